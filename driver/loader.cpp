@@ -1,0 +1,129 @@
+#include "driver/loader.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "compiler/compiler.h"
+#include "driver/fatal.h"
+#include "driver/tables.h"
+
+int readscriptline(char *buf, FILE *in) {
+  int n = 0;
+  while (n < LINE_BUFFER - 1) {
+    int c = getc(in);
+    if (c == EOF) break;
+    if (c == 0x1A) {  // end of a text file; nothing after it is read
+      ungetc(c, in);
+      break;
+    }
+    if (c == '\r') {  // CR LF ends a line as LF alone does
+      int next = getc(in);
+      if (next == '\n') {
+        c = '\n';
+      } else if (next != EOF) {
+        ungetc(next, in);
+      }
+    }
+    buf[n++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  buf[n] = '\0';
+  return n > 0 ? 1 : 0;
+}
+
+namespace {
+// Appends a compiled token; grows the table as soon as it is full, so the
+// next append always finds room.
+void appendtoken(Token token) {
+  prog.tokens[prog.tokencount++] = token;
+  if (prog.tokencount == prog.tokenmax) {
+    prog.tokens = static_cast<Token *>(
+        growtable(prog.tokens, &prog.tokenmax, sizeof(Token)));
+  }
+}
+
+void openthread(void) {
+  ++prog.threadcount;
+  if (prog.threadcount == prog.threadmax) {
+    int32_t namemax = prog.threadmax;
+    prog.threadstart = static_cast<int32_t *>(
+        growtable(prog.threadstart, &prog.threadmax, sizeof(int32_t)));
+    prog.threadname = static_cast<char **>(
+        growtable(prog.threadname, &namemax, sizeof(char *)));
+  }
+  prog.threadstart[prog.threadcount] = -1;
+  prog.threadname[prog.threadcount] = copytext("");
+}
+
+int endmarkreached(void) {
+  return prog.tokencount >= 2 &&
+         prog.tokens[prog.tokencount - 1] == SEPARATOR_TOKEN &&
+         prog.tokens[prog.tokencount - 2] == SEPARATOR_TOKEN;
+}
+
+}  // namespace
+
+void loadprogram(void) {
+  // Preparation: every table starts with TABLE_GROWTH entries.
+  auto allocate = [](size_t entrysize) {
+    void *table = calloc(TABLE_GROWTH, entrysize);
+    if (table == nullptr) outofmemory();
+    return table;
+  };
+  prog.tokenmax = prog.stringmax = prog.threadmax = TABLE_GROWTH;
+  prog.tokens = static_cast<Token *>(allocate(sizeof(Token)));
+  prog.tokencount = 0;
+  prog.threadstart = static_cast<int32_t *>(allocate(sizeof(int32_t)));
+  prog.threadcount = 0;
+  prog.threadstart[0] = -1;
+  prog.strings = static_cast<char **>(allocate(sizeof(char *)));
+  prog.stringcount = 0;
+  prog.threadname = static_cast<char **>(allocate(sizeof(char *)));
+  prog.threadname[0] = copytext("");
+
+  char line[LINE_BUFFER];
+  char last[LINE_BUFFER] = "";  // the line read last, for a repeated "$"
+  int lastwasseparator = 0;
+  while (!endmarkreached()) {
+    if (readscriptline(line, prog.infile)) {
+      memcpy(last, line, sizeof last);
+    } else if (lastwasseparator) {
+      // The script ends on a single "$" line: it counts once more and its
+      // second appearance completes the end mark.
+      memcpy(line, last, sizeof line);
+    } else {
+      // The script ended without its end mark: close the open thread and
+      // complete the mark, and tell the user where the script stopped.
+      if (prog.logfile != nullptr) {
+        fprintf(prog.logfile,
+                "%03ld: %-40.40s |  Warning: script ended without its end "
+                "mark; end mark completed\n",
+                static_cast<long>(prog.linenumber + 1), "<end of input>");
+      }
+      if (prog.tokencount == 0 ||
+          prog.tokens[prog.tokencount - 1] != SEPARATOR_TOKEN) {
+        appendtoken(SEPARATOR_TOKEN);
+        openthread();
+      }
+      appendtoken(SEPARATOR_TOKEN);
+      openthread();
+      break;
+    }
+    ++prog.linenumber;
+    Token token = compileline(line);
+    lastwasseparator = token == SEPARATOR_TOKEN;
+    if (token == NO_TOKEN || token == NAME0_TOKEN) continue;
+    appendtoken(token);
+    if (token != SEPARATOR_TOKEN) {
+      if (prog.threadstart[prog.threadcount] == -1) {
+        prog.threadstart[prog.threadcount] = prog.tokencount - 1;
+      }
+    } else {
+      openthread();
+    }
+  }
+  // The second separator of the end mark is dropped; the count of threads
+  // is one less than the separators appended.
+  --prog.tokencount;
+  --prog.threadcount;
+}

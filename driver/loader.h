@@ -1,0 +1,22 @@
+// The loader: reads the script line by line, compiles each line and fills
+// the token and thread tables until the end mark (two separators in a row).
+#ifndef QUON_DRIVER_LOADER_H
+#define QUON_DRIVER_LOADER_H
+
+#include <cstdio>
+
+constexpr int LINE_BUFFER = 80;  // line buffer: 79 characters and the NUL
+
+// Reads the next piece of a script line into buf (LINE_BUFFER bytes): at
+// most 79 characters, up to and including the next newline. The carriage
+// return of a CR LF line end is dropped and the byte 0x1A ends the input,
+// as text files read on the original platform. Returns 0 at end of input
+// (nothing read), 1 otherwise.
+int readscriptline(char *buf, FILE *in);
+
+// Allocates the tables and loads prog.infile. Returns with the tables
+// filled; a script that ends before its end mark is completed and a warning
+// goes to the log.
+void loadprogram(void);
+
+#endif

@@ -1,0 +1,143 @@
+#include "driver/startup.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "driver/dump.h"
+#include "driver/fatal.h"
+#include "driver/files.h"
+#include "driver/loader.h"
+#include "driver/mainloop.h"
+#include "driver/tables.h"
+#include "port/calibrate.h"
+#include "port/port.h"
+
+namespace {
+const char *const USAGE[] = {
+    "QUON [-v | /v] [-d | /d] [-? | /?] [<file>]\n\n",
+    "   -v = Verbose flag:\n",
+    "        Full source of script file printed to file QUON.log\n\n",
+    "   -d = Dump flag:\n",
+    "        Tokens displayed for script file, line by line,\n",
+    "        and the first entry of each thread.\n\n",
+    "   -?   Prints this message.\n\n",
+    "   <file> is the name of the script source file. If no extension\n",
+    "        is specified, \".QUN\" is assumed.\n\n",
+};
+
+[[noreturn]] void usage(void) {
+  for (const char *line : USAGE) fputs(line, stdout);
+  fflush(stdout);
+  exit(0);
+}
+
+// Opens a script name argument; a name without any '.' gets ".qun".
+void openscript(const char *argument) {
+  size_t length = strlen(argument);
+  char *infilename = static_cast<char *>(malloc(length + 1));
+  if (infilename == nullptr) outofmemory();
+  memcpy(infilename, argument, length + 1);
+  if (strchr(infilename, '.') == nullptr) {
+    char *extended = static_cast<char *>(realloc(infilename, length + 5));
+    if (extended == nullptr) fatal("Unable to resize free memory! (infilename)\n");
+    infilename = extended;
+    memcpy(infilename + length, ".qun", 5);
+  }
+  // A file opened by an earlier name argument stays open, unread.
+  prog.infile = fopencase(infilename, "r");
+  if (prog.infile == nullptr) fatal("Unable to open %s for read!\n\n", infilename);
+  free(infilename);
+}
+
+// Up to maxdigits hexadecimal digits after optional white space, as the
+// scan format "%02x %04x" reads them. Returns 1 when a digit was read.
+int scanhex(FILE *f, int maxdigits, uint16_t *value) {
+  int c;
+  do {
+    c = getc(f);
+  } while (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' ||
+           c == '\f');
+  unsigned result = 0;
+  int digits = 0;
+  while (digits < maxdigits && c != EOF) {
+    int d;
+    if (c >= '0' && c <= '9') d = c - '0';
+    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+    else break;
+    result = result * 16 + static_cast<unsigned>(d);
+    ++digits;
+    if (digits < maxdigits) c = getc(f);
+  }
+  if (digits < maxdigits && c != EOF) ungetc(c, f);
+  if (digits == 0) return 0;
+  *value = static_cast<uint16_t>(result);
+  return 1;
+}
+}  // namespace
+
+int prefixmatch(const char *text, const char *with, int n) {
+  for (int i = 0; i < n; ++i) {
+    unsigned char a = static_cast<unsigned char>(text[i]);
+    unsigned char b = static_cast<unsigned char>(with[i]);
+    if (a >= 'A' && a <= 'Z') a = static_cast<unsigned char>(a - 'A' + 'a');
+    if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b - 'A' + 'a');
+    if (a != b) return 0;
+    if (a == '\0') return 1;
+  }
+  return 1;
+}
+
+int quonmain(int argc, char **argv) {
+  // Run-time messages reach a pipe or a logger as they are printed.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  for (int i = 1; i < argc; ++i) {
+    const char *arg = argv[i];
+    if (strlen(arg) >= 2 && prefixmatch(arg, "-v", 2)) {
+      prog.verbose = FLAG_ON;
+    } else if (strlen(arg) >= 2 && prefixmatch(arg, "-d", 2)) {
+      prog.dump = FLAG_ON;
+    } else if (strlen(arg) >= 2 && prefixmatch(arg, "-b", 2)) {
+      prog.portdebug = FLAG_ON;
+    } else if (strlen(arg) >= 2 &&
+               (prefixmatch(arg, "-?", 2) || prefixmatch(arg, "/?", 2))) {
+      usage();
+    } else if (arg[0] == '-') {
+      // Unknown options are ignored.
+    } else {
+      openscript(arg);
+    }
+  }
+
+  if (locateport() == -1) {
+    fatal("Unable to locate printer port!\n%s\n", porthint);
+  }
+
+  prog.logfile = fopen("QUON.log", "w");
+  if (prog.logfile == nullptr) fatal("Unable to open QUON.log for write!\n\n");
+
+  if (prog.infile == nullptr) prog.infile = stdin;
+
+  prog.inifile = fopencase("QUON.INI", "r");
+  if (prog.inifile == nullptr) {
+    fputs("Unable to open QUON.INI. Running calibration!\n", stderr);
+    if (calibrate() == 0) fatal("Could not complete calibration!\n");
+    prog.inifile = fopencase("QUON.INI", "r");
+    if (prog.inifile == nullptr) {
+      fatal("Unable to open QUON.INI after calibration!\n");
+    }
+  }
+  if (!scanhex(prog.inifile, 2, &prog.calctl) ||
+      !scanhex(prog.inifile, 4, &prog.calinv)) {
+    fatal("Error reading QUON.INI - incomplete data.\n");
+  }
+
+  loadprogram();
+  if (prog.dump) showdump();
+  if (prog.verbose) {
+    fclose(prog.logfile);
+    prog.logfile = nullptr;
+  }
+  return mainloop();
+}

@@ -1,0 +1,15 @@
+// Start-up: the command line, the files and the fixed sequence that hands
+// over to the loader, the dump and the main loop.
+#ifndef QUON_DRIVER_STARTUP_H
+#define QUON_DRIVER_STARTUP_H
+
+// The program's entry. Returns only when the user ends the run with ESC
+// (EXIT_ESC); every other end of the program is an immediate exit.
+int quonmain(int argc, char **argv);
+
+// Case-insensitive comparison of at most n characters, folding only 'A' to
+// 'Z'; stops with equality only where both texts end together. Returns 1
+// when equal. Used for the options (n = 2) and the keywords (n = 1 or 2).
+int prefixmatch(const char *text, const char *with, int n);
+
+#endif

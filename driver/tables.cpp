@@ -1,0 +1,73 @@
+#include "driver/tables.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "driver/fatal.h"
+
+ProgramTables prog = {
+    nullptr, 0, TABLE_GROWTH,                    // tokens
+    nullptr, 0, TABLE_GROWTH,                    // strings
+    nullptr, nullptr, TABLE_GROWTH, 0,           // thread tables
+    nullptr, nullptr,                            // run state per thread
+    nullptr, nullptr, nullptr,                   // streams
+    0, 0,                                        // calibration
+    0, 0, 0,                                     // flags
+    0, 0,                                        // linenumber, lastkey
+};
+
+namespace {
+void freetexts(char **texts, int32_t count) {
+  if (texts == nullptr) return;
+  for (int32_t i = 0; i < count; ++i) free(texts[i]);
+}
+
+void closestream(FILE *f) {
+  if (f != nullptr && f != stdin && f != stdout && f != stderr) fclose(f);
+}
+}  // namespace
+
+void resettables(void) {
+  freetexts(prog.strings, prog.stringcount);
+  // Thread names exist up to the thread being compiled, one past the count
+  // while loading and after a completed load alike.
+  if (prog.threadname != nullptr) {
+    int32_t names = prog.threadcount + 1;
+    if (names > prog.threadmax) names = prog.threadmax;
+    freetexts(prog.threadname, names);
+  }
+  free(prog.tokens);
+  free(prog.strings);
+  free(prog.threadstart);
+  free(prog.threadname);
+  free(prog.threadcurrent);
+  free(prog.threadtimer);
+  closestream(prog.infile);
+  closestream(prog.logfile);
+  closestream(prog.inifile);
+  prog = ProgramTables{nullptr, 0, TABLE_GROWTH, nullptr, 0, TABLE_GROWTH,
+                       nullptr, nullptr, TABLE_GROWTH, 0, nullptr, nullptr,
+                       nullptr, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0};
+}
+
+void *growtable(void *table, int32_t *max, size_t entrysize) {
+  // realloc may extend in place, so growing by a fixed step stays cheap for
+  // the large tables of long scripts.
+  int32_t newmax = *max + TABLE_GROWTH;
+  void *grown = realloc(table, static_cast<size_t>(newmax) * entrysize);
+  if (grown == nullptr) outofmemory();
+  *max = newmax;
+  return grown;
+}
+
+char *copytext(const char *text) {
+  char *copy = strdup(text);
+  if (copy == nullptr) outofmemory();
+  return copy;
+}
+
+char *copytextn(const char *text, size_t n) {
+  char *copy = strndup(text, n);
+  if (copy == nullptr) outofmemory();
+  return copy;
+}

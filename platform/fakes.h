@@ -1,0 +1,27 @@
+// Controls of the test doubles for keys, clock and command interpreter.
+#ifndef QUON_PLATFORM_FAKES_H
+#define QUON_PLATFORM_FAKES_H
+
+#include <cstdint>
+
+// Clock: clockms() returns fakeclock.
+extern uint32_t fakeclock;
+
+// Keys: a queue of key codes. keyavailable() is 1 while the queue holds a
+// key; readkey() takes the next (KEY_ENTER when empty, counted in
+// fakekeyemptyreads).
+void fakekeysreset(void);
+void fakekeyspush(int code);
+int fakekeyspending(void);
+extern int fakekeyemptyreads;
+extern int fakekeyavailablecalls;
+
+// Command interpreter: records each command (the last 16) and advances
+// fakeclock by fakeshelladvance ms per command, as time passes while a
+// command runs.
+void fakeshellreset(void);
+extern int fakeshellcount;
+extern const char *fakeshellcommands[16];
+extern uint32_t fakeshelladvance;
+
+#endif

@@ -1,0 +1,29 @@
+// Console keys. Providers: keys_tty.cpp (the controlling terminal) and
+// keys_fake.cpp (tests).
+#ifndef QUON_PLATFORM_KEYS_H
+#define QUON_PLATFORM_KEYS_H
+
+constexpr int KEY_ESC = 27;
+constexpr int KEY_ENTER = 13;
+
+// 1 when a key press is waiting, else 0. Never waits. A scan code held back
+// by readkey is not seen here.
+int keyavailable(void);
+
+// Waits for a key press and returns its code (0 to 255), without echo. A key
+// without a character (cursor, editing and function keys) reads as 0 and
+// its PC scan code comes at the next call, at once. With no terminal at all
+// it returns KEY_ENTER at once.
+int readkey(void);
+
+// Puts the terminal in key mode (no line editing, no echo) and arranges for
+// its old mode to come back at every way out. Idempotent; keyavailable and
+// readkey call it themselves.
+void keyboardstart(void);
+
+// Gives the terminal its mode from before the program started (a SPAWN'd
+// command runs in it), and takes key mode back afterwards.
+void keyboardpause(void);
+void keyboardresume(void);
+
+#endif

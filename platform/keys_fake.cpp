@@ -1,0 +1,40 @@
+// Test double of the console keys: a queue that tests fill.
+#include "platform/fakes.h"
+#include "platform/keys.h"
+
+namespace {
+constexpr int QUEUE = 256;
+int queue[QUEUE];
+int head = 0;  // next key to read
+int tail = 0;  // next free place
+}  // namespace
+
+int fakekeyemptyreads = 0;
+int fakekeyavailablecalls = 0;
+
+void fakekeysreset(void) {
+  head = tail = 0;
+  fakekeyemptyreads = 0;
+  fakekeyavailablecalls = 0;
+}
+
+void fakekeyspush(int code) {
+  if (tail < QUEUE) queue[tail++] = code;
+}
+
+int fakekeyspending(void) { return tail - head; }
+
+int keyavailable(void) {
+  ++fakekeyavailablecalls;
+  return head < tail ? 1 : 0;
+}
+
+int readkey(void) {
+  if (head < tail) return queue[head++];
+  ++fakekeyemptyreads;
+  return KEY_ENTER;
+}
+
+void keyboardstart(void) {}
+void keyboardpause(void) {}
+void keyboardresume(void) {}

@@ -1,0 +1,11 @@
+// The command interpreter. Providers: shell_posix.cpp (/bin/sh -c, waited
+// for like system()) and shell_fake.cpp (tests).
+#ifndef QUON_PLATFORM_SHELL_H
+#define QUON_PLATFORM_SHELL_H
+
+// Runs command and returns when it has finished, with its wait status (or
+// -1 when no interpreter could be started). Standard output is flushed
+// first; the command gets the terminal in its original mode.
+int runcommand(const char *command);
+
+#endif

@@ -1,0 +1,51 @@
+// Logical ports: the numbers scripts use, mapped onto the registers of PC
+// parallel ports, with the calibration values applied to every input, and
+// the three pattern operations of WAIT, OUTPUT and TOGGLE.
+//
+//   logical port   output (data)   input (status)   control
+//        0             base           base + 1       base + 2
+//        1             0x278          0x279          0x27A
+#ifndef QUON_PORT_PORT_H
+#define QUON_PORT_PORT_H
+
+#include <cstdint>
+
+constexpr int32_t LOGICAL_PORTS = 2;
+
+extern uint32_t outport[LOGICAL_PORTS]; // data register of each logical port
+extern int32_t outportcount;            // valid entries in outport
+extern uint32_t inport[LOGICAL_PORTS];  // status register; control is at +1
+extern int32_t inportcount;             // valid entries in inport
+
+// Finds the first parallel port's base and gains access to it. Returns 0
+// when logical port 0 now points at it, -1 when no port can be used; then
+// porthint names what the user can do about it.
+int32_t locateport(void);
+extern const char *porthint;
+
+// Calibrated input of logical port n (callers use the low 8 bits). Writes
+// the control byte first. Ends the program when n is out of range.
+uint16_t portinput(int32_t n);
+
+// The byte held in logical port n's data register.
+uint8_t portreadback(int32_t n);
+
+// Writes b to logical port n's data register.
+void portwrite(int32_t n, uint8_t b);
+
+// Pattern operations on the low byte of b; mask is p's high byte, value
+// its low byte.
+inline uint8_t applypattern(uint32_t b, uint16_t p) {  // OUTPUT
+  return static_cast<uint8_t>((b & ~(p >> 8)) | p);
+}
+inline uint8_t togglepattern(uint32_t b, uint16_t p) {  // TOGGLE
+  return static_cast<uint8_t>(b ^ p);
+}
+inline int matchpattern(uint32_t b, uint16_t p) {  // WAIT
+  return (b & (p >> 8) & 0xFF) == (p & 0xFFu);
+}
+
+// Restores the address tables to 0x378/0x379 and 0x278/0x279 (tests).
+void resetports(void);
+
+#endif
