@@ -88,10 +88,7 @@ int prefixmatch(const char *text, const char *with, int n) {
   return 1;
 }
 
-int quonmain(int argc, char **argv) {
-  // Run-time messages reach a pipe or a logger as they are printed.
-  setvbuf(stdout, nullptr, _IOLBF, 0);
-
+void readarguments(int argc, char **argv) {
   for (int i = 1; i < argc; ++i) {
     const char *arg = argv[i];
     if (strlen(arg) >= 2 && prefixmatch(arg, "-v", 2)) {
@@ -109,6 +106,17 @@ int quonmain(int argc, char **argv) {
       openscript(arg);
     }
   }
+}
+
+int scancalibration(FILE *f) {
+  return scanhex(f, 2, &prog.calctl) && scanhex(f, 4, &prog.calinv);
+}
+
+int quonmain(int argc, char **argv) {
+  // Run-time messages reach a pipe or a logger as they are printed.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  readarguments(argc, argv);
 
   if (locateport() == -1) {
     fatal("Unable to locate printer port!\n%s\n", porthint);
@@ -128,8 +136,7 @@ int quonmain(int argc, char **argv) {
       fatal("Unable to open QUON.INI after calibration!\n");
     }
   }
-  if (!scanhex(prog.inifile, 2, &prog.calctl) ||
-      !scanhex(prog.inifile, 4, &prog.calinv)) {
+  if (!scancalibration(prog.inifile)) {
     fatal("Error reading QUON.INI - incomplete data.\n");
   }
 

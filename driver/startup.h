@@ -3,9 +3,19 @@
 #ifndef QUON_DRIVER_STARTUP_H
 #define QUON_DRIVER_STARTUP_H
 
+#include <cstdio>
+
 // The program's entry. Returns only when the user ends the run with ESC
 // (EXIT_ESC); every other end of the program is an immediate exit.
 int quonmain(int argc, char **argv);
+
+// Reads the arguments from left to right: sets the option flags, prints
+// the usage text and exits for -? or /?, opens every script name given.
+void readarguments(int argc, char **argv);
+
+// Reads the control byte and the inversion word from a calibration file
+// ("%02x %04x"). Returns 1 when both were converted.
+int scancalibration(FILE *f);
 
 // Case-insensitive comparison of at most n characters, folding only 'A' to
 // 'Z'; stops with equality only where both texts end together. Returns 1

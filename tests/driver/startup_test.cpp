@@ -1,0 +1,288 @@
+// Start-up: options, file opening order, messages and exit statuses.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "driver/files.h"
+#include "driver/startup.h"
+#include "driver/tables.h"
+#include "platform/fakes.h"
+#include "platform/keys.h"
+#include "platform/simport.h"
+#include "tests/testutil.h"
+
+namespace {
+
+struct QuonRun {
+  int status;  // exit status, or -1 when the child did not exit normally
+  std::string out;
+  std::string err;
+};
+
+const char *const USAGE =
+    "QUON [-v | /v] [-d | /d] [-? | /?] [<file>]\n\n"
+    "   -v = Verbose flag:\n"
+    "        Full source of script file printed to file QUON.log\n\n"
+    "   -d = Dump flag:\n"
+    "        Tokens displayed for script file, line by line,\n"
+    "        and the first entry of each thread.\n\n"
+    "   -?   Prints this message.\n\n"
+    "   <file> is the name of the script source file. If no extension\n"
+    "        is specified, \".QUN\" is assumed.\n\n";
+
+// Runs the whole program in a child process in the current (temporary)
+// folder. ESC waits in the key queue, so a run that reaches the main loop
+// ends at its first pass with status 27.
+QuonRun runquon(std::vector<std::string> args, const std::string &input = "") {
+  writefile("stdin.txt", input);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int in = open("stdin.txt", O_RDONLY);
+    int out = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    resettables();
+    fakekeysreset();
+    fakekeyspush(KEY_ESC);
+    args.insert(args.begin(), "quon");
+    std::vector<char *> argv;
+    for (std::string &a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    exit(quonmain(static_cast<int>(args.size()), argv.data()));
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return QuonRun{WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+             readfile("stdout.txt"), readfile("stderr.txt")};
+}
+
+class StartupTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    resetall();
+    entertempdir();
+    writefile("QUON.INI", "04\n0083\n");
+    writefile("ok.qun", "OUTPUT 0 1\n$\n$\n");
+  }
+  void TearDown() override {
+    resettables();
+    leavetempdir();
+  }
+};
+
+TEST_F(StartupTest, UsageTextAndStatusZero) {
+  for (const char *arg : {"-?", "/?", "-?help", "/?x"}) {
+    QuonRun r = runquon({arg});
+    EXPECT_EQ(r.status, 0) << arg;
+    EXPECT_EQ(r.out, USAGE) << arg;
+    EXPECT_EQ(r.err, "") << arg;
+  }
+}
+
+TEST_F(StartupTest, OptionsMatchTheirFirstTwoCharactersIgnoringCase) {
+  struct Case {
+    const char *arg;
+    uint8_t verbose, dump, portdebug;
+  } cases[] = {
+      {"-v", FLAG_ON, 0, 0},  {"-V", FLAG_ON, 0, 0},
+      {"-verbose", FLAG_ON, 0, 0}, {"-vx", FLAG_ON, 0, 0},
+      {"-d", 0, FLAG_ON, 0},  {"-D", 0, FLAG_ON, 0},
+      {"-b", 0, 0, FLAG_ON},  {"-B", 0, 0, FLAG_ON},
+      {"-", 0, 0, 0},         {"-x", 0, 0, 0},
+      {"--v", 0, 0, 0},
+  };
+  for (const Case &c : cases) {
+    resettables();
+    char prog0[] = "quon";
+    std::string arg = c.arg;
+    char *argv[] = {prog0, &arg[0], nullptr};
+    readarguments(2, argv);
+    EXPECT_EQ(prog.verbose, c.verbose) << c.arg;
+    EXPECT_EQ(prog.dump, c.dump) << c.arg;
+    EXPECT_EQ(prog.portdebug, c.portdebug) << c.arg;
+    EXPECT_EQ(prog.infile, nullptr) << c.arg << " is no file name";
+  }
+}
+
+TEST_F(StartupTest, SlashFormsAreFileNames) {
+  QuonRun r = runquon({"/v"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err, "Unable to open /v.qun for read!\n\n");
+  EXPECT_EQ(r.out, "");
+}
+
+TEST_F(StartupTest, ExtensionAppendedOnlyToNamesWithoutADot) {
+  struct Case {
+    const char *arg;
+    const char *opened;  // the name in the failure message
+  } cases[] = {
+      {"script", "script.qun"},
+      {"script.txt", "script.txt"},
+      {"..\\script", "..\\script"},
+      {"dir.d/script", "dir.d/script"},
+  };
+  for (const Case &c : cases) {
+    QuonRun r = runquon({c.arg});
+    EXPECT_EQ(r.status, 255) << c.arg;
+    EXPECT_EQ(r.err, std::string("Unable to open ") + c.opened +
+                         " for read!\n\n")
+        << c.arg;
+  }
+}
+
+TEST_F(StartupTest, ScriptFoundByNameWithExtensionAndAnyCase) {
+  writefile("BLINK.QUN", "OUTPUT 0 1\n$\n$\n");
+  for (const char *name : {"blink", "BLINK", "Blink.qun", "ok"}) {
+    QuonRun r = runquon({name});
+    EXPECT_EQ(r.status, 27) << name << ": " << r.err;
+    EXPECT_EQ(r.err, "") << name;
+  }
+}
+
+TEST_F(StartupTest, ArgumentsAreHandledStrictlyFromLeftToRight) {
+  QuonRun missingfirst = runquon({"missing", "-?"});
+  EXPECT_EQ(missingfirst.status, 255);
+  EXPECT_EQ(missingfirst.err, "Unable to open missing.qun for read!\n\n");
+  EXPECT_EQ(missingfirst.out, "");
+
+  QuonRun usagefirst = runquon({"-?", "missing"});
+  EXPECT_EQ(usagefirst.status, 0);
+  EXPECT_EQ(usagefirst.out, USAGE);
+}
+
+TEST_F(StartupTest, TwoFileNamesBothOpenedTheSecondIsTheScript) {
+  writefile("first.qun", "NOTATE first\n$\n$\n");
+  QuonRun both = runquon({"first", "ok", "-v"});
+  EXPECT_EQ(both.status, 27);
+  EXPECT_NE(readfile("QUON.log").find("OUTPUT 0 .......1"), std::string::npos);
+  EXPECT_EQ(readfile("QUON.log").find("NOTATE"), std::string::npos);
+
+  QuonRun missing = runquon({"missing", "ok"});
+  EXPECT_EQ(missing.status, 255);
+  EXPECT_EQ(missing.err, "Unable to open missing.qun for read!\n\n");
+}
+
+TEST_F(StartupTest, ScriptFromStandardInputWithoutAName) {
+  QuonRun r = runquon({"-v"}, "NOTATE from stdin\n$\n$\n");
+  EXPECT_EQ(r.status, 27);
+  EXPECT_NE(readfile("QUON.log").find("NOTATE  (0) \"from stdin\""),
+            std::string::npos);
+}
+
+TEST_F(StartupTest, LogIsEmptiedAtEveryRunAlsoWithoutVerbose) {
+  writefile("QUON.log", "old content\n");
+  QuonRun r = runquon({"ok"});
+  EXPECT_EQ(r.status, 27);
+  EXPECT_EQ(readfile("QUON.log"), "");
+}
+
+TEST_F(StartupTest, LogThatCannotBeCreated) {
+  ASSERT_EQ(mkdir("QUON.log", 0755), 0);
+  QuonRun r = runquon({"ok"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err, "Unable to open QUON.log for write!\n\n");
+}
+
+TEST_F(StartupTest, NoPortEndsBeforeTheLogIsTouched) {
+  ASSERT_EQ(mkdir("QUON.log", 0755), 0);
+  simbiosword = 0;  // no port in the simulated BIOS data area
+  QuonRun r = runquon({"ok"});
+  simbiosword = SIM_BASE0;
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err.rfind("Unable to locate printer port!\n", 0), 0u) << r.err;
+  // One more line tells the user what to do about it.
+  EXPECT_EQ(r.err.find('\n', 31), r.err.size() - 1) << r.err;
+  EXPECT_GT(r.err.size(), 33u);
+}
+
+TEST_F(StartupTest, CalibrationFileThatCannotBeRead) {
+  struct Case {
+    const char *content;
+  } cases[] = {{""}, {"\n\n"}, {"4\n"}, {"zz\n0083\n"}, {"04\nxyz\n"}};
+  for (const Case &c : cases) {
+    writefile("QUON.INI", c.content);
+    QuonRun r = runquon({"ok"});
+    EXPECT_EQ(r.status, 255) << '"' << c.content << '"';
+    EXPECT_EQ(r.err, "Error reading QUON.INI - incomplete data.\n")
+        << '"' << c.content << '"';
+  }
+}
+
+TEST(ScanCalibration, HexadecimalWithWidthLimits) {
+  struct Case {
+    const char *content;
+    int ok;
+    uint16_t calctl, calinv;
+  } cases[] = {
+      {"04\n0083\n", 1, 0x04, 0x0083},
+      {"4\n80\n", 1, 0x04, 0x0080},
+      {"0a7f", 1, 0x0A, 0x007F},
+      {"FF\nABCD\n", 1, 0xFF, 0xABCD},
+      {"  07   12345\n", 1, 0x07, 0x1234},
+      {"123\n", 1, 0x12, 0x0003},
+      {"", 0, 0, 0},
+      {"g4\n0083\n", 0, 0, 0},
+  };
+  for (const Case &c : cases) {
+    resettables();
+    FILE *f = tmpfile();
+    fputs(c.content, f);
+    rewind(f);
+    EXPECT_EQ(scancalibration(f), c.ok) << c.content;
+    if (c.ok) {
+      EXPECT_EQ(prog.calctl, c.calctl) << c.content;
+      EXPECT_EQ(prog.calinv, c.calinv) << c.content;
+    }
+    fclose(f);
+  }
+}
+
+TEST_F(StartupTest, CalibrationFileFoundInAnyCase) {
+  unlink("QUON.INI");
+  writefile("quon.ini", "04\n0083\n");
+  QuonRun r = runquon({"ok"});
+  EXPECT_EQ(r.status, 27) << r.err;
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(PrefixMatch, FoldsOnlyAsciiLettersAndStopsAtTheEnd) {
+  struct Case {
+    const char *text, *with;
+    int n, equal;
+  } cases[] = {
+      {"WAIT", "w", 1, 1},     {"wait", "W", 1, 1},  {"Ke", "ke", 2, 1},
+      {"K", "ke", 2, 0},       {"KI", "ke", 2, 0},   {"-V", "-v", 2, 1},
+      {"-", "-v", 2, 0},       {"\xC4", "\xE4", 1, 0}, {"[", "{", 1, 0},
+      {"$x", "$", 1, 1},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(prefixmatch(c.text, c.with, c.n), c.equal)
+        << c.text << " / " << c.with;
+  }
+}
+
+TEST(FindCaseName, ExactNameFirstThenAnyCase) {
+  entertempdir();
+  writefile("Mixed.Qun", "x");
+  char found[256];
+  EXPECT_EQ(findcasename("mixed.qun", found, sizeof found), 0);
+  EXPECT_STREQ(found, "Mixed.Qun");
+  EXPECT_EQ(findcasename("missing.qun", found, sizeof found), -1);
+  FILE *f = fopencase("MIXED.QUN", "r");
+  EXPECT_NE(f, nullptr);
+  if (f != nullptr) fclose(f);
+  // A folder is not a script.
+  ASSERT_EQ(mkdir("folder.qun", 0755), 0);
+  EXPECT_EQ(fopencase("folder.qun", "r"), nullptr);
+  leavetempdir();
+}
+
+}  // namespace
