@@ -1,4 +1,307 @@
-// PLACEHOLDER: being written; replaced by the real module.
 #include "compiler/compiler.h"
-Token compileline(char *) { return NO_TOKEN; }
-void writelistingprefix(const char *) {}
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "compiler/literals.h"
+#include "driver/loader.h"
+#include "driver/startup.h"
+#include "driver/tables.h"
+
+namespace {
+
+enum Statement {
+  ST_WAIT, ST_OUTPUT, ST_TOGGLE, ST_DELAY, ST_REPEAT, ST_KEY,
+  ST_SPAWN, ST_NOTATE, ST_KILL, ST_NAME, ST_SEPARATOR, STATEMENT_KINDS
+};
+
+struct Keyword {
+  const char *word;     // the keyword as a user writes it
+  int letters;          // how many leading letters select the statement
+  const char *title;    // the statement's name in echoes and messages
+  uint8_t op;           // the opcode it compiles to
+};
+
+// Tried in this order; no two share their compared letters.
+const Keyword KEYWORDS[] = {
+    {"WAIT", 1, "WAIT", OP_WAIT},
+    {"OUTPUT", 1, "OUTPUT", OP_OUTPUT},
+    {"TOGGLE", 1, "TOGGLE", OP_TOGGLE},
+    {"DELAY", 1, "DELAY", OP_DELAY},
+    {"REPEAT", 1, "REPEAT", OP_REPEAT},
+    {"KEY", 2, "KEY", OP_KEY},
+    {"SPAWN", 1, "SYSTEM", OP_SPAWN},  // a first word SYSTEM lands here too
+    {"NOTATE", 2, "NOTATE", OP_NOTATE},
+    {"KILL", 2, "KILL", OP_KILL},
+    {"NAME", 2, "NAME", OP_NAME},
+    {"$", 1, "$", OP_SEPARATOR},
+};
+static_assert(sizeof KEYWORDS / sizeof KEYWORDS[0] == STATEMENT_KINDS,
+              "one keyword per statement kind, in enum order");
+
+// ------------------------------------------------------------------ log
+
+void logprintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+void logprintf(const char *format, ...) {
+  if (prog.logfile == nullptr) return;
+  va_list args;
+  va_start(args, format);
+  vfprintf(prog.logfile, format, args);
+  va_end(args);
+}
+
+// A script error: the offending line's listing prefix (already written in
+// the verbose listing), then the message. The line yields no token.
+Token scripterror(const char *line, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+Token scripterror(const char *line, const char *format, ...) {
+  if (!prog.verbose) writelistingprefix(line);
+  if (prog.logfile != nullptr) {
+    va_list args;
+    va_start(args, format);
+    vfprintf(prog.logfile, format, args);
+    va_end(args);
+  }
+  return NO_TOKEN;
+}
+
+// ------------------------------------------------------------ scanning
+
+// Next word of the private line copy: words are cut at spaces only, so a
+// TAB belongs to a word. The word is ended in place and *at left just after
+// the one space that ended it, which is where the rest of the line begins.
+char *nextword(char **at) {
+  char *p = *at;
+  while (*p == ' ') ++p;
+  if (*p == '\0') {
+    *at = p;
+    return nullptr;
+  }
+  char *word = p;
+  while (*p != ' ' && *p != '\0') ++p;
+  if (*p == ' ') *p++ = '\0';
+  *at = p;
+  return word;
+}
+
+int isscanspace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
+         c == '\r';
+}
+
+// A signed decimal integer at the start of a word, as a "%d" conversion
+// takes it: leading white space, an optional sign, at least one digit;
+// whatever follows the digits is ignored. Every digit is taken and the
+// value wraps modulo 2^32 (two's complement) instead of overflowing, so a
+// port written beyond the 32-bit range still lands on the written number
+// modulo 256. Returns 0 when the word holds no number.
+int scaninteger(const char *word, uint32_t *value) {
+  const char *p = word;
+  while (isscanspace(*p)) ++p;
+  int negative = *p == '-';
+  if (*p == '-' || *p == '+') ++p;
+  if (*p < '0' || *p > '9') return 0;
+  uint32_t total = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    total = total * 10u + static_cast<uint32_t>(*p - '0');  // wraps, defined
+  }
+  *value = negative ? 0u - total : total;
+  return 1;
+}
+
+// A single-precision number at the start of a word, as a "%f" conversion
+// takes it; whatever follows the number is ignored. NaN has no time and is
+// refused; infinities pass and the time encoder gives them their codes.
+int scanfloat(const char *word, float *value) {
+  char *end = nullptr;
+  float scanned = strtof(word, &end);
+  if (end == word || std::isnan(scanned)) return 0;
+  *value = scanned;
+  return 1;
+}
+
+// ---------------------------------------------------------- statements
+
+// WAIT <port> <pattern>, OUTPUT <port> <pattern>, TOGGLE <port> <pattern>
+Token portstatement(const Keyword &kw, const char *line, char **at) {
+  const char *word = nextword(at);
+  if (word == nullptr) {
+    return scripterror(line, "Error: too few args to %s\n", kw.title);
+  }
+  uint32_t port = 0;
+  if (!scaninteger(word, &port)) {
+    return scripterror(line, "Error: could not scan <port> in %s\n", kw.title);
+  }
+  word = nextword(at);
+  if (word == nullptr) {
+    return scripterror(line, "Error: too few args to %s\n", kw.title);
+  }
+  uint16_t pattern = texttopattern(word);
+  if (prog.verbose) {
+    // The echo shows the port's low 16 bits unsigned (-1 reads 65535) and
+    // the pattern as compiled, not as written.
+    logprintf("%-6s %d %s\n", kw.title, static_cast<int>(port & 0xFFFFu),
+              patterntotext(pattern));
+  }
+  return maketoken(kw.op, static_cast<uint8_t>(port & 0xFFu), pattern);
+}
+
+// DELAY <time>
+Token delaystatement(const char *line, char **at) {
+  const char *word = nextword(at);
+  if (word == nullptr) return scripterror(line, "Error: too few args to DELAY\n");
+  float seconds = 0.0f;
+  if (!scanfloat(word, &seconds)) {
+    return scripterror(line, "Error: could not scan <time> in DELAY\n");
+  }
+  if (prog.verbose) logprintf("DELAY %6.1f\n", static_cast<double>(seconds));
+  return maketoken(OP_DELAY, 0, secondstotimecode(seconds));
+}
+
+// REPEAT <offset> <period>
+Token repeatstatement(const char *line, char **at) {
+  const char *word = nextword(at);
+  if (word == nullptr) {
+    return scripterror(line, "Error: too few args to REPEAT\n");
+  }
+  float offset = 0.0f;
+  if (!scanfloat(word, &offset)) {
+    return scripterror(line,
+                       "Error: could not scan <offset> or <period> in REPEAT\n");
+  }
+  word = nextword(at);
+  if (word == nullptr) {
+    return scripterror(line, "Error: too few args to REPEAT\n");
+  }
+  float period = 0.0f;
+  if (!scanfloat(word, &period)) {
+    return scripterror(line, "Error: could not scan <period> in REPEAT\n");
+  }
+  // The token has room for one time only: it keeps the period. Nothing
+  // reads the offset at run time, so its code is worked out and dropped.
+  (void)secondstotimecode(offset);
+  uint16_t periodcode = secondstotimecode(period);
+  if (prog.verbose) {
+    logprintf("REPEAT %6.1f %6.1f\n", static_cast<double>(offset),
+              static_cast<double>(period));
+  }
+  return maketoken(OP_REPEAT, 0, periodcode);
+}
+
+// KEY <character>
+Token keystatement(const char *line, char **at) {
+  const char *word = nextword(at);
+  if (word == nullptr) return scripterror(line, "Error: too few args to KEY\n");
+  // A word always holds a character, so the "%c" conversion cannot fail
+  // here; the check stays for a splitter that might one day hand back "".
+  if (word[0] == '\0') {
+    return scripterror(line, "Error: could not scan <character> in KEY\n");
+  }
+  char key = word[0];  // as written: the key's case matters
+  if (prog.verbose) logprintf("KEY %c\n", key);
+  return maketoken(OP_KEY, static_cast<uint8_t>(key), 0);
+}
+
+// SPAWN <command line>, NOTATE <note>, KILL <thread name>
+Token textstatement(const Keyword &kw, const char *line, const char *rest) {
+  if (rest[0] == '\0') {
+    return scripterror(line, "Error: too few args to %s\n", kw.title);
+  }
+  // A token carries the text's index in 8 bits: texts 0 to 255 only.
+  if (prog.stringcount >= MAX_STRINGS) {
+    return scripterror(line, "Error: too many texts (more than %d) for %s\n",
+                       static_cast<int>(MAX_STRINGS), kw.title);
+  }
+  int32_t index = prog.stringcount;
+  prog.strings[index] = copytext(rest);
+  if (prog.verbose) {
+    logprintf("%s  (%ld) \"%s\"\n", kw.title, static_cast<long>(index),
+              prog.strings[index]);
+  }
+  ++prog.stringcount;
+  // Grown as soon as it is full, so the next text always finds a free entry.
+  if (prog.stringcount == prog.stringmax) {
+    prog.strings = static_cast<char **>(
+        growtable(prog.strings, &prog.stringmax, sizeof(char *)));
+  }
+  return maketoken(kw.op, static_cast<uint8_t>(index), 0);
+}
+
+// NAME <thread name>
+Token namestatement(const char *line, const char *rest) {
+  if (rest[0] == '\0') return scripterror(line, "Error: too few args to NAME\n");
+  // A token carries the thread's index in 8 bits: threads 0 to 255 only.
+  if (prog.threadcount > MAX_NAMED_THREAD) {
+    return scripterror(line, "Error: NAME in thread %ld, beyond thread %d\n",
+                       static_cast<long>(prog.threadcount),
+                       static_cast<int>(MAX_NAMED_THREAD));
+  }
+  int32_t thread = prog.threadcount;
+  free(prog.threadname[thread]);  // a thread named twice keeps the later name
+  prog.threadname[thread] = copytext(rest);
+  if (prog.verbose) {
+    logprintf("NAME  (%ld) \"%s\"\n", static_cast<long>(thread),
+              prog.threadname[thread]);
+  }
+  // Thread 0's token is exactly NAME0_TOKEN, which the loader does not keep.
+  return maketoken(OP_NAME, static_cast<uint8_t>(thread), 0);
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ the line
+
+void writelistingprefix(const char *line) {
+  logprintf("%03ld: %-40.40s |  ", static_cast<long>(prog.linenumber), line);
+}
+
+Token compileline(char *line) {
+  // Never look past the loader's buffer, whatever the line holds: a NUL
+  // inside the line simply ends it early.
+  size_t length = strnlen(line, LINE_BUFFER - 1);
+  const char *newline = static_cast<const char *>(memchr(line, '\n', length));
+  if (newline != nullptr) {
+    length = static_cast<size_t>(newline - line);
+    line[length] = '\0';
+  }
+  // Words are cut in a private copy, so the line stays whole for the listing.
+  char words[LINE_BUFFER];
+  memcpy(words, line, length);
+  words[length] = '\0';
+
+  char *at = words;
+  const char *first = nextword(&at);
+  if (first == nullptr) return NO_TOKEN;  // blank lines are not even listed
+  if (prog.verbose) writelistingprefix(line);
+
+  int kind = 0;
+  while (kind < STATEMENT_KINDS &&
+         !prefixmatch(first, KEYWORDS[kind].word, KEYWORDS[kind].letters)) {
+    ++kind;
+  }
+  switch (kind) {
+    case ST_WAIT:
+    case ST_OUTPUT:
+    case ST_TOGGLE: return portstatement(KEYWORDS[kind], line, &at);
+    case ST_DELAY: return delaystatement(line, &at);
+    case ST_REPEAT: return repeatstatement(line, &at);
+    case ST_KEY: return keystatement(line, &at);
+    case ST_SPAWN:
+    case ST_NOTATE:
+    case ST_KILL: return textstatement(KEYWORDS[kind], line, at);
+    case ST_NAME: return namestatement(line, at);
+    case ST_SEPARATOR:
+      if (prog.verbose) logprintf("\n");
+      return SEPARATOR_TOKEN;
+    default:
+      // No keyword: a comment. It closes its listing line and nothing more.
+      if (prog.verbose) logprintf("\n");
+      return NO_TOKEN;
+  }
+}

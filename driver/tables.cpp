@@ -29,13 +29,8 @@ void closestream(FILE *f) {
 
 void resettables(void) {
   freetexts(prog.strings, prog.stringcount);
-  // Thread names exist up to the thread being compiled, one past the count
-  // while loading and after a completed load alike.
-  if (prog.threadname != nullptr) {
-    int32_t names = prog.threadcount + 1;
-    if (names > prog.threadmax) names = prog.threadmax;
-    freetexts(prog.threadname, names);
-  }
+  // Unused entries of a grown table are null, so every entry can be freed.
+  freetexts(prog.threadname, prog.threadmax);
   free(prog.tokens);
   free(prog.strings);
   free(prog.threadstart);
@@ -56,6 +51,9 @@ void *growtable(void *table, int32_t *max, size_t entrysize) {
   int32_t newmax = *max + TABLE_GROWTH;
   void *grown = realloc(table, static_cast<size_t>(newmax) * entrysize);
   if (grown == nullptr) outofmemory();
+  // New entries start zeroed, so no table ever holds an undefined entry.
+  memset(static_cast<char *>(grown) + static_cast<size_t>(*max) * entrysize, 0,
+         TABLE_GROWTH * entrysize);
   *max = newmax;
   return grown;
 }
