@@ -1,0 +1,193 @@
+/* ioprobe: the guest's independent view of the emulated parallel ports.
+ *
+ * The hardware check must not trust quon to report on itself, so this small
+ * static helper reads and writes the same registers and the same BIOS data
+ * area word by its own code path. One job per run:
+ *
+ *   peek ADDR            print the byte at I/O address ADDR ("%02x")
+ *   poke ADDR VALUE      write VALUE to I/O address ADDR
+ *   inputs BASE CTL      write CTL to BASE+2, read BASE+2 then BASE+1 (the
+ *                        order quon's diagnostic line uses), print
+ *                        "STATUS CONTROL" as two "%02x" bytes
+ *   noperm ADDR          read ADDR WITHOUT asking for access: prints
+ *                        "granted XX" and exits 0 when the process already
+ *                        held I/O permission, "denied" and exits 3 when the
+ *                        processor refused the read
+ *   inherit ADDR         gain access to ADDR, then fork and exec "noperm
+ *                        ADDR": shows that access really passes to children
+ *                        on this kernel, so a "denied" elsewhere means
+ *                        something took it away; exits with the child's status
+ *   bda                  print the BIOS data area word of the first parallel
+ *                        port ("%04x"), read through /dev/mem
+ *   setbda VALUE         overwrite that word
+ *   asuser UID CMD ARGS  drop to uid/gid UID with no supplementary groups
+ *                        and no capabilities, then exec CMD
+ *
+ * Numbers take C syntax (0x378, 888). Any failure prints one line on
+ * standard error and exits 2. */
+#define _GNU_SOURCE
+#include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/io.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#define BDA_PORT_WORD 0x408L /* segment 0x40, offset 8 */
+
+static void die(const char *what) {
+  fprintf(stderr, "ioprobe: %s: %s\n", what, strerror(errno));
+  exit(2);
+}
+
+static unsigned long number(const char *text, unsigned long max) {
+  char *end = NULL;
+  errno = 0;
+  unsigned long value = strtoul(text, &end, 0);
+  if (errno != 0 || end == text || *end != '\0' || value > max) {
+    fprintf(stderr, "ioprobe: bad number '%s'\n", text);
+    exit(2);
+  }
+  return value;
+}
+
+static void grantio(unsigned long addr, unsigned long count) {
+  if (ioperm(addr, count, 1) != 0) die("ioperm");
+}
+
+static void denied(int sig) {
+  (void)sig;
+  static const char text[] = "denied\n";
+  (void)!write(STDOUT_FILENO, text, sizeof text - 1);
+  _exit(3);
+}
+
+static int noperm(unsigned long addr) {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = denied;
+  sigaction(SIGSEGV, &sa, NULL);
+  sigaction(SIGBUS, &sa, NULL);
+  unsigned char value = inb((unsigned short)addr);
+  printf("granted %02x\n", value);
+  return 0;
+}
+
+static int inherit(unsigned long addr) {
+  grantio(addr, 1);
+  fflush(stdout);
+  pid_t child = fork();
+  if (child < 0) die("fork");
+  if (child == 0) {
+    char text[16];
+    snprintf(text, sizeof text, "%#lx", addr);
+    execl("/proc/self/exe", "ioprobe", "noperm", text, (char *)NULL);
+    _exit(2);
+  }
+  int status = 0;
+  if (waitpid(child, &status, 0) < 0) die("waitpid");
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return 128 + WTERMSIG(status);
+}
+
+static void bdaword(int write, unsigned *word) {
+  int fd = open("/dev/mem", write ? O_RDWR | O_SYNC : O_RDONLY);
+  if (fd < 0) die("/dev/mem");
+  unsigned char bytes[2];
+  if (write) {
+    bytes[0] = (unsigned char)(*word & 0xFF);
+    bytes[1] = (unsigned char)(*word >> 8);
+    if (pwrite(fd, bytes, 2, BDA_PORT_WORD) != 2) die("write /dev/mem");
+  } else {
+    if (pread(fd, bytes, 2, BDA_PORT_WORD) != 2) die("read /dev/mem");
+    *word = bytes[0] | (unsigned)bytes[1] << 8;
+  }
+  close(fd);
+}
+
+/* After setuid() away from root the kernel clears every capability; check
+ * it anyway, since the whole point of the caller is "no CAP_SYS_RAWIO". */
+static void nocapabilities(void) {
+  FILE *f = fopen("/proc/self/status", "r");
+  if (f == NULL) die("/proc/self/status");
+  char line[256];
+  int found = 0;
+  while (fgets(line, sizeof line, f) != NULL) {
+    unsigned long long caps = 0;
+    if (sscanf(line, "CapEff: %llx", &caps) == 1) {
+      found = 1;
+      if (caps != 0) {
+        fprintf(stderr, "ioprobe: capabilities left after dropping root: %llx\n", caps);
+        exit(2);
+      }
+    }
+  }
+  fclose(f);
+  if (!found) {
+    fprintf(stderr, "ioprobe: no CapEff line in /proc/self/status\n");
+    exit(2);
+  }
+}
+
+static int asuser(unsigned long uid, char **command) {
+  if (setgroups(0, NULL) != 0) die("setgroups");
+  if (setgid((gid_t)uid) != 0) die("setgid");
+  if (setuid((uid_t)uid) != 0) die("setuid");
+  nocapabilities();
+  execv(command[0], command);
+  die(command[0]);
+  return 2;
+}
+
+int main(int argc, char **argv) {
+  if (argc >= 3 && strcmp(argv[1], "peek") == 0) {
+    unsigned long addr = number(argv[2], 0xFFFF);
+    grantio(addr, 1);
+    printf("%02x\n", inb((unsigned short)addr));
+    return 0;
+  }
+  if (argc >= 4 && strcmp(argv[1], "poke") == 0) {
+    unsigned long addr = number(argv[2], 0xFFFF);
+    unsigned long value = number(argv[3], 0xFF);
+    grantio(addr, 1);
+    outb((unsigned char)value, (unsigned short)addr);
+    return 0;
+  }
+  if (argc >= 4 && strcmp(argv[1], "inputs") == 0) {
+    unsigned long base = number(argv[2], 0xFFFD);
+    unsigned long control = number(argv[3], 0xFF);
+    grantio(base, 3);
+    outb((unsigned char)control, (unsigned short)(base + 2));
+    unsigned char ctl = inb((unsigned short)(base + 2));
+    unsigned char sts = inb((unsigned short)(base + 1));
+    printf("%02x %02x\n", sts, ctl);
+    return 0;
+  }
+  if (argc >= 3 && strcmp(argv[1], "noperm") == 0) {
+    return noperm(number(argv[2], 0xFFFF));
+  }
+  if (argc >= 3 && strcmp(argv[1], "inherit") == 0) {
+    return inherit(number(argv[2], 0xFFFF));
+  }
+  if (argc >= 2 && strcmp(argv[1], "bda") == 0) {
+    unsigned word = 0;
+    bdaword(0, &word);
+    printf("%04x\n", word);
+    return 0;
+  }
+  if (argc >= 3 && strcmp(argv[1], "setbda") == 0) {
+    unsigned word = (unsigned)number(argv[2], 0xFFFF);
+    bdaword(1, &word);
+    return 0;
+  }
+  if (argc >= 4 && strcmp(argv[1], "asuser") == 0) {
+    return asuser(number(argv[2], 65534), argv + 3);
+  }
+  fprintf(stderr, "usage: ioprobe peek|poke|inputs|noperm|inherit|bda|setbda|asuser ...\n");
+  return 2;
+}
