@@ -1,3 +1,104 @@
-// PLACEHOLDER: being written; replaced by the real module.
 #include "port/calibrate.h"
-int calibrate(void) { return 0; }
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "driver/fatal.h"
+#include "driver/tables.h"
+#include "platform/keys.h"
+#include "port/port.h"
+
+namespace {
+// The values are written under a temporary name and renamed into place only
+// once complete: a failed, interrupted or killed calibration then leaves no
+// QUON.INI behind that would block every later start. A temporary file left
+// by a killed run is simply overwritten by the next one.
+const char *const INI_NAME = "QUON.INI";
+const char *const INI_TEMP = "QUON.INI.tmp";
+
+constexpr uint16_t CONTROL_BYTES = 8;  // control bytes 0 to 7 are tried
+constexpr int PATTERNS = 8;            // 0x01, 0x03, ... 0xFF
+
+unsigned long readport0(void) { return portinput(0); }
+
+// One attempt under prog.calctl: measures prog.calinv with every data line
+// at 0, then walks the data lines up one by one. Returns 1 when every
+// input bit followed its data bit.
+int attempt(void) {
+  portwrite(0, 0);
+  prog.calinv = 0;
+  prog.calinv = portinput(0);
+  if (prog.portdebug) {
+    unsigned long input = readport0();
+    printf("Ctl = %02x, Pat = 00, Inp = %02lx, Inv = %02lx\n",
+           static_cast<unsigned>(prog.calctl), input,
+           static_cast<unsigned long>(prog.calinv));
+  }
+  unsigned pattern = 0;
+  for (int k = 0; k < PATTERNS; ++k) {
+    pattern = pattern * 2 + 1;
+    portwrite(0, static_cast<uint8_t>(pattern));
+    int mismatch = portinput(0) != pattern;
+    if (prog.portdebug) {
+      unsigned long first = readport0();  // its difference shows as Inv
+      unsigned long second = readport0();
+      printf("            Pat = %02x, Inp = %02lx, Inv = %02lx\n", pattern,
+             second, first ^ pattern);
+    }
+    if (mismatch) return 0;
+  }
+  return 1;
+}
+
+// Puts the written values in place. Returns 1 when QUON.INI now holds them.
+int commitfile(void) {
+  int written =
+      fprintf(prog.inifile, "%02x\n%04x\n", static_cast<unsigned>(prog.calctl),
+              static_cast<unsigned>(prog.calinv)) > 0;
+  written = fclose(prog.inifile) == 0 && written;
+  prog.inifile = nullptr;
+  if (written && rename(INI_TEMP, INI_NAME) == 0) return 1;
+  remove(INI_TEMP);
+  fputs("Could not write QUON.INI!\n", stderr);
+  return 0;
+}
+}  // namespace
+
+int calibrate(void) {
+  // Created before the port is touched, so a folder that cannot take the
+  // file fails at once.
+  prog.inifile = fopen(INI_TEMP, "w");
+  if (prog.inifile == nullptr) fatal("Could not open QUON.INI for output!\n");
+
+  fputs("\nInstall test connector on parallel port.\n", stdout);
+  fputs("<enter> to continue\n", stdout);
+  fflush(stdout);
+  (void)readkey();  // any key goes on, ESC included
+
+  int found = 0;
+  for (prog.calctl = 0; prog.calctl < CONTROL_BYTES; ++prog.calctl) {
+    if (attempt()) {
+      found = 1;
+      break;
+    }
+  }
+
+  int result;
+  if (found) {
+    fputs("\nCalibration successful.\n", stdout);
+    result = commitfile();
+  } else {
+    fputs("\nUnable to determine proper masking!\n", stdout);
+    fclose(prog.inifile);
+    prog.inifile = nullptr;
+    remove(INI_TEMP);
+    result = 0;
+  }
+
+  fputs("\nRemove test plug from parallel port, and reconnect IO card.\n",
+        stdout);
+  fputs("<enter> to continue, <ESC> to quit\n", stdout);
+  fflush(stdout);
+  if (readkey() == KEY_ESC) exit(0);
+  return result;
+}

@@ -1,0 +1,315 @@
+// The guided calibration over the simulated port with its test connector:
+// the control-byte search, the diagnostic lines, the calibration file and
+// the two prompts.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "driver/startup.h"
+#include "driver/tables.h"
+#include "platform/fakes.h"
+#include "platform/keys.h"
+#include "platform/simport.h"
+#include "port/calibrate.h"
+#include "port/port.h"
+#include "tests/testutil.h"
+
+namespace {
+
+const char *const FIRST_PROMPT =
+    "\nInstall test connector on parallel port.\n"
+    "<enter> to continue\n";
+const char *const LAST_PROMPT =
+    "\nRemove test plug from parallel port, and reconnect IO card.\n"
+    "<enter> to continue, <ESC> to quit\n";
+const char *const SUCCESS = "\nCalibration successful.\n";
+const char *const FAILURE = "\nUnable to determine proper masking!\n";
+
+// What the test connector on the simulated adapter shows under each control
+// byte: INIT must be driven high (latch bit 2 set) and STROBE and AUTOFEED
+// left free (latch bits 0 and 1 clear) for the lines to follow; BUSY,
+// AUTOFEED and STROBE read inverted, hence the inversion word 83.
+const char *const DIAGNOSTICS =
+    "Ctl = 00, Pat = 00, Inp = 00, Inv = 83\n"
+    "            Pat = 01, Inp = 01, Inv = 00\n"
+    "            Pat = 03, Inp = 03, Inv = 00\n"
+    "            Pat = 07, Inp = 03, Inv = 04\n"  // INIT held low
+    "Ctl = 01, Pat = 00, Inp = 00, Inv = 83\n"
+    "            Pat = 01, Inp = 00, Inv = 01\n"  // STROBE pulled low
+    "Ctl = 02, Pat = 00, Inp = 00, Inv = 83\n"
+    "            Pat = 01, Inp = 01, Inv = 00\n"
+    "            Pat = 03, Inp = 01, Inv = 02\n"  // AUTOFEED pulled low
+    "Ctl = 03, Pat = 00, Inp = 00, Inv = 83\n"
+    "            Pat = 01, Inp = 00, Inv = 01\n"
+    "Ctl = 04, Pat = 00, Inp = 00, Inv = 83\n"
+    "            Pat = 01, Inp = 01, Inv = 00\n"
+    "            Pat = 03, Inp = 03, Inv = 00\n"
+    "            Pat = 07, Inp = 07, Inv = 00\n"
+    "            Pat = 0f, Inp = 0f, Inv = 00\n"
+    "            Pat = 1f, Inp = 1f, Inv = 00\n"
+    "            Pat = 3f, Inp = 3f, Inv = 00\n"
+    "            Pat = 7f, Inp = 7f, Inv = 00\n"
+    "            Pat = ff, Inp = ff, Inv = 00\n";
+
+bool exists(const char *name) {
+  struct stat st;
+  return stat(name, &st) == 0;
+}
+
+std::vector<std::string> lines(const std::string &text) {
+  std::vector<std::string> out;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    out.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return out;
+}
+
+class CalibrateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    resetall();
+    entertempdir();
+  }
+  void TearDown() override {
+    resettables();
+    leavetempdir();
+  }
+
+  // Runs the procedure with its standard output captured.
+  int run(std::string *out) {
+    testing::internal::CaptureStdout();
+    int result = calibrate();
+    fflush(stdout);
+    *out = testing::internal::GetCapturedStdout();
+    return result;
+  }
+};
+
+TEST_F(CalibrateTest, FindsControlByteFourOnTheTestConnector) {
+  std::string out;
+  EXPECT_EQ(run(&out), 1);
+  EXPECT_EQ(out, std::string(FIRST_PROMPT) + SUCCESS + LAST_PROMPT);
+  EXPECT_EQ(readfile("QUON.INI"), "04\n0083\n");
+  EXPECT_FALSE(exists("QUON.INI.tmp"));
+  EXPECT_EQ(prog.inifile, nullptr);
+  EXPECT_EQ(prog.calctl, 4);
+  EXPECT_EQ(prog.calinv, 0x83);
+  EXPECT_EQ(fakekeyemptyreads, 2);  // one key at each prompt
+}
+
+TEST_F(CalibrateTest, LeavesAllDataLinesHighAfterSuccess) {
+  std::string out;
+  ASSERT_EQ(run(&out), 1);
+  EXPECT_EQ(simadapter[0].data, 0xFF);
+  EXPECT_EQ(portreadback(0), 0xFF);
+}
+
+// The values in the file, read back as start-up reads them, make every
+// input bit equal the data bit of the same position.
+TEST_F(CalibrateTest, FileValuesMakeInputsFollowTheDataLines) {
+  std::string out;
+  ASSERT_EQ(run(&out), 1);
+  prog.calctl = prog.calinv = 0;
+  FILE *f = fopen("QUON.INI", "r");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(scancalibration(f), 1);
+  fclose(f);
+  EXPECT_EQ(prog.calctl, 4);
+  EXPECT_EQ(prog.calinv, 0x83);
+  for (unsigned b = 0; b < 256; ++b) {
+    portwrite(0, static_cast<uint8_t>(b));
+    EXPECT_EQ(portinput(0), b) << "data byte " << b;
+  }
+}
+
+TEST_F(CalibrateTest, PortDebugPrintsEveryMeasurement) {
+  prog.portdebug = FLAG_ON;
+  std::string out;
+  EXPECT_EQ(run(&out), 1);
+  EXPECT_EQ(out, std::string(FIRST_PROMPT) + DIAGNOSTICS + SUCCESS + LAST_PROMPT);
+}
+
+// Under control byte 0 the INIT line is held low: pattern 07 is the first
+// that cannot read back, and the attempt stops right there.
+TEST_F(CalibrateTest, MismatchAtPattern07EndsTheAttemptAfterThreePatterns) {
+  prog.portdebug = FLAG_ON;
+  std::string out;
+  run(&out);
+  std::vector<std::string> all = lines(out);
+  std::vector<std::string> attempt;
+  bool inside = false;
+  for (const std::string &l : all) {
+    if (l.rfind("Ctl = ", 0) == 0) inside = l.rfind("Ctl = 00,", 0) == 0;
+    else if (inside && l.find("Pat = ") != std::string::npos) attempt.push_back(l);
+  }
+  ASSERT_EQ(attempt.size(), 3u) << out;
+  EXPECT_EQ(attempt[2], "            Pat = 07, Inp = 03, Inv = 04");
+}
+
+// With -v as well, every read of the port shows its raw registers: two
+// reads before the "Ctl" line, three before each "Pat" line.
+TEST_F(CalibrateTest, VerbosePortDebugShowsEveryInputInBetween) {
+  prog.portdebug = FLAG_ON;
+  prog.verbose = FLAG_ON;
+  std::string out;
+  EXPECT_EQ(run(&out), 1);
+  std::string shape;
+  std::vector<std::string> all = lines(out);
+  for (const std::string &l : all) {
+    if (l.rfind("inputting ", 0) == 0) shape += 'i';
+    else if (l.rfind("Ctl = ", 0) == 0) shape += 'C';
+    else if (l.rfind("            Pat = ", 0) == 0) shape += 'P';
+  }
+  auto attempt = [](int patterns) {
+    std::string s = "iiC";
+    for (int k = 0; k < patterns; ++k) s += "iiiP";
+    return s;
+  };
+  EXPECT_EQ(shape, attempt(3) + attempt(1) + attempt(2) + attempt(1) + attempt(8));
+  // The first read sees the raw registers with every data line at 0 under
+  // control byte 0: status 87, control lines 03.
+  ASSERT_GT(all.size(), 3u);
+  EXPECT_EQ(all[3], "inputting 87 | 03");
+}
+
+TEST_F(CalibrateTest, WithoutPortDebugVerboseAlonePrintsNoReadings) {
+  prog.verbose = FLAG_ON;
+  std::string out;
+  EXPECT_EQ(run(&out), 1);
+  EXPECT_EQ(out, std::string(FIRST_PROMPT) + SUCCESS + LAST_PROMPT);
+}
+
+// Connectors that no control byte can make right: calibration fails and no
+// calibration file is left, so the next start calibrates again.
+TEST_F(CalibrateTest, FaultyConnectorFailsAndLeavesNoFile) {
+  struct Rig {
+    const char *name;
+    int bit;
+    int wire;   // data line driving the bit; -2 keeps it
+    int stuck;  // level the pin is stuck at; -1 none
+  } rigs[] = {
+      {"bit 5 stuck high", 5, -2, 1},
+      {"bit 7 stuck low", 7, -2, 0},
+      {"bit 0 stuck low", 0, -2, 0},
+      {"bit 3 unconnected", 3, -1, -1},
+      {"bit 4 wired to data 6", 4, 6, -1},
+      {"bit 2 wired to data 1", 2, 1, -1},
+  };
+  for (const Rig &r : rigs) {
+    resetall();
+    writefile("QUON.INI.tmp", "stale\n");  // left by an earlier killed run
+    if (r.wire != -2) simadapter[0].wire[r.bit] = static_cast<int8_t>(r.wire);
+    simadapter[0].stuck[r.bit] = static_cast<int8_t>(r.stuck);
+    std::string out;
+    EXPECT_EQ(run(&out), 0) << r.name;
+    EXPECT_EQ(out, std::string(FIRST_PROMPT) + FAILURE + LAST_PROMPT) << r.name;
+    EXPECT_EQ(prog.calctl, 8) << r.name << ": every control byte was tried";
+    EXPECT_FALSE(exists("QUON.INI")) << r.name;
+    EXPECT_FALSE(exists("QUON.INI.tmp")) << r.name;
+    EXPECT_EQ(prog.inifile, nullptr) << r.name;
+  }
+}
+
+TEST_F(CalibrateTest, FailureTriesEveryControlByteUnderPortDebug) {
+  simadapter[0].stuck[6] = 1;
+  prog.portdebug = FLAG_ON;
+  std::string out;
+  EXPECT_EQ(run(&out), 0);
+  std::vector<std::string> controls;
+  for (const std::string &l : lines(out)) {
+    if (l.rfind("Ctl = ", 0) == 0) controls.push_back(l.substr(0, 8));
+  }
+  EXPECT_EQ(controls, (std::vector<std::string>{"Ctl = 00", "Ctl = 01", "Ctl = 02",
+                                                "Ctl = 03", "Ctl = 04", "Ctl = 05",
+                                                "Ctl = 06", "Ctl = 07"}));
+}
+
+// A temporary file left by a run killed mid-way is overwritten, not
+// appended to.
+TEST_F(CalibrateTest, StaleTemporaryFileIsOverwritten) {
+  writefile("QUON.INI.tmp", "0000000000000000000000000\nzz\n");
+  std::string out;
+  EXPECT_EQ(run(&out), 1);
+  EXPECT_EQ(readfile("QUON.INI"), "04\n0083\n");
+  EXPECT_FALSE(exists("QUON.INI.tmp"));
+}
+
+TEST_F(CalibrateTest, EscAtTheFirstPromptGoesOn) {
+  fakekeyspush(KEY_ESC);
+  fakekeyspush('\r');
+  std::string out;
+  EXPECT_EQ(run(&out), 1);
+  EXPECT_EQ(fakekeyspending(), 0);
+  EXPECT_EQ(readfile("QUON.INI"), "04\n0083\n");
+}
+
+TEST_F(CalibrateTest, OtherKeysAtTheLastPromptReturnToStartUp) {
+  for (int key : {int{'\r'}, int{' '}, int{'q'}, 0}) {
+    resetall();
+    fakekeyspush('\r');
+    fakekeyspush(key);
+    std::string out;
+    EXPECT_EQ(run(&out), 1) << "key " << key;
+    EXPECT_EQ(fakekeyspending(), 0);
+  }
+}
+
+using CalibrateDeathTest = CalibrateTest;
+
+TEST_F(CalibrateDeathTest, EscAtTheLastPromptAfterSuccessEndsWithStatusZero) {
+  fakekeyspush('\r');
+  fakekeyspush(KEY_ESC);
+  EXPECT_EXIT(
+      {
+        testing::internal::CaptureStdout();
+        calibrate();
+      },
+      testing::ExitedWithCode(0), "");
+  // The file was complete before the prompt, so the next start uses it.
+  EXPECT_EQ(readfile("QUON.INI"), "04\n0083\n");
+  EXPECT_FALSE(exists("QUON.INI.tmp"));
+}
+
+TEST_F(CalibrateDeathTest, EscAtTheLastPromptAfterFailureEndsWithStatusZero) {
+  simadapter[0].stuck[1] = 0;
+  fakekeyspush('\r');
+  fakekeyspush(KEY_ESC);
+  EXPECT_EXIT(
+      {
+        testing::internal::CaptureStdout();
+        calibrate();
+      },
+      testing::ExitedWithCode(0), "");
+  EXPECT_FALSE(exists("QUON.INI"));
+  EXPECT_FALSE(exists("QUON.INI.tmp"));
+}
+
+// The file is created before anything else: when the folder cannot take it,
+// the program ends before a prompt is shown or the port is touched.
+TEST_F(CalibrateDeathTest, FileThatCannotBeCreatedEndsTheProgram) {
+  ASSERT_EQ(mkdir("QUON.INI.tmp", 0755), 0);  // a folder in the file's place
+  fakekeyspush('\r');
+  fakekeyspush('\r');
+  EXPECT_EXIT(
+      {
+        simtracing = 1;
+        atexit([] {
+          fprintf(stderr, "accesses %d, keys %d\n", simtracecount,
+                  fakekeyspending());
+        });
+        calibrate();
+      },
+      testing::ExitedWithCode(255),
+      "^Could not open QUON.INI for output!\naccesses 0, keys 2\n$");
+  EXPECT_FALSE(exists("QUON.INI"));
+}
+
+}  // namespace
