@@ -1,7 +1,357 @@
-// PLACEHOLDER: being written; replaced by the real module.
+// Console keys from the controlling terminal (/dev/tty), so that a script
+// read from standard input still leaves the keyboard usable.
+//
+// While the program runs the terminal is in key mode: no line editing, no
+// echo, signals kept. Its old mode comes back at exit (also exit(-1) from a
+// failure), from the handlers of SIGINT, SIGTERM, SIGHUP and SIGQUIT, and
+// while a SPAWN'd command runs.
+//
+// The main loop polls the keyboard once per pass at full speed, so an empty
+// poll must not cost a system call. The terminal announces input with SIGIO,
+// whose handler raises a flag; keyavailable reads the terminal only when
+// the flag is raised or bytes are already buffered.
+//
+// Enter reads as 13: key mode turns ICRNL off, so the CR that the terminal
+// sends for Enter arrives unchanged (Ctrl-J still reads as 10).
 #include "platform/keys.h"
-int keyavailable(void) { return 0; }
-int readkey(void) { return KEY_ENTER; }
-void keyboardstart(void) {}
-void keyboardpause(void) {}
-void keyboardresume(void) {}
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int INBUF = 64;       // bytes read from the terminal, not yet decoded
+constexpr int ESCWAITMS = 30;   // how long an ESC waits for the rest of a sequence
+constexpr int SEQMAX = 16;      // longest sequence text kept for the lookup
+constexpr int NOBYTE = -1;      // nextbyte: nothing came in time, or no terminal
+
+// A key without a character: the bytes its sequence sends after ESC, with
+// modifiers removed ("[1;5A" is looked up as "[A"), and its PC scan code.
+struct KeySequence {
+  const char *text;
+  int scan;
+};
+
+constexpr int SCAN_UP = 0x48, SCAN_DOWN = 0x50, SCAN_LEFT = 0x4B,
+              SCAN_RIGHT = 0x4D, SCAN_HOME = 0x47, SCAN_END = 0x4F,
+              SCAN_PGUP = 0x49, SCAN_PGDN = 0x51, SCAN_INSERT = 0x52,
+              SCAN_DELETE = 0x53, SCAN_F1 = 0x3B, SCAN_F11 = 0x85,
+              SCAN_F12 = 0x86;
+
+const KeySequence KEYSEQUENCES[] = {
+    // Cursor keys, normal and application mode (CSI and SS3).
+    {"[A", SCAN_UP},      {"[B", SCAN_DOWN},    {"[C", SCAN_RIGHT},
+    {"[D", SCAN_LEFT},    {"[H", SCAN_HOME},    {"[F", SCAN_END},
+    {"OA", SCAN_UP},      {"OB", SCAN_DOWN},    {"OC", SCAN_RIGHT},
+    {"OD", SCAN_LEFT},    {"OH", SCAN_HOME},    {"OF", SCAN_END},
+    // Editing keys; 1~/4~ from the Linux console, 7~/8~ from rxvt.
+    {"[1~", SCAN_HOME},   {"[2~", SCAN_INSERT}, {"[3~", SCAN_DELETE},
+    {"[4~", SCAN_END},    {"[5~", SCAN_PGUP},   {"[6~", SCAN_PGDN},
+    {"[7~", SCAN_HOME},   {"[8~", SCAN_END},
+    // F1 to F4: SS3 unmodified, CSI once a modifier is added (CSI 1;2P).
+    {"OP", SCAN_F1},      {"OQ", SCAN_F1 + 1},  {"OR", SCAN_F1 + 2},
+    {"OS", SCAN_F1 + 3},  {"[P", SCAN_F1},      {"[Q", SCAN_F1 + 1},
+    {"[R", SCAN_F1 + 2},  {"[S", SCAN_F1 + 3},
+    // F1 to F12 as numbered sequences (the numbers skip 16 and 22).
+    {"[11~", SCAN_F1},    {"[12~", SCAN_F1 + 1}, {"[13~", SCAN_F1 + 2},
+    {"[14~", SCAN_F1 + 3}, {"[15~", SCAN_F1 + 4}, {"[17~", SCAN_F1 + 5},
+    {"[18~", SCAN_F1 + 6}, {"[19~", SCAN_F1 + 7}, {"[20~", SCAN_F1 + 8},
+    {"[21~", SCAN_F1 + 9}, {"[23~", SCAN_F11},   {"[24~", SCAN_F12},
+    // The Linux console's F1 to F5.
+    {"[[A", SCAN_F1},     {"[[B", SCAN_F1 + 1}, {"[[C", SCAN_F1 + 2},
+    {"[[D", SCAN_F1 + 3}, {"[[E", SCAN_F1 + 4},
+};
+
+int ttyfd = -1;              // the controlling terminal; -1 when there is none
+bool started = false;        // keyboardstart has looked for the terminal
+bool paused = false;         // a SPAWN'd command has the terminal
+bool asyncinput = false;     // SIGIO announces input; else every empty poll reads
+termios savedmode;           // the terminal's mode before the program started
+termios keymode;             // savedmode turned into key mode
+volatile sig_atomic_t keymodeon = 0;       // 1 while the terminal is in keymode
+volatile sig_atomic_t inputsignalled = 0;  // input may have come since the last read
+
+unsigned char inbuf[INBUF];  // bytes read, oldest at inhead
+int inhead = 0;              // next byte to decode
+int intail = 0;              // next free place
+int heldscan = 0;            // scan code the next readkey returns; 0 = none
+
+// ---------------------------------------------------------------------------
+// Signals and restoring the mode
+
+void oninput(int) { inputsignalled = 1; }
+
+// Only async-signal-safe calls here: put the mode back, then die of the same
+// signal with its default action so the parent sees how the program ended.
+void onfatalsignal(int sig) {
+  if (keymodeon) tcsetattr(ttyfd, TCSANOW, &savedmode);
+  signal(sig, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(sig);
+  _exit(128 + sig);  // not reached: the default action ends the process
+}
+
+void restoreatexit(void) {
+  if (keymodeon) tcsetattr(ttyfd, TCSANOW, &savedmode);
+  keymodeon = 0;
+}
+
+const int FATALSIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+void installhandlers(void) {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = onfatalsignal;
+  sigemptyset(&action.sa_mask);
+  for (int sig : FATALSIGNALS) sigaddset(&action.sa_mask, sig);
+  for (int sig : FATALSIGNALS) {
+    struct sigaction old;
+    // A signal ignored when we started (nohup, a service) stays ignored.
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    sigaction(sig, &action, nullptr);
+  }
+
+  struct sigaction input;
+  memset(&input, 0, sizeof input);
+  input.sa_handler = oninput;
+  sigemptyset(&input.sa_mask);
+  input.sa_flags = SA_RESTART;  // a key press must not break other system calls
+  sigaction(SIGIO, &input, nullptr);
+}
+
+// Input signals go to this process alone. Turning O_ASYNC on for a terminal
+// aims them at its foreground process group, so the owner is set after it.
+bool armasync(void) {
+  int flags = fcntl(ttyfd, F_GETFL);
+  if (flags < 0 || fcntl(ttyfd, F_SETFL, flags | O_ASYNC) < 0) return false;
+  if (fcntl(ttyfd, F_SETOWN, getpid()) < 0) {
+    fcntl(ttyfd, F_SETFL, flags & ~O_ASYNC);
+    return false;
+  }
+  return true;
+}
+
+void disarmasync(void) {
+  int flags = fcntl(ttyfd, F_GETFL);
+  if (flags >= 0) fcntl(ttyfd, F_SETFL, flags & ~O_ASYNC);
+  asyncinput = false;
+}
+
+void enterkeymode(void) {
+  if (ttyfd < 0 || paused || keymodeon) return;
+  keymodeon = 1;  // first, so a signal in between still restores the mode
+  if (tcsetattr(ttyfd, TCSANOW, &keymode) != 0) keymodeon = 0;
+  asyncinput = armasync();
+  inputsignalled = 1;  // bytes typed before now raised no signal
+}
+
+// The terminal hung up or went away: from now on there is none.
+void loseterminal(void) {
+  keymodeon = 0;  // nothing left to restore
+  asyncinput = false;
+  close(ttyfd);
+  ttyfd = -1;
+}
+
+// ---------------------------------------------------------------------------
+// Reading bytes
+
+// Reads what the terminal holds into inbuf; returns the count read.
+int fillbuffer(void) {
+  if (ttyfd < 0) return 0;
+  if (inhead == intail) {
+    inhead = intail = 0;
+  } else if (intail == INBUF && inhead > 0) {
+    memmove(inbuf, inbuf + inhead, static_cast<size_t>(intail - inhead));
+    intail -= inhead;
+    inhead = 0;
+  }
+  int space = INBUF - intail;
+  if (space == 0) return 0;  // the flag stays up: the rest is read later
+  // Cleared before the read: a byte that arrives after it raises it again.
+  inputsignalled = 0;
+  ssize_t n;
+  do {
+    n = read(ttyfd, inbuf + intail, static_cast<size_t>(space));
+  } while (n < 0 && errno == EINTR);
+  if (n > 0) {
+    intail += static_cast<int>(n);
+    if (n == space) inputsignalled = 1;  // more may be waiting
+    return static_cast<int>(n);
+  }
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+  loseterminal();  // end of file or an error: the terminal is gone
+  return 0;
+}
+
+long nowms(void) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long>(now.tv_sec) * 1000L + now.tv_nsec / 1000000L;
+}
+
+// Takes the next byte, waiting up to timeoutms for it (-1: as long as it
+// takes). NOBYTE when none came or there is no terminal.
+int nextbyte(int timeoutms) {
+  long deadline = timeoutms < 0 ? 0 : nowms() + timeoutms;
+  while (inhead == intail) {
+    if (fillbuffer() > 0) break;
+    if (ttyfd < 0) return NOBYTE;
+    int wait = -1;
+    if (timeoutms >= 0) {
+      long left = deadline - nowms();
+      if (left <= 0) return NOBYTE;
+      wait = static_cast<int>(left);
+    }
+    pollfd p = {ttyfd, POLLIN, 0};
+    poll(&p, 1, wait);  // EINTR (SIGIO) or a hang-up: the read above tells
+  }
+  return inbuf[inhead++];
+}
+
+// Gives back the byte nextbyte just returned.
+void ungetbyte(void) { --inhead; }
+
+// ---------------------------------------------------------------------------
+// Escape sequences
+
+int lookupsequence(const char *text) {
+  for (const KeySequence &k : KEYSEQUENCES) {
+    if (strcmp(k.text, text) == 0) return k.scan;
+  }
+  return 0;
+}
+
+// After an ESC byte: the rest of a cursor, editing or function key's
+// sequence (result 0, scan code held back), or nothing (the ESC key).
+// Unknown and cut-short sequences are consumed and read as 0.
+int decodeescape(void) {
+  int intro = nextbyte(ESCWAITMS);
+  if (intro == NOBYTE) return KEY_ESC;
+  if (intro != '[' && intro != 'O') {
+    ungetbyte();  // ESC then an ordinary key: two keys
+    return KEY_ESC;
+  }
+
+  char text[SEQMAX + 2];
+  int length = 0;
+  text[length++] = static_cast<char>(intro);
+  bool toolong = false;
+  int separators = 0;  // ';' seen: key;modifier has one
+  int keyend = 0;      // length of the text before the first ';'
+  int c = nextbyte(ESCWAITMS);
+  if (intro == '[' && c == '[') {  // the Linux console's ESC [ [ A..E
+    text[length++] = '[';
+    c = nextbyte(ESCWAITMS);
+  } else {
+    // Parameter and intermediate bytes, then one final byte.
+    while (c >= 0x20 && c <= 0x3F) {
+      if (c == ';') {
+        if (separators == 0) keyend = length;
+        if (separators < 2) ++separators;
+      }
+      if (length < SEQMAX) text[length++] = static_cast<char>(c);
+      else toolong = true;
+      c = nextbyte(ESCWAITMS);
+    }
+  }
+  if (c == NOBYTE) return 0;  // cut short
+  if (c < 0x40 || c > 0x7E) {
+    ungetbyte();  // not part of a sequence: an ordinary key after a broken one
+    return 0;
+  }
+  if (toolong) return 0;  // no key sends that much
+  // CSI 1;5A, CSI 5;5~ and SS3 5P name the same keys as CSI A, CSI 5~ and
+  // SS3 P: the modifier goes, and so does a key number 1 before a letter.
+  // More parameters than key;modifier match no key.
+  if (separators == 1) length = keyend;
+  if (intro == 'O' || (c != '~' && length == 2 && text[1] == '1')) length = 1;
+  text[length++] = static_cast<char>(c);
+  text[length] = '\0';
+  heldscan = lookupsequence(text);
+  return 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The interface
+
+void keyboardstart(void) {
+  if (started) {
+    enterkeymode();
+    return;
+  }
+  started = true;
+  ttyfd = open("/dev/tty", O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (ttyfd < 0) return;  // no controlling terminal: no keys, nothing changed
+  if (tcgetattr(ttyfd, &savedmode) != 0) {
+    close(ttyfd);
+    ttyfd = -1;
+    return;
+  }
+  keymode = savedmode;
+  // Input: Enter's CR arrives as 13, and Ctrl-S / Ctrl-Q are keys rather
+  // than output flow control.
+  keymode.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON);
+  // Local: no line editing and no echo, so a key is seen without Enter. ISIG
+  // stays, so Ctrl-C and Ctrl-\ still send their signals; IEXTEN goes, so
+  // Ctrl-V and Ctrl-O are keys too.
+  keymode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | IEXTEN);
+  // A read returns as soon as one byte is there.
+  keymode.c_cc[VMIN] = 1;
+  keymode.c_cc[VTIME] = 0;
+  // Output and control flags stay as they were: "\n" still ends a line.
+
+  atexit(restoreatexit);  // registered before anything is changed
+  installhandlers();
+  enterkeymode();
+}
+
+int keyavailable(void) {
+  if (!started) keyboardstart();
+  if (inhead != intail) return 1;
+  if (asyncinput && !inputsignalled) return 0;
+  fillbuffer();
+  return inhead != intail ? 1 : 0;
+}
+
+int readkey(void) {
+  if (!started) keyboardstart();
+  if (heldscan != 0) {
+    int scan = heldscan;
+    heldscan = 0;
+    return scan;
+  }
+  int b = nextbyte(-1);
+  if (b == NOBYTE) return KEY_ENTER;  // no terminal: as if Enter were pressed
+  if (b != KEY_ESC) return b;
+  return decodeescape();
+}
+
+void keyboardpause(void) {
+  if (ttyfd < 0 || paused) return;
+  paused = true;
+  disarmasync();
+  if (keymodeon) {
+    tcsetattr(ttyfd, TCSANOW, &savedmode);
+    keymodeon = 0;  // from now on a signal leaves the command's mode alone
+  }
+}
+
+void keyboardresume(void) {
+  if (!paused) return;
+  paused = false;
+  enterkeymode();
+}

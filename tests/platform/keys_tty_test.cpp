@@ -1,0 +1,547 @@
+// The console keys on a real pseudo-terminal: each test runs the keyboard
+// in a child whose controlling terminal the test types on.
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "driver/fatal.h"
+#include "platform/keys.h"
+#include "tests/platform/ttychild.h"
+
+namespace {
+
+constexpr int READY = 1000;  // "key mode is on, type now"
+
+// Key mode as the keyboard needs it: bytes without Enter and without echo,
+// Enter as CR, and Ctrl-C still a signal.
+bool iskeymode(const termios &mode) {
+  return (mode.c_lflag & ICANON) == 0 && (mode.c_lflag & ECHO) == 0 &&
+         (mode.c_lflag & ISIG) != 0 && (mode.c_iflag & ICRNL) == 0;
+}
+
+// Reads keys for ever, reporting each.
+void readforever(int results, int) {
+  keyboardstart();
+  childreport(results, READY);
+  for (;;) childreport(results, readkey());
+}
+
+struct TtyTest : ::testing::Test {
+  TtyChild child;
+  void TearDown() override { ttyclose(child); }
+
+  // Starts body and waits for its READY.
+  void start(void (*body)(int, int)) {
+    child = ttystart(body);
+    ASSERT_GT(child.pid, 0);
+    int v = 0;
+    ASSERT_TRUE(ttyresult(child, &v));
+    ASSERT_EQ(v, READY);
+  }
+
+  // The next report, or -1 when none came (the child hung or died).
+  int next(void) {
+    int v = -1;
+    if (!ttyresult(child, &v)) return -1;
+    return v;
+  }
+};
+
+// ---------------------------------------------------------------------------
+// Keys with a character
+
+struct CharKey {
+  const char *name;
+  std::string typed;
+  int code;
+};
+
+TEST_F(TtyTest, KeysWithACharacterReadAsTheirCode) {
+  const CharKey keys[] = {
+      {"letter", "a", 'a'},
+      {"capital", "Z", 'Z'},
+      {"digit", "5", '5'},
+      {"space", " ", ' '},
+      {"tilde", "~", '~'},
+      {"Enter sends CR", "\r", KEY_ENTER},
+      {"Ctrl-J", "\n", 10},
+      {"Backspace", "\x7f", 127},
+      {"Ctrl-A", "\x01", 1},
+      {"Ctrl-S is no flow control", "\x13", 0x13},
+      {"Ctrl-Q is no flow control", "\x11", 0x11},
+      {"Ctrl-V is no literal-next", "\x16", 0x16},
+      {"byte above 127", "\xe9", 0xE9},
+  };
+  start(readforever);
+  for (const CharKey &k : keys) {
+    ttytype(child, k.typed);
+    EXPECT_EQ(next(), k.code) << k.name;
+  }
+  // Key mode does not echo what is typed.
+  ttyreadscreen(child, 50);
+  EXPECT_EQ(child.screen.find('a'), std::string::npos);
+}
+
+TEST_F(TtyTest, LoneEscReadsAs27AndDoesNotSwallowTheNextKey) {
+  start(readforever);
+  ttytype(child, "\x1b");
+  EXPECT_EQ(next(), KEY_ESC);
+  ttytype(child, "\x1b\x1b");  // ESC pressed twice: two ESC keys
+  EXPECT_EQ(next(), KEY_ESC);
+  EXPECT_EQ(next(), KEY_ESC);
+  ttytype(child, "\x1bx");  // ESC then a letter
+  EXPECT_EQ(next(), KEY_ESC);
+  EXPECT_EQ(next(), 'x');
+}
+
+// ---------------------------------------------------------------------------
+// Keys without a character
+
+struct SequenceKey {
+  const char *name;
+  std::string typed;
+  int scan;
+};
+
+const SequenceKey SEQUENCEKEYS[] = {
+    {"Up", "\x1b[A", 0x48},
+    {"Down", "\x1b[B", 0x50},
+    {"Right", "\x1b[C", 0x4D},
+    {"Left", "\x1b[D", 0x4B},
+    {"Home", "\x1b[H", 0x47},
+    {"End", "\x1b[F", 0x4F},
+    {"Up, application mode", "\x1bOA", 0x48},
+    {"Down, application mode", "\x1bOB", 0x50},
+    {"Right, application mode", "\x1bOC", 0x4D},
+    {"Left, application mode", "\x1bOD", 0x4B},
+    {"Home, application mode", "\x1bOH", 0x47},
+    {"End, application mode", "\x1bOF", 0x4F},
+    {"Home, console", "\x1b[1~", 0x47},
+    {"Insert", "\x1b[2~", 0x52},
+    {"Delete", "\x1b[3~", 0x53},
+    {"End, console", "\x1b[4~", 0x4F},
+    {"PgUp", "\x1b[5~", 0x49},
+    {"PgDn", "\x1b[6~", 0x51},
+    {"Home, rxvt", "\x1b[7~", 0x47},
+    {"End, rxvt", "\x1b[8~", 0x4F},
+    {"F1", "\x1bOP", 0x3B},
+    {"F2", "\x1bOQ", 0x3C},
+    {"F3", "\x1bOR", 0x3D},
+    {"F4", "\x1bOS", 0x3E},
+    {"F1 numbered", "\x1b[11~", 0x3B},
+    {"F2 numbered", "\x1b[12~", 0x3C},
+    {"F3 numbered", "\x1b[13~", 0x3D},
+    {"F4 numbered", "\x1b[14~", 0x3E},
+    {"F5", "\x1b[15~", 0x3F},
+    {"F6", "\x1b[17~", 0x40},
+    {"F7", "\x1b[18~", 0x41},
+    {"F8", "\x1b[19~", 0x42},
+    {"F9", "\x1b[20~", 0x43},
+    {"F10", "\x1b[21~", 0x44},
+    {"F11", "\x1b[23~", 0x85},
+    {"F12", "\x1b[24~", 0x86},
+    {"F1, Linux console", "\x1b[[A", 0x3B},
+    {"F2, Linux console", "\x1b[[B", 0x3C},
+    {"F3, Linux console", "\x1b[[C", 0x3D},
+    {"F4, Linux console", "\x1b[[D", 0x3E},
+    {"F5, Linux console", "\x1b[[E", 0x3F},
+    // Modified keys read as the key itself.
+    {"Ctrl-Up", "\x1b[1;5A", 0x48},
+    {"Shift-End", "\x1b[1;2F", 0x4F},
+    {"Ctrl-PgUp", "\x1b[5;5~", 0x49},
+    {"Alt-Delete", "\x1b[3;3~", 0x53},
+    {"Shift-F1", "\x1b[1;2P", 0x3B},
+    {"Ctrl-F4", "\x1b[1;5S", 0x3E},
+    {"Shift-F5", "\x1b[15;2~", 0x3F},
+    {"Ctrl-Shift-F12", "\x1b[24;6~", 0x86},
+};
+
+// Reads each key as readkey, keyavailable, readkey: a key without a
+// character, or an unknown sequence and the key typed after it.
+void readsequences(int results, int) {
+  keyboardstart();
+  childreport(results, READY);
+  for (;;) {
+    childreport(results, readkey());
+    childreport(results, keyavailable());
+    childreport(results, readkey());
+  }
+}
+
+TEST_F(TtyTest, EachKeyWithoutACharacterReadsAsZeroThenItsScanCode) {
+  start(readsequences);
+  for (const SequenceKey &k : SEQUENCEKEYS) {
+    ttytype(child, k.typed);
+    EXPECT_EQ(next(), 0) << k.name;
+    // The held-back scan code is no key press, and the sequence was
+    // consumed whole.
+    EXPECT_EQ(next(), 0) << k.name << ": keyavailable";
+    EXPECT_EQ(next(), k.scan) << k.name;
+  }
+}
+
+TEST_F(TtyTest, KeysTypedInOneBurstComeOutOneByOne) {
+  start(readforever);
+  ttytype(child, "a\x1b[Ab\x1b[24~\x1bOP\x1b[[E\x1b[1;5Dz\x1b");
+  const int expected[] = {'a', 0, 0x48, 'b', 0, 0x86, 0, 0x3B,
+                          0,   0x3F, 0, 0x4B, 'z', KEY_ESC};
+  for (int code : expected) EXPECT_EQ(next(), code);
+}
+
+struct UnknownSequence {
+  const char *name;
+  std::string typed;
+};
+
+TEST_F(TtyTest, UnknownSequencesAreConsumedWholeAndGiveNoScanCode) {
+  const UnknownSequence unknown[] = {
+      {"unused number", "\x1b[99~"},
+      {"keypad 5", "\x1b[E"},
+      {"unused SS3", "\x1bOZ"},
+      {"paste start", "\x1b[200~"},
+      {"more parameters than are kept",
+       "\x1b[1;2;3;4;5;6;7;8;9;10;11;12;13;14;15;16;17;18;19;20~"},
+      {"three parameters", "\x1b[1;2;3~"},
+      {"long number", "\x1b[123456789012345678901234567890~"},
+      {"Linux console, unused letter", "\x1b[[Z"},
+  };
+  start(readsequences);
+  for (const UnknownSequence &u : unknown) {
+    ttytype(child, u.typed);
+    EXPECT_EQ(next(), 0) << u.name;
+    EXPECT_EQ(next(), 0) << u.name << ": keyavailable";
+    ttytype(child, "q");  // no scan code is held: the next read waits for q
+    EXPECT_EQ(next(), 'q') << u.name;
+  }
+}
+
+TEST_F(TtyTest, BrokenSequenceReadsAsZeroAndKeepsTheKeyThatBrokeIt) {
+  start(readforever);
+  ttytype(child, "\x1b[1\r");
+  EXPECT_EQ(next(), 0);
+  EXPECT_EQ(next(), KEY_ENTER);
+}
+
+// ---------------------------------------------------------------------------
+// keyavailable
+
+// Polls with nothing typed, then polls until a key is there and reads it,
+// as the main loop does.
+void pollkeys(int results, int control) {
+  int seen = 0;
+  for (int i = 0; i < 10000; ++i) seen += keyavailable();
+  childreport(results, seen);  // keyavailable started the keyboard itself
+  childreport(results, READY);
+  for (int round = 0; round < 2; ++round) {
+    childwait(control);
+    while (keyavailable() == 0) {
+    }
+    childreport(results, keyavailable());  // still there until it is read
+    childreport(results, readkey());
+    childreport(results, keyavailable());
+    childreport(results, readkey());
+    childreport(results, keyavailable());
+  }
+}
+
+TEST_F(TtyTest, KeyavailableNeverWaitsAndSeesEachKeyUntilItIsRead) {
+  child = ttystart(pollkeys);
+  ASSERT_GT(child.pid, 0);
+  EXPECT_EQ(next(), 0);  // ten thousand polls of an idle keyboard
+  ASSERT_EQ(next(), READY);
+  EXPECT_TRUE(iskeymode(ttymode(child)));
+  struct Case {
+    const char *typed;
+    int reports[5];  // keyavailable, readkey, keyavailable, readkey, keyavailable
+  };
+  const Case cases[] = {
+      {"kl", {1, 'k', 1, 'l', 0}},
+      // Down: its held-back scan code is no key press, but comes at once.
+      {"\x1b[B", {1, 0, 0, 0x50, 0}},
+  };
+  for (const Case &c : cases) {
+    ttytype(child, c.typed);
+    ttygo(child);
+    for (int expected : c.reports) EXPECT_EQ(next(), expected) << c.typed;
+  }
+}
+
+// A byte put into the terminal's input is seen by the very next poll.
+void injectbyte(int results, int) {
+  keyboardstart();
+  int idle = 0;
+  for (int i = 0; i < 100; ++i) idle += keyavailable();
+  childreport(results, idle);
+  char c = 'z';
+  if (ioctl(0, TIOCSTI, &c) != 0) {
+    childreport(results, -1);
+    return;
+  }
+  childreport(results, keyavailable());
+  childreport(results, readkey());
+  childreport(results, keyavailable());
+}
+
+TEST_F(TtyTest, KeyavailableSeesAByteInTheFirstPollAfterItArrives) {
+  child = ttystart(injectbyte);
+  ASSERT_GT(child.pid, 0);
+  EXPECT_EQ(next(), 0);
+  int first = next();
+  if (first == -1) GTEST_SKIP() << "this kernel refuses to insert terminal input";
+  EXPECT_EQ(first, 1);
+  EXPECT_EQ(next(), 'z');
+  EXPECT_EQ(next(), 0);
+}
+
+// Keys typed before the keyboard starts are not lost: the first poll sees
+// them without waiting for more input.
+void typeahead(int results, int) {
+  char c = 't';
+  if (ioctl(0, TIOCSTI, &c) != 0) {
+    childreport(results, -1);
+    return;
+  }
+  childreport(results, keyavailable());
+  childreport(results, readkey());
+}
+
+TEST_F(TtyTest, KeysTypedBeforeTheStartAreSeenByTheFirstPoll) {
+  child = ttystart(typeahead);
+  ASSERT_GT(child.pid, 0);
+  int first = next();
+  if (first == -1) GTEST_SKIP() << "this kernel refuses to insert terminal input";
+  EXPECT_EQ(first, 1);
+  EXPECT_EQ(next(), 't');
+}
+
+// More keys than the keyboard reads from the terminal at once: polling
+// goes on finding them until the last.
+void manykeys(int results, int) {
+  keyboardstart();
+  const int count = 300;
+  for (int i = 0; i < count; ++i) {
+    char c = static_cast<char>('a' + i % 26);
+    if (ioctl(0, TIOCSTI, &c) != 0) {
+      childreport(results, -1);
+      return;
+    }
+  }
+  int read = 0, inorder = 0;
+  while (keyavailable() != 0) {
+    if (readkey() == 'a' + read % 26) ++inorder;
+    ++read;
+  }
+  childreport(results, read);
+  childreport(results, inorder);
+}
+
+TEST_F(TtyTest, PollingFindsEveryKeyOfALongBurst) {
+  child = ttystart(manykeys);
+  ASSERT_GT(child.pid, 0);
+  int read = next();
+  if (read == -1) GTEST_SKIP() << "this kernel refuses to insert terminal input";
+  EXPECT_EQ(read, 300);
+  EXPECT_EQ(next(), 300);
+}
+
+// ---------------------------------------------------------------------------
+// No terminal
+
+void noterminal(int results, int) {
+  childreport(results, keyavailable());
+  childreport(results, readkey());
+  childreport(results, readkey());
+  keyboardpause();
+  keyboardresume();
+  childreport(results, keyavailable());
+  childreport(results, readkey());
+}
+
+TEST_F(TtyTest, WithoutATerminalNoKeyIsEverWaitingAndReadsAreEnter) {
+  child = ttystart(noterminal, false);
+  ASSERT_GT(child.pid, 0);
+  EXPECT_EQ(next(), 0);
+  EXPECT_EQ(next(), KEY_ENTER);
+  EXPECT_EQ(next(), KEY_ENTER);
+  EXPECT_EQ(next(), 0);
+  EXPECT_EQ(next(), KEY_ENTER);
+  int status = ttyfinish(child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// The terminal hanging up while a read waits ends the wait as Enter.
+void readafterhangup(int results, int) {
+  signal(SIGHUP, SIG_IGN);  // outlive the hang-up
+  keyboardstart();
+  childreport(results, READY);
+  childreport(results, readkey());
+  childreport(results, readkey());
+  childreport(results, keyavailable());
+}
+
+TEST_F(TtyTest, ATerminalThatHangsUpReadsAsEnterAndHasNoKeys) {
+  start(readafterhangup);
+  close(child.master);
+  child.master = -1;
+  EXPECT_EQ(next(), KEY_ENTER);
+  EXPECT_EQ(next(), KEY_ENTER);
+  EXPECT_EQ(next(), 0);
+}
+
+// ---------------------------------------------------------------------------
+// The terminal's mode
+
+enum ExitPath { BY_EXIT, BY_FATAL };
+
+void waitthenexit(int results, int control) {
+  keyboardstart();
+  childreport(results, READY);
+  childwait(control);
+  exit(5);
+}
+
+void waitthenfail(int results, int control) {
+  keyboardstart();
+  childreport(results, READY);
+  childwait(control);
+  fatal("failing on purpose\n");
+}
+
+TEST_F(TtyTest, ModeComesBackWhenTheProgramExits) {
+  struct Case {
+    const char *name;
+    void (*body)(int, int);
+    int status;
+  };
+  const Case cases[] = {
+      {"exit", waitthenexit, 5},
+      {"failure", waitthenfail, 255},
+  };
+  for (const Case &c : cases) {
+    start(c.body);
+    EXPECT_TRUE(iskeymode(ttymode(child))) << c.name;
+    ttygo(child);
+    int status = ttyfinish(child);
+    EXPECT_TRUE(WIFEXITED(status)) << c.name;
+    EXPECT_EQ(WEXITSTATUS(status), c.status) << c.name;
+    EXPECT_TRUE(samemode(ttymode(child), child.before)) << c.name;
+    ttyclose(child);
+  }
+}
+
+void spinonkeys(int results, int) {
+  keyboardstart();
+  childreport(results, READY);
+  for (;;) keyavailable();
+}
+
+void waitinreadkey(int results, int) {
+  keyboardstart();
+  childreport(results, READY);
+  for (;;) readkey();
+}
+
+TEST_F(TtyTest, ModeComesBackWhenASignalEndsTheProgram) {
+  struct Case {
+    const char *name;
+    int sig;
+    const char *typed;         // the key that sends it; nullptr: kill()
+    void (*body)(int, int);
+  };
+  const Case cases[] = {
+      {"SIGTERM", SIGTERM, nullptr, spinonkeys},
+      {"SIGINT", SIGINT, nullptr, spinonkeys},
+      {"SIGHUP", SIGHUP, nullptr, spinonkeys},
+      {"SIGQUIT", SIGQUIT, nullptr, spinonkeys},
+      {"SIGTERM in readkey", SIGTERM, nullptr, waitinreadkey},
+      {"Ctrl-C", SIGINT, "\x03", spinonkeys},
+      {"Ctrl-C in readkey", SIGINT, "\x03", waitinreadkey},
+      {"Ctrl-backslash", SIGQUIT, "\x1c", spinonkeys},
+  };
+  for (const Case &c : cases) {
+    start(c.body);
+    ASSERT_TRUE(iskeymode(ttymode(child))) << c.name;
+    if (c.typed != nullptr) {
+      ttytype(child, c.typed);
+    } else {
+      kill(child.pid, c.sig);
+    }
+    int status = ttyfinish(child);
+    // Ended by the signal itself, so a shell shows 128 + signal.
+    EXPECT_TRUE(WIFSIGNALED(status)) << c.name;
+    EXPECT_EQ(WTERMSIG(status), c.sig) << c.name;
+    EXPECT_TRUE(samemode(ttymode(child), child.before)) << c.name;
+    ttyclose(child);
+  }
+}
+
+void hangupignored(int results, int) {
+  signal(SIGHUP, SIG_IGN);
+  keyboardstart();
+  childreport(results, READY);
+  childreport(results, readkey());
+}
+
+TEST_F(TtyTest, ASignalIgnoredAtStartStaysIgnored) {
+  start(hangupignored);
+  kill(child.pid, SIGHUP);
+  ttytype(child, "x");
+  EXPECT_EQ(next(), 'x');
+  int status = ttyfinish(child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// Pauses and resumes on the parent's word, then reads a key by polling.
+void pauseandresume(int results, int control) {
+  keyboardstart();
+  childreport(results, READY);
+  childwait(control);
+  keyboardpause();
+  keyboardpause();  // a second pause changes nothing
+  childreport(results, 1);
+  childwait(control);
+  keyboardresume();
+  keyboardstart();  // nor does a second start
+  childreport(results, 2);
+  while (keyavailable() == 0) {
+  }
+  childreport(results, readkey());
+}
+
+TEST_F(TtyTest, PauseGivesBackTheOldModeAndResumeTakesKeyModeAgain) {
+  start(pauseandresume);
+  EXPECT_TRUE(iskeymode(ttymode(child)));
+  ttygo(child);
+  ASSERT_EQ(next(), 1);
+  EXPECT_TRUE(samemode(ttymode(child), child.before));
+  ttygo(child);
+  ASSERT_EQ(next(), 2);
+  EXPECT_TRUE(iskeymode(ttymode(child)));
+  ttytype(child, "r");  // noticed by polling after the resume
+  EXPECT_EQ(next(), 'r');
+}
+
+// A script on standard input leaves the keyboard usable: keys come from the
+// terminal even when standard input is something else.
+void keysbesidesstdin(int results, int) {
+  int empty[2];
+  if (pipe(empty) != 0) _exit(123);
+  close(empty[1]);
+  dup2(empty[0], 0);
+  close(empty[0]);
+  keyboardstart();
+  childreport(results, READY);
+  childreport(results, readkey());
+}
+
+TEST_F(TtyTest, KeysComeFromTheTerminalNotFromStandardInput) {
+  start(keysbesidesstdin);
+  EXPECT_TRUE(iskeymode(ttymode(child)));
+  ttytype(child, "s");
+  EXPECT_EQ(next(), 's');
+}
+
+}  // namespace

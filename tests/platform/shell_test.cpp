@@ -1,0 +1,223 @@
+// The command interpreter: /bin/sh -c, waited for like system(), with the
+// terminal in its original mode while the command runs.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "platform/keys.h"
+#include "platform/portio.h"
+#include "platform/shell.h"
+#include "platform/simport.h"
+#include "tests/platform/ttychild.h"
+
+namespace {
+
+struct ShellTest : ::testing::Test {
+  TtyChild child;
+  void TearDown() override { ttyclose(child); }
+
+  int next(void) {
+    int v = -1;
+    if (!ttyresult(child, &v)) return -1;
+    return v;
+  }
+};
+
+// Status words are reported as exit code or 1000 + signal.
+int describe(int status) {
+  if (status == -1) return -1;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 1000 + WTERMSIG(status);
+  return -2;
+}
+
+const char *reportcommand = nullptr;  // the command runstatus runs
+
+void runstatus(int results, int) {
+  childreport(results, describe(runcommand(reportcommand)));
+}
+
+TEST_F(ShellTest, ReturnsTheCommandsWaitStatus) {
+  struct Case {
+    const char *command;
+    int expected;  // exit code, or 1000 + signal
+  };
+  const Case cases[] = {
+      {"true", 0},
+      {"exit 3", 3},
+      {"false", 1},
+      {"/nonexistent/command", 127},  // the shell's "not found"
+      {"kill -TERM $$", 1000 + SIGTERM},
+      // The command gets the default Ctrl-C: it dies of SIGINT although the
+      // program ignores SIGINT while it waits.
+      {"kill -INT $$; exit 9", 1000 + SIGINT},
+      {"kill -QUIT $$; exit 9", 1000 + SIGQUIT},
+      // The program itself does not die of Ctrl-C while the command runs.
+      {"kill -INT $PPID; kill -QUIT $PPID; exit 4", 4},
+      {"", 0},
+  };
+  for (const Case &c : cases) {
+    reportcommand = c.command;
+    child = ttystart(runstatus);
+    ASSERT_GT(child.pid, 0);
+    EXPECT_EQ(next(), c.expected) << c.command;
+    int status = ttyfinish(child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.command;
+    ttyclose(child);
+  }
+}
+
+TEST_F(ShellTest, NoCommandRunsNothing) { EXPECT_EQ(runcommand(nullptr), -1); }
+
+// Fully buffered output, as when standard output is a file.
+void printaround(int results, int) {
+  setvbuf(stdout, nullptr, _IOFBF, 4096);
+  printf("before|");
+  int status = runcommand("echo middle");
+  printf("after|");
+  fflush(stdout);
+  childreport(results, describe(status));
+}
+
+TEST_F(ShellTest, WhatWasPrintedComesBeforeTheCommandsOutput) {
+  child = ttystart(printaround);
+  ASSERT_GT(child.pid, 0);
+  EXPECT_EQ(next(), 0);
+  ASSERT_TRUE(ttywaitscreen(child, "after|"));
+  size_t before = child.screen.find("before|");
+  size_t middle = child.screen.find("middle");
+  size_t after = child.screen.find("after|");
+  ASSERT_NE(before, std::string::npos);
+  ASSERT_NE(middle, std::string::npos);
+  EXPECT_LT(before, middle);
+  EXPECT_LT(middle, after);
+}
+
+// Runs a command that reads a line from the terminal, in key mode before
+// and after it.
+void commandreadsaline(int results, int control) {
+  keyboardstart();
+  childreport(results, 1);
+  childwait(control);
+  int status = runcommand("echo begin; read line; echo \"got:$line\"");
+  childreport(results, describe(status));
+  childwait(control);
+  childreport(results, readkey());
+}
+
+TEST_F(ShellTest, TheCommandGetsTheTerminalInItsOriginalMode) {
+  child = ttystart(commandreadsaline);
+  ASSERT_GT(child.pid, 0);
+  ASSERT_EQ(next(), 1);
+  EXPECT_EQ(ttymode(child).c_lflag & ICANON, 0u);
+  ttygo(child);
+  ASSERT_TRUE(ttywaitscreen(child, "begin"));
+  EXPECT_TRUE(samemode(ttymode(child), child.before));
+  // Line editing and echo: the backspace takes back the x, Enter's CR ends
+  // the line.
+  ttytype(child, "hellx\x7fo\r");
+  ASSERT_TRUE(ttywaitscreen(child, "got:"));
+  EXPECT_EQ(next(), 0);
+  EXPECT_NE(child.screen.find("got:hello"), std::string::npos);
+  EXPECT_NE(child.screen.find("hellx"), std::string::npos);  // echoed
+  // Key mode again afterwards, and keys still arrive.
+  termios mode = ttymode(child);
+  EXPECT_EQ(mode.c_lflag & (ICANON | ECHO), 0u);
+  EXPECT_EQ(mode.c_iflag & ICRNL, 0u);
+  ttytype(child, "k");
+  ttygo(child);
+  EXPECT_EQ(next(), 'k');
+}
+
+// The command shows its own signal state and the program's, as the kernel
+// reports them.
+void showsignalstate(int results, int) {
+  keyboardstart();
+  int status = runcommand(
+      "grep -E '^Sig(Blk|Ign)' /proc/$PPID/status | sed 's/^/program /'; "
+      "grep -E '^Sig(Blk|Ign)' /proc/self/status | sed 's/^/command /'; "
+      "echo done");
+  childreport(results, describe(status));
+}
+
+// The hexadecimal mask on the line that starts with label.
+unsigned long long maskafter(const std::string &screen, const std::string &label) {
+  size_t at = screen.find(label);
+  if (at == std::string::npos) return ~0ull;
+  return strtoull(screen.c_str() + at + label.size(), nullptr, 16);
+}
+
+unsigned long long bit(int sig) { return 1ull << (sig - 1); }
+
+TEST_F(ShellTest, SignalsAreHandledLikeSystemWhileTheCommandRuns) {
+  child = ttystart(showsignalstate);
+  ASSERT_GT(child.pid, 0);
+  EXPECT_EQ(next(), 0);
+  ASSERT_TRUE(ttywaitscreen(child, "done"));
+  unsigned long long programblocked = maskafter(child.screen, "program SigBlk:");
+  unsigned long long programignored = maskafter(child.screen, "program SigIgn:");
+  unsigned long long commandblocked = maskafter(child.screen, "command SigBlk:");
+  unsigned long long commandignored = maskafter(child.screen, "command SigIgn:");
+  ASSERT_NE(programblocked, ~0ull) << child.screen;
+  ASSERT_NE(commandblocked, ~0ull) << child.screen;
+  EXPECT_NE(programblocked & bit(SIGCHLD), 0u);
+  EXPECT_NE(programignored & bit(SIGINT), 0u);
+  EXPECT_NE(programignored & bit(SIGQUIT), 0u);
+  EXPECT_EQ(commandblocked & bit(SIGCHLD), 0u);
+  EXPECT_EQ(commandignored & (bit(SIGINT) | bit(SIGQUIT)), 0u);
+}
+
+int handled = 0;
+void onsignal(int) { ++handled; }
+
+// After the command the program's own dispositions and mask are back.
+void dispositionsafter(int results, int) {
+  signal(SIGINT, onsignal);
+  signal(SIGQUIT, onsignal);
+  runcommand("true");
+  struct sigaction now;
+  sigaction(SIGINT, nullptr, &now);
+  childreport(results, now.sa_handler == onsignal);
+  sigaction(SIGQUIT, nullptr, &now);
+  childreport(results, now.sa_handler == onsignal);
+  sigset_t mask;
+  sigprocmask(SIG_SETMASK, nullptr, &mask);
+  childreport(results, sigismember(&mask, SIGCHLD));
+  raise(SIGINT);
+  childreport(results, handled);
+}
+
+TEST_F(ShellTest, TheProgramsSignalStateComesBackAfterTheCommand) {
+  child = ttystart(dispositionsafter);
+  ASSERT_GT(child.pid, 0);
+  EXPECT_EQ(next(), 1);  // SIGINT handler
+  EXPECT_EQ(next(), 1);  // SIGQUIT handler
+  EXPECT_EQ(next(), 0);  // SIGCHLD not blocked
+  EXPECT_EQ(next(), 1);  // Ctrl-C reaches the program again
+}
+
+// Only the command's process gives up the port: the program still reads
+// back what it wrote, and running a command touches no register.
+void portacrosscommand(int results, int) {
+  const char *hint = nullptr;
+  childreport(results, ioaccess(SIM_BASE0, &hint));
+  iowrite(SIM_BASE0, 0xA5);
+  simtracecount = 0;
+  simtracing = 1;
+  runcommand("true");
+  simtracing = 0;
+  childreport(results, simtracecount);
+  childreport(results, ioread(SIM_BASE0));
+}
+
+TEST_F(ShellTest, TheProgramKeepsItsPortAccessAcrossACommand) {
+  child = ttystart(portacrosscommand);
+  ASSERT_GT(child.pid, 0);
+  ASSERT_EQ(next(), 0);
+  EXPECT_EQ(next(), 0);
+  EXPECT_EQ(next(), 0xA5);
+}
+
+}  // namespace
