@@ -1,5 +1,43 @@
-// PLACEHOLDER: being written; replaced by the real module.
 #include "driver/mainloop.h"
-void mainloopinit(void) {}
-int mainlooppass(void) { return 27; }
-int mainloop(void) { return 27; }
+
+#include <cstdlib>
+
+#include "driver/fatal.h"
+#include "driver/tables.h"
+#include "executor/step.h"
+#include "platform/keys.h"
+
+void mainloopinit(void) {
+  // Loading leaves at least one thread; one entry at the least keeps calloc
+  // from answering an empty request with a null that is no failure.
+  size_t entries = prog.threadcount > 0 ? static_cast<size_t>(prog.threadcount) : 1;
+  free(prog.threadcurrent);
+  free(prog.threadtimer);
+  prog.threadcurrent = static_cast<int32_t *>(calloc(entries, sizeof(int32_t)));
+  prog.threadtimer = static_cast<uint32_t *>(calloc(entries, sizeof(uint32_t)));
+  if (prog.threadcurrent == nullptr || prog.threadtimer == nullptr) outofmemory();
+  for (int32_t i = 0; i < prog.threadcount; ++i) {
+    prog.threadcurrent[i] = prog.threadstart[i];  // timers start idle (0)
+  }
+  prog.lastkey = 0;
+}
+
+int mainlooppass(void) {
+  // At most one key per pass, so every thread sees each key for one pass.
+  if (keyavailable()) {
+    prog.lastkey = static_cast<uint8_t>(readkey());
+    if (prog.lastkey == KEY_ESC) return EXIT_ESC;  // before any thread sees it
+  }
+  int32_t threads = prog.threadcount;  // fixed once loaded
+  for (int32_t t = 0; t < threads; ++t) stepthread(t);
+  prog.lastkey = 0;
+  return 0;
+}
+
+int mainloop(void) {
+  mainloopinit();
+  int status;
+  while ((status = mainlooppass()) == 0) {
+  }
+  return status;
+}

@@ -1,3 +1,82 @@
-// PLACEHOLDER: being written; replaced by the real module.
 #include "executor/step.h"
-void stepthread(int32_t) {}
+
+#include <cstdio>
+#include <cstring>
+
+#include "compiler/token.h"
+#include "driver/tables.h"
+#include "executor/delay.h"
+#include "platform/shell.h"
+#include "port/port.h"
+
+namespace {
+// Sends every thread that bears name back to its first statement with an
+// idle timer, the killer among them. Returns 1 when the killer itself was
+// one of them.
+int killthreads(int32_t killer, const char *name) {
+  int found = 0;
+  int self = 0;
+  for (int32_t i = 0; i < prog.threadcount; ++i) {
+    if (strcmp(name, prog.threadname[i]) != 0) continue;
+    prog.threadcurrent[i] = prog.threadstart[i];
+    prog.threadtimer[i] = 0;
+    found = 1;
+    if (i == killer) self = 1;
+  }
+  if (!found) printf("Tried to Kill non-existing thread '%s'\n", name);
+  return self;
+}
+}  // namespace
+
+void stepthread(int32_t t) {
+  int32_t at = prog.threadcurrent[t];
+  if (at < 0) return;  // a thread opened by a leading "$" has no statements
+  const Token *tokens = prog.tokens;  // the program never changes while it runs
+  for (;; ++at) {
+    Token token = tokens[at];
+    uint8_t port = tokenport(token);
+    uint16_t patt = tokenpatt(token);
+    switch (tokenop(token)) {
+      case OP_WAIT:
+        if (!matchpattern(portinput(port), patt)) goto park;
+        break;
+      case OP_OUTPUT: {
+        uint8_t n = applypattern(portreadback(port), patt);
+        portwrite(port, n);
+        if (prog.dump) printf("Outputting %02x\n", n);
+        break;
+      }
+      case OP_TOGGLE: {
+        uint8_t n = togglepattern(portreadback(port), patt);
+        portwrite(port, n);
+        if (prog.dump) printf("Outputting %02x\n", n);
+        break;
+      }
+      case OP_DELAY:
+        if (!delaystep(t, patt)) goto park;
+        break;
+      case OP_KEY:
+        if (prog.lastkey != port) goto park;
+        printf("KEY (%ld) triggered on %c\n", static_cast<long>(t), port);
+        break;
+      case OP_SPAWN:
+        runcommand(prog.strings[port]);  // its status means nothing to the script
+        break;
+      case OP_NOTATE:
+        printf("%s\n", prog.strings[port]);
+        break;
+      case OP_KILL:
+        // A thread that kills itself starts over at its next step; going on
+        // now could run its own KILL again within this step, for ever.
+        if (killthreads(t, prog.strings[port])) return;
+        break;
+      case OP_SEPARATOR:
+        prog.threadcurrent[t] = prog.threadstart[t];
+        return;
+      default:  // REPEAT, NAME and anything unknown pass without effect
+        break;
+    }
+  }
+park:
+  prog.threadcurrent[t] = at;
+}

@@ -1,0 +1,164 @@
+// The main loop: thread set-up, one key poll per pass, every thread stepped
+// once in order, the key visible for one pass, ESC.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "driver/fatal.h"
+#include "driver/mainloop.h"
+#include "driver/tables.h"
+#include "platform/fakes.h"
+#include "platform/keys.h"
+#include "port/port.h"
+#include "tests/testutil.h"
+
+namespace {
+
+class MainLoopTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    resetall();
+    prog.calctl = 4;
+    prog.calinv = 0x83;
+  }
+  void TearDown() override { resettables(); }
+
+  static void run(const std::string &script) {
+    loadscript(script);
+    mainloopinit();
+  }
+
+  // One pass; its status goes to *status, its output is returned.
+  static std::string pass(int *status = nullptr) {
+    testing::internal::CaptureStdout();
+    int result = mainlooppass();
+    std::string out = testing::internal::GetCapturedStdout();
+    if (status != nullptr) *status = result;
+    return out;
+  }
+};
+
+TEST_F(MainLoopTest, InitParksEveryThreadAtItsStartWithAnIdleTimer) {
+  loadscript("$\nOUTPUT 0 1\n$\nNOTATE x\nDELAY 1\n$\n$\n");
+  prog.lastkey = 'q';
+  mainloopinit();
+  ASSERT_EQ(prog.threadcount, 3);
+  for (int32_t t = 0; t < prog.threadcount; ++t) {
+    EXPECT_EQ(prog.threadcurrent[t], prog.threadstart[t]) << t;
+    EXPECT_EQ(prog.threadtimer[t], 0u) << t;
+  }
+  EXPECT_EQ(prog.threadcurrent[0], -1);
+  EXPECT_EQ(prog.lastkey, 0);
+}
+
+TEST_F(MainLoopTest, PassPollsOnceAndStepsEveryThreadInOrder) {
+  run("NOTATE t0\n$\nNOTATE t1\n$\nNOTATE t2\n$\n$\n");
+  int status = -1;
+  EXPECT_EQ(pass(&status), "t0\nt1\nt2\n");
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(pass(), "t0\nt1\nt2\n");
+  EXPECT_EQ(fakekeyavailablecalls, 2);
+  EXPECT_EQ(fakekeyemptyreads, 0);  // no read without a key waiting
+}
+
+TEST_F(MainLoopTest, KeyIsSeenForExactlyOnePass) {
+  run("KEY a\nNOTATE got a\n$\n$\n");
+  fakekeyspush('a');
+  EXPECT_EQ(pass(), "KEY (0) triggered on a\ngot a\n");
+  EXPECT_EQ(prog.lastkey, 0);
+  EXPECT_EQ(pass(), "");
+}
+
+// Nobody stood at the KEY when it came, so it is gone by the time one does.
+TEST_F(MainLoopTest, KeyTypedWhileNoThreadWaitsForItIsLost) {
+  run("WAIT 0 1\nKEY a\nNOTATE got\n$\n$\n");
+  fakekeyspush('a');
+  EXPECT_EQ(pass(), "");
+  portwrite(0, 0x01);
+  EXPECT_EQ(pass(), "");
+  EXPECT_EQ(pass(), "");
+}
+
+TEST_F(MainLoopTest, TwoKeysAreSeenInTwoConsecutivePasses) {
+  run("KEY a\nNOTATE A\n$\nKEY b\nNOTATE B\n$\n$\n");
+  fakekeyspush('a');
+  fakekeyspush('b');
+  EXPECT_EQ(pass(), "KEY (0) triggered on a\nA\n");
+  EXPECT_EQ(fakekeyspending(), 1);
+  EXPECT_EQ(pass(), "KEY (1) triggered on b\nB\n");
+  EXPECT_EQ(pass(), "");
+}
+
+TEST_F(MainLoopTest, EscEndsThePassBeforeAnyThreadSteps) {
+  run("NOTATE stepped\n$\nKEY \x1b\nNOTATE esc\n$\n$\n");
+  fakekeyspush(KEY_ESC);
+  int status = 0;
+  EXPECT_EQ(pass(&status), "");
+  EXPECT_EQ(status, EXIT_ESC);
+}
+
+TEST_F(MainLoopTest, MainLoopRunsPassesUntilEsc) {
+  loadscript("NOTATE tick\n$\n$\n");
+  fakekeyspush('x');
+  fakekeyspush('y');
+  fakekeyspush(KEY_ESC);
+  fakekeyspush('z');
+  testing::internal::CaptureStdout();
+  int status = mainloop();
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(status, EXIT_ESC);
+  EXPECT_EQ(out, "tick\ntick\n");
+  EXPECT_EQ(fakekeyavailablecalls, 3);
+  EXPECT_EQ(fakekeyspending(), 1);  // nothing read after ESC
+}
+
+// A cursor key reads as 0 first, which no thread takes for a key; its scan
+// code stands in the next pass, and a key typed after it in the one after.
+TEST_F(MainLoopTest, CursorKeyGivesZeroThenItsScanCode) {
+  run("KEY H\nNOTATE up\n$\nKEY a\nNOTATE A\n$\n$\n");
+  fakekeyspush(0);
+  fakekeyspush(0x48);  // the scan code of cursor up, 'H' as a character
+  fakekeyspush('a');
+  EXPECT_EQ(pass(), "");
+  EXPECT_EQ(pass(), "KEY (0) triggered on H\nup\n");
+  EXPECT_EQ(pass(), "KEY (1) triggered on a\nA\n");
+}
+
+// What a thread does is seen by the threads after it in the same pass and
+// by the ones before it at the next pass.
+TEST_F(MainLoopTest, LaterThreadsSeeEarlierOnesInTheSamePass) {
+  run("OUTPUT 0 1\n$\nWAIT 0 1\nNOTATE seen\n$\n$\n");
+  EXPECT_EQ(pass(), "seen\n");
+}
+
+TEST_F(MainLoopTest, EarlierThreadsSeeLaterOnesAtTheNextPass) {
+  run("WAIT 0 1\nNOTATE seen\n$\nOUTPUT 0 1\n$\n$\n");
+  EXPECT_EQ(pass(), "");
+  EXPECT_EQ(pass(), "seen\n");
+}
+
+TEST_F(MainLoopTest, ThreadKilledAfterItsStepRunsAgainAtTheNextPass) {
+  run("NAME w\nNOTATE w0\nKEY z\n$\nKEY k\nKILL w\n$\n$\n");
+  EXPECT_EQ(pass(), "w0\n");
+  fakekeyspush('k');
+  EXPECT_EQ(pass(), "KEY (1) triggered on k\n");
+  EXPECT_EQ(pass(), "w0\n");
+}
+
+TEST_F(MainLoopTest, ThreadKilledBeforeItsStepRunsAgainInTheSamePass) {
+  run("KEY k\nKILL w\n$\nNAME w\nNOTATE w1\nKEY z\n$\n$\n");
+  EXPECT_EQ(pass(), "w1\n");
+  EXPECT_EQ(pass(), "");
+  fakekeyspush('k');
+  EXPECT_EQ(pass(), "KEY (0) triggered on k\nw1\n");
+}
+
+TEST_F(MainLoopTest, ThreadWithoutStatementsIsPassedOver) {
+  run("$\nNOTATE one\n$\n$\n");
+  ASSERT_EQ(prog.threadstart[0], -1);
+  EXPECT_EQ(pass(), "one\n");
+  EXPECT_EQ(pass(), "one\n");
+}
+
+}  // namespace
