@@ -15,4 +15,8 @@ constexpr uint32_t BIOS_PORT_WORD = 0x408;
 int32_t lookupportbase(const char *memfile, const char *parportfile,
                        const char **hint);
 
+// The hint lines shared by the lookup and the direct back-end.
+extern const char *const HINT_NOPORT;      // nothing names a port
+extern const char *const HINT_PERMISSION;  // the kernel refused access
+
 #endif

@@ -1,8 +1,27 @@
-// PLACEHOLDER: being written; replaced by the real module.
+// Port registers on the simulated adapters: for running without a port and
+// for the tests. The base word and access refusal are rigged through
+// simbiosword and simdenyaccess.
 #include "platform/portio.h"
 #include "platform/simport.h"
-int32_t biosportbase(const char **) { return simbiosword; }
-int32_t ioaccess(uint32_t, const char **) { return 0; }
-void iorelease(void) {}
-uint8_t ioread(uint32_t a) { return simread(a); }
-void iowrite(uint32_t a, uint8_t v) { simwrite(a, v); }
+
+int32_t biosportbase(const char **hint) {
+  if (simbiosword == 0) {
+    *hint = "no parallel port found";
+    return -1;
+  }
+  return simbiosword;
+}
+
+int32_t ioaccess(uint32_t, const char **hint) {
+  if (simdenyaccess) {
+    *hint = "access to the port registers was refused";
+    return -1;
+  }
+  return 0;
+}
+
+void iorelease(void) {}  // the simulated registers live in this process only
+
+uint8_t ioread(uint32_t address) { return simread(address); }
+
+void iowrite(uint32_t address, uint8_t value) { simwrite(address, value); }

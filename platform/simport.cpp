@@ -1,6 +1,121 @@
-// PLACEHOLDER: being written; replaced by the real module.
+// The simulated port: two SPP adapters modelled at register level, the test
+// connector plugged into both, and the word the BIOS data area would hold.
 #include "platform/simport.h"
-SimAdapter simadapter[SIM_ADAPTERS]; uint16_t simbiosword = 0x378; int simdenyaccess = 0; SimAccess simtrace[SIM_TRACE]; int simtracecount = 0; int simtracing = 0;
-void simreset(void) {}
-uint8_t simread(uint32_t) { return 0; }
-void simwrite(uint32_t, uint8_t) {}
+
+// Power-on state, also before any simreset(): quon-sim never calls it.
+SimAdapter simadapter[SIM_ADAPTERS] = {
+    {SIM_BASE0, 0, 0, {0, 1, 2, 3, 4, 5, 6, 7}, {-1, -1, -1, -1, -1, -1, -1, -1}, 0, {0, 0, 0}},
+    {SIM_BASE1, 0, 0, {0, 1, 2, 3, 4, 5, 6, 7}, {-1, -1, -1, -1, -1, -1, -1, -1}, 0, {0, 0, 0}},
+};
+uint16_t simbiosword = 0x378;
+int simdenyaccess = 0;
+SimAccess simtrace[SIM_TRACE];
+int simtracecount = 0;
+int simtracing = 0;
+
+namespace {
+
+constexpr uint8_t STATUS_BUSY = 0x80;       // status bit read inverted
+constexpr uint8_t STATUS_PINS = 0xF8;       // bits 7-3 carry pins
+constexpr uint8_t CONTROL_INVERTED = 0x0B;  // STROBE, AUTOFEED, SELECT-IN
+constexpr uint8_t CONTROL_PINS = 0x0F;      // open-collector lines 0-3
+constexpr uint8_t CONTROL_INPUTS = 0x07;    // lines 0-2 carry input bits
+
+// The level (0 or 1) that the outside world puts on input bit i's pin.
+uint8_t externallevel(const SimAdapter &a, int i) {
+  if (a.stuck[i] == 0 || a.stuck[i] == 1) return static_cast<uint8_t>(a.stuck[i]);
+  int line = a.wire[i];
+  if (line < 0 || line > 7) return 1;  // open: the pull-up wins
+  return (a.data >> line) & 1;
+}
+
+uint8_t readstatus(const SimAdapter &a) {
+  uint8_t pins = 0;
+  for (int i = 3; i < 8; i++) pins |= static_cast<uint8_t>(externallevel(a, i) << i);
+  return static_cast<uint8_t>(((pins ^ STATUS_BUSY) & STATUS_PINS) | 0x07);
+}
+
+uint8_t readcontrol(const SimAdapter &a) {
+  // What the adapter's own drivers put on lines 0-3: an inverted line is
+  // pulled low by a latch bit of 1, INIT by a latch bit of 0.
+  uint8_t driven = static_cast<uint8_t>((a.control ^ CONTROL_INVERTED) & CONTROL_PINS);
+  uint8_t outside = 0x08;  // SELECT-IN is not on the connector: floats high
+  for (int i = 0; i < 3; i++) outside |= static_cast<uint8_t>(externallevel(a, i) << i);
+  // Open collector: a line is high only when nobody pulls it low; a stuck
+  // pin is held at its level whatever drives it.
+  uint8_t level = driven & outside;
+  for (int i = 0; i < 3; i++) {
+    if (a.stuck[i] == 0) level &= static_cast<uint8_t>(~(1u << i));
+    if (a.stuck[i] == 1) level |= static_cast<uint8_t>(1u << i);
+  }
+  uint8_t lines = static_cast<uint8_t>((level ^ CONTROL_INVERTED) & CONTROL_PINS);
+  return static_cast<uint8_t>((a.control & 0xF0) | lines);
+}
+
+// The adapter whose three registers include address, and the register's
+// offset in *offset; nullptr when no adapter answers there.
+SimAdapter *adapterat(uint32_t address, uint32_t *offset) {
+  for (SimAdapter &a : simadapter) {
+    if (address >= a.base && address - a.base <= 2) {
+      *offset = address - a.base;
+      return &a;
+    }
+  }
+  return nullptr;
+}
+
+void record(uint32_t address, uint8_t value, uint8_t write) {
+  if (!simtracing) return;
+  if (simtracecount >= 0 && simtracecount < SIM_TRACE) {
+    simtrace[simtracecount] = SimAccess{address, value, write};
+  }
+  if (simtracecount < 0x7FFFFFFF) simtracecount++;
+}
+
+}  // namespace
+
+void simreset(void) {
+  const uint32_t bases[SIM_ADAPTERS] = {SIM_BASE0, SIM_BASE1};
+  for (int n = 0; n < SIM_ADAPTERS; n++) {
+    SimAdapter &a = simadapter[n];
+    a.base = bases[n];
+    a.data = 0;
+    a.control = 0;
+    for (int i = 0; i < 8; i++) {
+      a.wire[i] = static_cast<int8_t>(i);
+      a.stuck[i] = -1;
+    }
+    a.forced = 0;
+    for (uint8_t &v : a.forcevalue) v = 0;
+  }
+  simbiosword = static_cast<uint16_t>(SIM_BASE0);
+  simdenyaccess = 0;
+  simtracing = 0;
+  simtracecount = 0;
+  for (SimAccess &t : simtrace) t = SimAccess{0, 0, 0};
+}
+
+uint8_t simread(uint32_t address) {
+  uint32_t offset = 0;
+  const SimAdapter *a = adapterat(address, &offset);
+  uint8_t value = 0xFF;  // nobody answers: the bus floats high
+  if (a != nullptr && (a->forced >> offset) & 1) {
+    value = a->forcevalue[offset];
+  } else if (a != nullptr) {
+    if (offset == 0) value = a->data;
+    if (offset == 1) value = readstatus(*a);
+    if (offset == 2) value = readcontrol(*a);
+  }
+  record(address, value, 0);
+  return value;
+}
+
+void simwrite(uint32_t address, uint8_t value) {
+  uint32_t offset = 0;
+  SimAdapter *a = adapterat(address, &offset);
+  if (a != nullptr) {
+    if (offset == 0) a->data = value;
+    if (offset == 2) a->control = value;  // the status register ignores writes
+  }
+  record(address, value, 1);
+}

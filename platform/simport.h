@@ -10,7 +10,9 @@
 //   1 when low); INIT (2) is not. Bits 4-7 read back the latch.
 // Test connector: data line i drives the pin of input bit i (data 7-3 to
 //   BUSY, ACK, PAPER-OUT, SELECT, ERROR; data 2-0 to INIT, AUTOFEED,
-//   STROBE). Unconnected pins float high.
+//   STROBE). Unconnected pins float high; a stuck pin holds its level
+//   whatever drives it. SELECT-IN is not on the connector. An address that
+//   no adapter decodes reads 0xFF and ignores writes.
 #ifndef QUON_PLATFORM_SIMPORT_H
 #define QUON_PLATFORM_SIMPORT_H
 
@@ -26,6 +28,8 @@ struct SimAdapter {
   uint8_t control;      // control latch
   int8_t wire[8];       // input bit i is driven by data line wire[i]; -1 open
   int8_t stuck[8];      // input bit i's pin stuck at 0 or 1; -1 free
+  uint8_t forced;       // bit r set: register base+r reads forcevalue[r]
+  uint8_t forcevalue[3];  // raw register bytes for rigged tests
 };
 
 extern SimAdapter simadapter[SIM_ADAPTERS];
@@ -40,8 +44,8 @@ struct SimAccess {
 };
 constexpr int SIM_TRACE = 64;
 extern SimAccess simtrace[SIM_TRACE];  // the first SIM_TRACE accesses
-extern int simtracecount;             // accesses since the last reset
-extern int simtracing;                // nonzero: record accesses
+extern int simtracecount;             // accesses traced since the last reset
+extern int simtracing;                // nonzero: record and count accesses
 
 // Both adapters at power-on with the test connector plugged in, the BIOS
 // word 0x378, access allowed, tracing off and cleared.

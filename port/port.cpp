@@ -1,8 +1,85 @@
-// PLACEHOLDER: being written; replaced by the real module.
+// Logical ports over the port registers: the two address tables, the port
+// locator, calibrated input, read-back and output.
 #include "port/port.h"
-uint32_t outport[LOGICAL_PORTS] = {0x378, 0x278}; int32_t outportcount = 2; uint32_t inport[LOGICAL_PORTS] = {0x379, 0x279}; int32_t inportcount = 2; const char *porthint = "";
-int32_t locateport(void) { return 0; }
-uint16_t portinput(int32_t) { return 0; }
-uint8_t portreadback(int32_t) { return 0; }
-void portwrite(int32_t, uint8_t) {}
-void resetports(void) {}
+
+#include <cstdio>
+
+#include "driver/fatal.h"
+#include "driver/tables.h"
+#include "platform/portio.h"
+
+uint32_t outport[LOGICAL_PORTS] = {0x378, 0x278};
+int32_t outportcount = LOGICAL_PORTS;
+uint32_t inport[LOGICAL_PORTS] = {0x379, 0x279};
+int32_t inportcount = LOGICAL_PORTS;
+const char *porthint = "";
+
+namespace {
+
+constexpr uint8_t STATUS_BITS = 0xF8;   // input bits 7-3 from the status register
+constexpr uint8_t CONTROL_BITS = 0x07;  // input bits 2-0 from the control lines
+
+}  // namespace
+
+int32_t locateport(void) {
+  const char *hint = "no parallel port found";
+  int32_t found = biosportbase(&hint);
+  // Base 0 would aim every access at the DMA controller: it means that the
+  // firmware recorded no port, never a port at address 0.
+  if (found <= 0 || found > 0xFFFF) {
+    porthint = hint;
+    return -1;
+  }
+  uint32_t base = static_cast<uint16_t>(found);
+  if (ioaccess(base, &hint) != 0) {
+    porthint = hint;
+    return -1;
+  }
+  outport[0] = base;
+  inport[0] = base + 1;
+  return 0;
+}
+
+uint16_t portinput(int32_t n) {
+  if (n < 0 || n >= inportcount) {
+    fatal("Attempt to input from logical port %ld, > max of %ld\n",
+          static_cast<long>(n), static_cast<long>(inportcount - 1));
+  }
+  uint32_t status = inport[n];
+  uint32_t control = status + 1;
+  iowrite(control, static_cast<uint8_t>(prog.calctl & 0xFF));
+  if (prog.portdebug && prog.verbose) {
+    uint8_t rawcontrol = ioread(control);
+    uint8_t rawstatus = ioread(status);
+    printf("inputting %02x | %02x\n", rawstatus, rawcontrol);
+  }
+  uint8_t high = ioread(status) & STATUS_BITS;
+  uint8_t low = ioread(control) & CONTROL_BITS;
+  return static_cast<uint16_t>((high | low) ^ prog.calinv);
+}
+
+uint8_t portreadback(int32_t n) {
+  if (n < 0 || n >= outportcount) {
+    fatal("Attempt to read-back from logical port %ld, > max of %ld\n",
+          static_cast<long>(n), static_cast<long>(outportcount - 1));
+  }
+  return ioread(outport[n]);
+}
+
+void portwrite(int32_t n, uint8_t b) {
+  if (n < 0 || n >= outportcount) {
+    fatal("Attempt to write to logical port %ld, > max of %ld\n",
+          static_cast<long>(n), static_cast<long>(outportcount - 1));
+  }
+  iowrite(outport[n], b);
+}
+
+void resetports(void) {
+  outport[0] = 0x378;
+  outport[1] = 0x278;
+  outportcount = LOGICAL_PORTS;
+  inport[0] = 0x379;
+  inport[1] = 0x279;
+  inportcount = LOGICAL_PORTS;
+  porthint = "";
+}

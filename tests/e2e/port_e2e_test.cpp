@@ -1,0 +1,133 @@
+// Port access as a user meets it: the real build on a machine that grants
+// no port access ends at once with a hint, and the simulated build finds its
+// port and loops outputs back to inputs through the test connector.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#if defined(__i386__) || defined(__x86_64__)
+#include <sys/io.h>
+#endif
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "tests/e2e/ptyrun.h"
+
+namespace {
+
+constexpr int WAITMS = 5000;  // generous: the machine may be busy
+const char *const CALIBRATION = "04\n0083\n";
+
+std::string readall(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void writeall(const std::string &path, const std::string &text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+bool exists(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+int exitstatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+// True when this machine would let the real build at a port: the registers
+// can be unlocked and something names a port's base address.
+bool portreachable(void) {
+#if defined(__i386__) || defined(__x86_64__)
+  if (ioperm(0x278, 3, 1) != 0) return false;
+  ioperm(0x278, 3, 0);
+  if (access("/proc/sys/dev/parport/parport0/base-addr", R_OK) == 0) return true;
+  int fd = open("/dev/mem", O_RDONLY);
+  if (fd < 0) return false;
+  unsigned char word[2] = {0, 0};
+  bool named = pread(fd, word, sizeof word, 0x408) == 2 && (word[0] | word[1]) != 0;
+  close(fd);
+  return named;
+#else
+  return false;  // such a build never reaches a port
+#endif
+}
+
+class PortE2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "quonporte2eXXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir = pattern;
+    options.dir = dir;
+    options.stderrfile = dir + "/stderr.txt";
+    writeall(dir + "/QUON.INI", CALIBRATION);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir); }
+
+  std::string dir;
+  PtyOptions options;
+};
+
+// Start-up stops before anything else: two lines on standard error (the
+// message and what to do about it), status 255, no log created, the
+// calibration file left alone.
+TEST_F(PortE2eTest, RealBuildWithoutPortAccessEndsWithHint) {
+  if (portreachable()) {
+    GTEST_SKIP() << "this machine grants port access and names a port, so the real build "
+                    "would drive the port instead of failing";
+  }
+  writeall(dir + "/t.qun", "OUTPUT 0 1\n$\n$\n");
+  PtyChild child = ptystart({QUON_PATH, "t.qun"}, options);
+  int status = ptyfinish(child, WAITMS);
+  EXPECT_EQ(exitstatus(status), 255);
+
+  std::string err = readall(options.stderrfile);
+  const std::string message = "Unable to locate printer port!\n";
+  ASSERT_EQ(err.compare(0, message.size(), message), 0) << err;
+  std::string hint = err.substr(message.size());
+  ASSERT_FALSE(hint.empty());
+  EXPECT_EQ(hint.back(), '\n');
+  EXPECT_EQ(hint.find('\n'), hint.size() - 1) << "the hint is one line: " << hint;
+  EXPECT_GT(hint.size(), 10u) << "the hint says what to do: " << hint;
+
+  EXPECT_FALSE(exists(dir + "/QUON.log"));
+  EXPECT_EQ(readall(dir + "/QUON.INI"), CALIBRATION);
+}
+
+// With the calibration of the test connector, a thread waiting for the very
+// pattern another thread drives sees it: the port is found, the output goes
+// out on the data lines and comes back on the input bits.
+TEST_F(PortE2eTest, SimulatedBuildLoopsOutputBackToInput) {
+  writeall(dir + "/t.qun",
+           "OUTPUT 0 10100101\n$\n"
+           "WAIT 0 10100101\nNOTATE loopback seen\n$\n$\n");
+  PtyChild child = ptystart({QUON_SIM_PATH, "t.qun"}, options);
+  EXPECT_TRUE(ptywaitfor(child, "loopback seen", WAITMS)) << child.out;
+  ptysend(child, "\x1b");
+  EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27);
+  EXPECT_EQ(readall(options.stderrfile), "");
+}
+
+// The same wait for a pattern the port does not show never ends: the
+// simulated inputs are not simply echoing every wish.
+TEST_F(PortE2eTest, SimulatedBuildIgnoresPatternThePortDoesNotShow) {
+  writeall(dir + "/t.qun",
+           "OUTPUT 0 10100101\n$\n"
+           "WAIT 0 01011010\nNOTATE wrong match\n$\n"
+           "NAME beacon\nNOTATE running\nDELAY 0.2\n$\n$\n");
+  PtyChild child = ptystart({QUON_SIM_PATH, "t.qun"}, options);
+  EXPECT_TRUE(ptywaitfor(child, "running\r\nrunning", WAITMS)) << child.out;
+  ptysend(child, "\x1b");
+  EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27);
+  EXPECT_EQ(child.out.find("wrong match"), std::string::npos) << child.out;
+}
+
+}  // namespace
