@@ -1,0 +1,181 @@
+// Running scripts end to end: the built quon-sim on a pseudo-terminal, as a
+// user at a terminal runs it.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "tests/e2e/ptyrun.h"
+
+namespace {
+
+constexpr int WAITMS = 5000;  // generous: the machine may be busy
+
+int exitstatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+class RunE2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "quonrune2eXXXXXX").string();
+    ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
+    dir = pattern;
+    options.dir = dir;
+    write("QUON.INI", "04\n0083\n");  // the test connector's calibration
+  }
+  void TearDown() override { std::filesystem::remove_all(dir); }
+
+  void write(const std::string &name, const std::string &text) {
+    std::ofstream(dir + "/" + name, std::ios::binary) << text;
+  }
+  std::string read(const std::string &name) {
+    std::ifstream in(dir + "/" + name, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  PtyChild start(const std::string &script) {
+    write("t.qun", script);
+    return ptystart({QUON_SIM_PATH, "t"}, options);
+  }
+  // Ends a run with ESC and checks status 27 and the terminal mode.
+  void endwithesc(PtyChild &child) {
+    ptysend(child, "\x1b");
+    EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27) << child.out;
+    EXPECT_TRUE(samemode(child.before, child.after));
+  }
+
+  std::string dir;
+  PtyOptions options;
+};
+
+// One thread drives data bit 0; the other waits for input bit 0, which the
+// test connector links to it, and reports each edge.
+TEST_F(RunE2eTest, OutputReleasesAnotherThreadsWaitThroughTheConnector) {
+  PtyChild child = start(
+      "OUTPUT 0 .......1\nDELAY 0.05\nOUTPUT 0 .......0\nDELAY 0.05\n$\n"
+      "WAIT 0 .......1\nNOTATE bit went high\n"
+      "WAIT 0 .......0\nNOTATE bit went low\n$\n$\n");
+  EXPECT_TRUE(ptywaitfor(child, "bit went high", WAITMS)) << child.out;
+  EXPECT_TRUE(ptywaitfor(child, "bit went low", WAITMS)) << child.out;
+  size_t high = child.out.find("bit went high");
+  EXPECT_TRUE(ptywaitfor(child, "bit went high", WAITMS));
+  EXPECT_LT(high, child.out.rfind("bit went low"));
+  endwithesc(child);
+}
+
+TEST_F(RunE2eTest, TypedKeyTriggersItsKeyStatement) {
+  PtyChild child = start("KEY a\nNOTATE got a\n$\nKEY b\nNOTATE got b\n$\n$\n");
+  ptysend(child, "A");  // the case matters: no trigger
+  ptysend(child, "b");
+  EXPECT_TRUE(ptywaitfor(child, "KEY (1) triggered on b", WAITMS)) << child.out;
+  EXPECT_TRUE(ptywaitfor(child, "got b", WAITMS));
+  ptysend(child, "a");
+  EXPECT_TRUE(ptywaitfor(child, "KEY (0) triggered on a", WAITMS)) << child.out;
+  EXPECT_TRUE(ptywaitfor(child, "got a", WAITMS));
+  EXPECT_EQ(child.out.find("triggered on A"), std::string::npos);
+  endwithesc(child);
+}
+
+// The Up key reads as 0 (no key) in its pass; its scan code 0x48 ('H') is
+// read in the pass after the next key press, and the new key after that.
+TEST_F(RunE2eTest, CursorKeyScanCodeComesWithTheNextKeyPress) {
+  PtyChild child = start("KEY H\nNOTATE scan code seen\n$\nKEY x\nNOTATE x seen\n$\n$\n");
+  ptysend(child, "\x1b[A");
+  usleep(300 * 1000);  // let the loop read the cursor key on its own
+  EXPECT_EQ(child.out.find("scan code seen"), std::string::npos) << child.out;
+  ptysend(child, "x");
+  EXPECT_TRUE(ptywaitfor(child, "KEY (0) triggered on H", WAITMS)) << child.out;
+  EXPECT_TRUE(ptywaitfor(child, "x seen", WAITMS)) << child.out;
+  EXPECT_LT(child.out.find("scan code seen"), child.out.find("x seen"));
+  endwithesc(child);
+}
+
+TEST_F(RunE2eTest, FatalSignalsRestoreTheTerminalAndEndByTheSignal) {
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+    PtyChild child = start("KEY q\n$\n$\n");
+    ptysend(child, "z");  // a key read means key mode is on
+    usleep(200 * 1000);
+    EXPECT_FALSE(samemode(child.before, ptymode(child))) << "key mode is on";
+    kill(child.pid, sig);
+    int status = ptyfinish(child, WAITMS);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig)
+        << "signal " << sig << " status " << status;
+    EXPECT_TRUE(samemode(child.before, child.after)) << "signal " << sig;
+  }
+}
+
+TEST_F(RunE2eTest, ScriptFromStandardInputKeysFromTheTerminal) {
+  write("script.txt", "KEY q\nNOTATE q typed\n$\n$\n");
+  options.stdinfile = dir + "/script.txt";
+  PtyChild child = ptystart({QUON_SIM_PATH}, options);
+  ptysend(child, "q");
+  EXPECT_TRUE(ptywaitfor(child, "q typed", WAITMS)) << child.out;
+  endwithesc(child);
+}
+
+TEST_F(RunE2eTest, SpawnOutputAppearsInOrder) {
+  PtyChild child = start(
+      "NOTATE before\nSPAWN echo from the command\nNOTATE after\nKEY z\n$\n$\n");
+  EXPECT_TRUE(ptywaitfor(child, "after", WAITMS)) << child.out;
+  size_t before = child.out.find("before");
+  size_t middle = child.out.find("from the command");
+  size_t after = child.out.find("after");
+  EXPECT_LT(before, middle);
+  EXPECT_LT(middle, after);
+  endwithesc(child);
+}
+
+TEST_F(RunE2eTest, SpawnWithAFailingOrMissingCommandGoesOn) {
+  PtyChild child = start(
+      "SPAWN exit 3\nSPAWN no-such-command-here\nNOTATE still running\nKEY z\n$\n$\n");
+  EXPECT_TRUE(ptywaitfor(child, "still running", WAITMS)) << child.out;
+  endwithesc(child);
+}
+
+TEST_F(RunE2eTest, OutputPipedToAnotherProgramIsLive) {
+  // Standard output to a file (not the terminal): each line is there as it
+  // is printed, while the program still runs.
+  options.stdoutfile = dir + "/out.txt";
+  PtyChild child = start("NOTATE first line\nKEY z\n$\n$\n");
+  bool seen = false;
+  for (int i = 0; i < 100 && !seen; ++i) {
+    usleep(50 * 1000);
+    seen = read("out.txt").find("first line\n") != std::string::npos;
+  }
+  EXPECT_TRUE(seen);
+  endwithesc(child);
+}
+
+TEST_F(RunE2eTest, LogicalPortTwoEndsWithItsMessage) {
+  struct Case {
+    const char *script;
+    const char *message;
+  } cases[] = {
+      {"WAIT 2 1\n$\n$\n", "Attempt to input from logical port 2, > max of 1\n"},
+      {"OUTPUT 2 1\n$\n$\n", "Attempt to read-back from logical port 2, > max of 1\n"},
+      {"TOGGLE 2 1\n$\n$\n", "Attempt to read-back from logical port 2, > max of 1\n"},
+  };
+  options.stderrfile = dir + "/err.txt";
+  for (const Case &c : cases) {
+    PtyChild child = start(c.script);
+    EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 255) << c.script;
+    EXPECT_EQ(read("err.txt"), c.message);
+    EXPECT_TRUE(samemode(child.before, child.after)) << c.script;
+  }
+}
+
+TEST_F(RunE2eTest, SelfKillRestartsTheThreadWithoutHanging) {
+  PtyChild child = start("NAME me\nNOTATE round\nKILL me\nNOTATE never\n$\n$\n");
+  EXPECT_TRUE(ptywaitfor(child, "round\r\nround", WAITMS)) << child.out.substr(0, 200);
+  EXPECT_EQ(child.out.find("never"), std::string::npos);
+  endwithesc(child);
+}
+
+}  // namespace
