@@ -1,0 +1,3 @@
+# Writes the manual page from its template: cmake -DIN=... -DOUT=...
+# -DVERSION=... -P manpage.cmake
+configure_file(${IN} ${OUT} @ONLY)

@@ -1,0 +1,2 @@
+" QUON scripts: *.qun, in any case of the extension.
+autocmd BufRead,BufNewFile *.[qQ][uU][nN] setfiletype qun

@@ -1,0 +1,150 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a configured and built build folder,
+# installs it, checks the installed programs, manual page, examples and
+# editor files, removes it again and checks that nothing of it is left.
+# Needs root (dpkg -i, dpkg -r) and a machine where quon is not installed.
+#
+# Usage: check-deb.sh <build folder>
+# Prints "N passed, M failed" and exits non-zero on any failure.
+set -u
+
+build=${1:-}
+if [ -z "$build" ] || [ ! -f "$build/CPackConfig.cmake" ]; then
+  echo "usage: check-deb.sh <build folder> (configured and built with cmake)" >&2
+  exit 2
+fi
+build=$(cd "$build" && pwd)
+
+passed=0
+failed=0
+pass() { passed=$((passed + 1)); echo "ok: $*"; }
+fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
+# check <description> <command...>
+check() {
+  local what=$1
+  shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
+finish() {
+  echo "$passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+  exit
+}
+installed() {
+  dpkg-query -W -f='${Status}' quon 2>/dev/null | grep -q 'install ok installed'
+}
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+if installed; then
+  fail "quon is already installed here; remove it first (dpkg -r quon)"
+  finish
+fi
+
+# ---- Build ----
+rm -f "$build"/quon_*.deb
+if (cd "$build" && cpack -G DEB) >"$work/cpack.log" 2>&1; then
+  pass "cpack -G DEB"
+else
+  cat "$work/cpack.log"
+  fail "cpack -G DEB"
+  finish
+fi
+deb=$(ls "$build"/quon_*.deb 2>/dev/null | head -n 1)
+if [ -z "$deb" ]; then
+  fail "a quon_*.deb in the build folder"
+  finish
+fi
+
+# ---- The package's control data ----
+field() { dpkg-deb --field "$deb" "$1"; }
+check "package name is quon" [ "$(field Package)" = quon ]
+check "section is electronics" [ "$(field Section)" = electronics ]
+check "maintainer is QUON developers" [ "$(field Maintainer)" = "QUON developers" ]
+check "depends on libc6" grep -qw libc6 <<<"$(field Depends)"
+
+# Every regular file the package ships, as an absolute path.
+dpkg-deb --contents "$deb" | awk '$1 ~ /^-/ { sub(/^\./, "", $6); print $6 }' \
+  >"$work/files.txt"
+for f in /usr/bin/quon /usr/bin/quon-sim /usr/share/man/man1/quon.1 \
+         /usr/share/doc/quon/examples/demo.qun \
+         /usr/share/doc/quon/examples/QUON.INI \
+         /usr/share/vim/vimfiles/syntax/qun.vim \
+         /usr/share/vim/vimfiles/ftdetect/qun.vim; do
+  check "package ships $f" grep -qx "$f" "$work/files.txt"
+done
+check "package ships no log from a run of the examples" \
+  bash -c '! grep -qi "\.log$" "$1"' _ "$work/files.txt"
+
+# ---- Install ----
+if dpkg -i "$deb" >"$work/install.log" 2>&1; then
+  pass "dpkg -i installs"
+else
+  cat "$work/install.log"
+  fail "dpkg -i installs"
+  finish
+fi
+
+usage='QUON [-v | /v] [-d | /d] [-? | /?] [<file>]
+
+   -v = Verbose flag:
+        Full source of script file printed to file QUON.log
+
+   -d = Dump flag:
+        Tokens displayed for script file, line by line,
+        and the first entry of each thread.
+
+   -?   Prints this message.
+
+   <file> is the name of the script source file. If no extension
+        is specified, ".QUN" is assumed.'
+for program in quon-sim quon; do
+  out=$(cd "$work" && "$program" '-?' </dev/null 2>"$work/err.txt")
+  status=$?
+  check "$program -? exits with status 0" [ "$status" -eq 0 ]
+  check "$program -? prints the usage text" [ "$out" = "$usage" ]
+  check "$program -? prints nothing on standard error" [ ! -s "$work/err.txt" ]
+done
+check "quon-sim is found on the PATH at /usr/bin" \
+  [ "$(command -v quon-sim)" = /usr/bin/quon-sim ]
+
+page=$(man -w quon 2>/dev/null)
+check "man -w quon finds the page under /usr/share/man" \
+  [ "${page#/usr/share/man/}" != "$page" ]
+check "the installed page formats without warnings" \
+  bash -c '[ -z "$(groff -ww -man -Tutf8 -z "$1" 2>&1)" ]' _ "$page"
+
+# The installed demo loads cleanly: its thread 0 is replaced by one that
+# fails at its first step, so the run ends at once after loading.
+mkdir "$work/run"
+cp /usr/share/doc/quon/examples/QUON.INI "$work/run/"
+{ printf 'OUTPUT 9 1\n$\n'; cat /usr/share/doc/quon/examples/demo.qun; } \
+  >"$work/run/demo.qun"
+(cd "$work/run" && timeout 30 setsid -w quon-sim demo.qun </dev/null \
+  >/dev/null 2>"$work/run/err.txt")
+status=$?
+check "the installed demo loads on quon-sim (status $status)" \
+  grep -q 'logical port 9' "$work/run/err.txt"
+check "the installed demo leaves QUON.log empty" [ ! -s "$work/run/QUON.log" ]
+
+# ---- Remove ----
+if dpkg -r quon >"$work/remove.log" 2>&1; then
+  pass "dpkg -r removes"
+else
+  cat "$work/remove.log"
+  fail "dpkg -r removes"
+fi
+notinstalled() { ! installed; }
+check "dpkg no longer lists quon as installed" notinstalled
+left=0
+while IFS= read -r f; do
+  if [ -e "$f" ]; then
+    echo "still there: $f"
+    left=$((left + 1))
+  fi
+done <"$work/files.txt"
+check "every file of the package is gone" [ "$left" -eq 0 ]
+check "man -w quon no longer finds a page" bash -c '! man -w quon >/dev/null 2>&1'
+
+finish
