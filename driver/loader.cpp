@@ -98,7 +98,7 @@ void loadprogram(void) {
         fprintf(prog.logfile,
                 "%03ld: %-40.40s |  Warning: script ended without its end "
                 "mark; end mark completed\n",
-                static_cast<long>(prog.linenumber + 1), "<end of input>");
+                static_cast<long>(prog.linenumber) + 1, "<end of input>");
       }
       if (prog.tokencount == 0 ||
           prog.tokens[prog.tokencount - 1] != SEPARATOR_TOKEN) {
