@@ -41,7 +41,7 @@ echo "== clang-tidy (${#sources[@]} files)"
 set +o pipefail
 printf '%s\n' "${sources[@]}" |
   xargs -P "$jobs" -n 1 clang-tidy -p "$build" --quiet 2>&1 |
-  grep -v '^[0-9]* warnings\? generated\.$'
+  { grep -v '^[0-9]* warnings\? generated\.$' || true; }  # clean: no lines
 tidy="${PIPESTATUS[1]}"
 set -o pipefail
 if [ "$tidy" -ne 0 ]; then
