@@ -1,0 +1,114 @@
+// Timing, statistics, the figure table and the common set-up.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "bench/bench.h"
+#include "driver/loader.h"
+#include "driver/tables.h"
+#include "platform/simport.h"
+#include "port/port.h"
+
+BenchOptions benchopt;
+FILE *report = nullptr;
+int benchfailures = 0;
+
+namespace {
+struct Target {
+  char name[96];
+  double value;
+  double limit;
+  char unit[16];
+};
+constexpr int MAX_TARGETS = 16;
+Target targets[MAX_TARGETS];
+int targetcount = 0;
+}  // namespace
+
+uint64_t nowns(void) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000000000u +
+         static_cast<uint64_t>(now.tv_nsec);
+}
+
+double median(double *v, int n) {
+  if (n <= 0) return 0;
+  std::sort(v, v + n);
+  if (n % 2 == 1) return v[n / 2];
+  return (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+double quantile(double *v, int n, double p) {
+  if (n <= 0) return 0;
+  std::sort(v, v + n);
+  // Nearest rank: the smallest value with at least p of the samples at or
+  // below it.
+  double rank = p * n;
+  int at = static_cast<int>(rank);
+  if (at < rank) ++at;
+  if (at < 1) at = 1;
+  if (at > n) at = n;
+  return v[at - 1];
+}
+
+void figure(const char *name, double value, const char *unit) {
+  fprintf(report, "  %-58s %12.2f  %s\n", name, value, unit);
+  fflush(report);
+}
+
+void target(const char *name, double value, double limit, const char *unit) {
+  if (targetcount == MAX_TARGETS) return;
+  Target &t = targets[targetcount++];
+  snprintf(t.name, sizeof t.name, "%s", name);
+  snprintf(t.unit, sizeof t.unit, "%s", unit);
+  t.value = value;
+  t.limit = limit;
+}
+
+void printtargets(void) {
+  fprintf(report, "\nTargets\n");
+  for (int i = 0; i < targetcount; ++i) {
+    const Target &t = targets[i];
+    int met = t.value <= t.limit;
+    fprintf(report, "  %-58s %8.2f %-6s <= %8.2f  %s", t.name, t.value, t.unit,
+            t.limit, met ? "met" : "MISSED");
+    if (!met) fprintf(report, " by %.0f%%", (t.value / t.limit - 1) * 100);
+    fprintf(report, "\n");
+  }
+  fflush(report);
+}
+
+long loadtext(const std::string &script) {
+  resettables();
+  resetports();
+  simreset();
+  prog.logfile = tmpfile();
+  FILE *in = tmpfile();
+  if (prog.logfile == nullptr || in == nullptr) {
+    fprintf(stderr, "quon_bench: no temporary file\n");
+    exit(1);
+  }
+  fwrite(script.data(), 1, script.size(), in);
+  rewind(in);
+  prog.infile = in;
+  loadprogram();
+  // The calibration that the test connector needs on the simulated port:
+  // control byte 4, and the inverted lines put right.
+  prog.calctl = 4;
+  prog.calinv = 0x83;
+  fflush(prog.logfile);
+  return ftell(prog.logfile);
+}
+
+std::string readwholefile(const char *path) {
+  std::string text;
+  FILE *f = fopen(path, "rb");
+  if (f == nullptr) return text;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+  fclose(f);
+  return text;
+}
