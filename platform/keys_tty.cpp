@@ -3,8 +3,9 @@
 //
 // While the program runs the terminal is in key mode: no line editing, no
 // echo, signals kept. Its old mode comes back at exit (also exit(-1) from a
-// failure), from the handlers of SIGINT, SIGTERM, SIGHUP and SIGQUIT, and
-// while a SPAWN'd command runs.
+// failure), from the handlers of SIGINT, SIGTERM, SIGHUP, SIGQUIT and
+// SIGPIPE (output to a pipe whose reader has gone), and while a SPAWN'd
+// command runs.
 //
 // The main loop polls the keyboard once per pass at full speed, so an empty
 // poll must not cost a system call. The terminal announces input with SIGIO,
@@ -107,7 +108,7 @@ void restoreatexit(void) {
   keymodeon = 0;
 }
 
-const int FATALSIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+const int FATALSIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 
 void installhandlers(void) {
   struct sigaction action;

@@ -1,5 +1,7 @@
 #include "port/calibrate.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -50,6 +52,18 @@ int attempt(void) {
   return 1;
 }
 
+// 1 when the temporary file can be created (the trial file is removed
+// again) and no folder named QUON.INI would refuse the rename onto it.
+int cancreatefile(void) {
+  struct stat st;
+  if (stat(INI_NAME, &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+  FILE *trial = fopen(INI_TEMP, "w");
+  if (trial == nullptr) return 0;
+  fclose(trial);
+  remove(INI_TEMP);
+  return 1;
+}
+
 // Puts the written values in place. Returns 1 when QUON.INI now holds them.
 int commitfile(void) {
   int written =
@@ -65,15 +79,20 @@ int commitfile(void) {
 }  // namespace
 
 int calibrate(void) {
-  // Created before the port is touched, so a folder that cannot take the
-  // file fails at once.
-  prog.inifile = fopen(INI_TEMP, "w");
-  if (prog.inifile == nullptr) fatal("Could not open QUON.INI for output!\n");
+  // Tried before the first prompt and before the port is touched, so a
+  // folder that cannot take the file fails at once, and so does a folder
+  // standing where QUON.INI would be put.
+  if (!cancreatefile()) fatal("Could not open QUON.INI for output!\n");
 
   fputs("\nInstall test connector on parallel port.\n", stdout);
   fputs("<enter> to continue\n", stdout);
   fflush(stdout);
   (void)readkey();  // any key goes on, ESC included
+
+  // Created only once the user has gone on: interrupting the first prompt
+  // leaves no temporary file behind.
+  prog.inifile = fopen(INI_TEMP, "w");
+  if (prog.inifile == nullptr) fatal("Could not open QUON.INI for output!\n");
 
   int found = 0;
   for (prog.calctl = 0; prog.calctl < CONTROL_BYTES; ++prog.calctl) {

@@ -64,7 +64,12 @@ PtyChild ptystart(const std::vector<std::string> &argv,
   if (child.pid == 0) {
     if (!options.dir.empty() && chdir(options.dir.c_str()) != 0) _exit(126);
     redirect(options.stdinfile, 0, O_RDONLY);
-    redirect(options.stdoutfile, 1, O_WRONLY | O_CREAT | O_TRUNC);
+    if (options.stdoutfd >= 0) {
+      dup2(options.stdoutfd, 1);
+      if (options.stdoutfd != 1) close(options.stdoutfd);
+    } else {
+      redirect(options.stdoutfile, 1, O_WRONLY | O_CREAT | O_TRUNC);
+    }
     redirect(options.stderrfile, 2, O_WRONLY | O_CREAT | O_TRUNC);
     std::vector<char *> args;
     for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));

@@ -23,6 +23,8 @@ struct PtyOptions {
   std::string stdinfile;   // standard input from this file ("" = terminal)
   std::string stdoutfile;  // standard output to this file ("" = terminal)
   std::string stderrfile;  // standard error to this file ("" = terminal)
+  int stdoutfd = -1;       // standard output to this open descriptor (a pipe,
+                           // say) instead of stdoutfile; -1 = not used
 };
 
 // Starts argv[0] (a path) with its arguments on a new pseudo-terminal, which

@@ -1,0 +1,473 @@
+// Hostile input end to end: the built quon-sim on a pseudo-terminal, fed
+// scripts, files, signals and streams that a careless or unlucky user can
+// hand it. Whatever happens, the program must end (or keep running) the way
+// it says, and the terminal must be left in the mode it was found in.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/ptyrun.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+constexpr int WAITMS = 5000;  // generous: the machine may be busy
+
+// A sanitized build copies a table at every growth step, which makes loading
+// a very long script far slower; the bound still catches a hang.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUON_TEST_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(QUON_TEST_SANITIZED)
+constexpr int LOADMS = 180000;
+#else
+constexpr int LOADMS = 20000;
+#endif
+
+const char *const CALIBRATED = "04\n0083\n";  // the test connector's values
+const char *const NOTICE = "Unable to open QUON.INI. Running calibration!\n";
+
+int exitstatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+int deathsignal(int status) { return WIFSIGNALED(status) ? WTERMSIG(status) : 0; }
+
+std::string readall(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void writeall(const std::string &path, const std::string &text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+bool exists(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+bool isfolder(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Reads the terminal for a while without expecting anything.
+void drain(PtyChild &child, int ms) { ptywaitfor(child, "\x01\x02\x03", ms); }
+
+// Waits until the program has put the terminal in key mode, so that a check
+// of the mode at the end means something.
+bool waitkeymode(PtyChild &child, int timeoutms) {
+  for (int waited = 0; waited < timeoutms; waited += 20) {
+    if (!samemode(child.before, ptymode(child))) return true;
+    drain(child, 20);
+  }
+  return false;
+}
+
+// Waits until a file holds text, reading the terminal meanwhile.
+bool waitfile(PtyChild &child, const std::string &path, const std::string &text,
+              int timeoutms) {
+  for (int waited = 0; waited < timeoutms; waited += 20) {
+    if (readall(path).find(text) != std::string::npos) return true;
+    drain(child, 20);
+  }
+  return false;
+}
+
+// Deterministic binary noise: every byte value, NUL and CR included, except
+// those that would start a command (S), reach a port that may not exist
+// (W, O, T), close a thread ($) or end the file (0x1A).
+std::string noise(size_t length, uint32_t *seed) {
+  std::string text;
+  while (text.size() < length) {
+    *seed = *seed * 1103515245u + 12345u;
+    char c = static_cast<char>((*seed >> 16) & 0xFF);
+    if (c != '\0' && strchr("sSwWoOtT$\x1a", c) != nullptr) c = 'x';
+    text.push_back(c);
+  }
+  return text;
+}
+
+// Lines that start with a keyword or a comment and go on with noise, so
+// every argument scanner sees binary bytes.
+std::string noisescript(void) {
+  const char *const openers[] = {"KEY ", "KILL ", "NOTATE ", "NAME ", "DELAY ",
+                                 "REPEAT ", "# ", "", "KE", "N"};
+  uint32_t seed = 2024;
+  std::string text;
+  for (int line = 0; line < 600; ++line) {
+    text += openers[line % 10];
+    text += noise(seed % 120, &seed);
+    text += '\n';
+  }
+  return text;
+}
+
+class HostileE2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "quonhostileXXXXXX").string();
+    ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
+    dir = pattern;
+    options.dir = dir;
+    options.stderrfile = path("err.txt");
+    writeall(path("QUON.INI"), CALIBRATED);
+  }
+  void TearDown() override {
+    chmod(dir.c_str(), 0755);  // a case may have made the folder read-only
+    std::filesystem::remove_all(dir);
+  }
+
+  std::string path(const std::string &name) { return dir + "/" + name; }
+
+  PtyChild start(const std::string &script) {
+    writeall(path("t.qun"), script);
+    return ptystart({QUON_SIM_PATH, "t"}, options);
+  }
+
+  // Folder without a calibration file: the next start calibrates.
+  void uncalibrate(void) {
+    std::filesystem::remove(path("QUON.INI"));
+    std::filesystem::remove(path("QUON.INI.tmp"));
+  }
+
+  // Commands that a SPAWN left running share the program's process group.
+  void killgroup(const PtyChild &child) {
+    if (child.pid > 0) kill(-child.pid, SIGKILL);
+  }
+
+  std::string dir;
+  PtyOptions options;
+};
+
+// ---------------------------------------------------------------------------
+// Scripts that load and run until ESC
+
+struct RunCase {
+  const char *name;
+  std::string script;  // the script file, byte for byte
+  std::string out;     // standard output before ESC
+  bool repeats;        // out is printed at every pass: only the start is checked
+  const char *absent;  // a text standard output must not hold, or nullptr
+  const char *log;     // a text QUON.log must hold, or nullptr
+};
+
+TEST_F(HostileE2eTest, OddScriptsLoadRunAndEndWithEsc) {
+  const RunCase cases[] = {
+      // A NUL cuts its line short; the bytes after it up to the newline are
+      // not a line of their own.
+      {"NUL bytes",
+       "\0\0\0\n\0NOTATE hidden\nNOTATE ready\0 hidden\nKEY\0 q\nKEY q\n$\n$\n"s,
+       "ready\n", false, "hidden", nullptr},
+      {"binary noise",
+       "NOTATE ready\nKEY \x01\n$\n" + noisescript() + "\nKEY \x01\n$\n$\n",
+       "ready\n", false, nullptr, nullptr},
+      {"CR LF line ends", "NOTATE ready\r\nKEY q\r\n$\r\n$\r\n", "ready\n", false,
+       nullptr, nullptr},
+      {"0x1A ends the script",
+       "NOTATE ready\nKEY q\n$\n\x1aNOTATE past the end\n$\n$\n", "ready\n",
+       false, nullptr, nullptr},
+      {"0x1A in the middle of a line", "NOTATE ready\x1a past the end\n",
+       "ready\nready\n", true, "past", "Warning: script ended without its end mark"},
+      {"no end mark", "NOTATE ready\nKEY q\n", "ready\n", false, nullptr,
+       "Warning: script ended without its end mark"},
+      {"empty script", "", "", false, nullptr,
+       "Warning: script ended without its end mark"},
+      {"only one separator", "$\n", "", false, nullptr, nullptr},
+      {"begins with a separator", "$\nNOTATE ready\nKEY q\n$\n$\n", "ready\n",
+       false, nullptr, nullptr},
+      {"100000 characters without a newline",
+       "NOTATE ready\nKEY q\n$\n" + std::string(100000, 'x'), "ready\n", false,
+       nullptr, "Warning: script ended without its end mark"},
+      {"self KILL", "NAME me\nNOTATE ready\nKILL me\nNOTATE never\n$\n$\n",
+       "ready\nready\n", true, "never", nullptr},
+      {"SPAWN that fails or does not exist",
+       "SPAWN exit 3\nSPAWN no-such-command-for-quon 2>/dev/null\nNOTATE ready\n"
+       "KEY q\n$\n$\n",
+       "ready\n", false, nullptr, nullptr},
+  };
+  options.stdoutfile = path("out.txt");
+  for (const RunCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(path("out.txt"));
+    PtyChild child = start(c.script);
+    EXPECT_TRUE(waitkeymode(child, WAITMS));
+    EXPECT_TRUE(waitfile(child, path("out.txt"), c.out, WAITMS));
+    ptysend(child, "\x1b");
+    EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27);
+    EXPECT_TRUE(samemode(child.before, child.after));
+    EXPECT_EQ(readall(path("err.txt")), "");
+    std::string out = readall(path("out.txt"));
+    if (c.repeats) {
+      EXPECT_EQ(out.compare(0, c.out.size(), c.out), 0) << out.substr(0, 200);
+    } else {
+      EXPECT_EQ(out, c.out);
+    }
+    if (c.absent != nullptr) {
+      EXPECT_EQ(out.find(c.absent), std::string::npos);
+    }
+    if (c.log != nullptr) {
+      EXPECT_NE(readall(path("QUON.log")).find(c.log), std::string::npos);
+    }
+  }
+}
+
+// A script that opens with a separator has a thread 0 without statements;
+// the dump must show it without reading past the token table.
+TEST_F(HostileE2eTest, DumpOfAScriptThatBeginsWithASeparator) {
+  options.stdoutfile = path("out.txt");
+  writeall(path("t.qun"), "$\nKEY q\n$\n$\n");
+  PtyChild child = ptystart({QUON_SIM_PATH, "-d", "t"}, options);
+  EXPECT_TRUE(waitfile(child, path("out.txt"), "3 Tokens:", WAITMS));
+  ptysend(child, " ");
+  EXPECT_TRUE(waitfile(child, path("out.txt"), "2 Threads:", WAITMS));
+  ptysend(child, " ");
+  drain(child, 100);
+  ptysend(child, "\x1b");
+  EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27);
+  EXPECT_TRUE(samemode(child.before, child.after));
+  EXPECT_NE(readall(path("out.txt")).find("Thread  0 starts at -1, with no statements"),
+            std::string::npos);
+  EXPECT_NE(readall(path("out.txt")).find("Thread  1 starts at 01, with OP = 05"),
+            std::string::npos);
+}
+
+// 200,000 lines, nearly all of them one thread parked at a KEY: it loads,
+// the program runs, and the key sends the thread through every statement.
+// The toggles are odd in number, so bit 0 ends high only when each ran once.
+TEST_F(HostileE2eTest, TwoHundredThousandLineScriptLoadsAndRuns) {
+  const int toggles = 199991;
+  std::string script = "NOTATE loaded\nKEY \x01\n$\nKEY q\nWAIT 0 .......0\n";
+  script.reserve(script.size() + 11 * toggles + 64);
+  for (int i = 0; i < toggles; ++i) script += "TOGGLE 0 1\n";
+  script += "WAIT 0 .......1\nNOTATE big thread ran\n$\n$\n";
+  ASSERT_EQ(std::count(script.begin(), script.end(), '\n'), 200000);
+
+  PtyChild child = start(script);
+  ASSERT_TRUE(ptywaitfor(child, "loaded", LOADMS)) << child.out.substr(0, 200);
+  ptysend(child, "q");
+  EXPECT_TRUE(ptywaitfor(child, "KEY (1) triggered on q", WAITMS)) << child.out;
+  EXPECT_TRUE(ptywaitfor(child, "big thread ran", WAITMS)) << child.out;
+  ptysend(child, "\x1b");
+  EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27);
+  EXPECT_TRUE(samemode(child.before, child.after));
+  EXPECT_EQ(readall(path("err.txt")), "");
+}
+
+// ---------------------------------------------------------------------------
+// Files that are not what they should be
+
+struct StartCase {
+  const char *name;
+  const char *folder;      // a folder created in the place of a file
+  bool calibrated;         // QUON.INI present
+  const char *argument;    // the script argument
+  const char *message;     // standard error, exactly
+};
+
+TEST_F(HostileE2eTest, FilesThatCannotBeUsedEndStartUpWithTheirMessage) {
+  const StartCase cases[] = {
+      {"QUON.log is a folder", "QUON.log", true, "t",
+       "Unable to open QUON.log for write!\n\n"},
+      {"script is a folder", "d.qun", true, "d", "Unable to open d.qun for read!\n\n"},
+      {"script with extension is a folder", "d.txt", true, "d.txt",
+       "Unable to open d.txt for read!\n\n"},
+      {"calibration cannot create its file", "QUON.INI.tmp", false, "t",
+       "Unable to open QUON.INI. Running calibration!\n"
+       "Could not open QUON.INI for output!\n"},
+  };
+  for (const StartCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(path(c.folder));
+    uncalibrate();
+    if (c.calibrated) writeall(path("QUON.INI"), CALIBRATED);
+    ASSERT_EQ(mkdir(path(c.folder).c_str(), 0755), 0);
+    writeall(path("t.qun"), "KEY q\n$\n$\n");
+    PtyChild child = ptystart({QUON_SIM_PATH, c.argument}, options);
+    EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 255) << child.out;
+    EXPECT_EQ(readall(path("err.txt")), c.message);
+    EXPECT_TRUE(samemode(child.before, child.after));
+    EXPECT_EQ(child.out.find("<enter> to continue"), std::string::npos);
+    EXPECT_EQ(exists(path("QUON.INI")), c.calibrated);
+    std::filesystem::remove_all(path(c.folder));
+  }
+}
+
+// Permission bits do not stop root, so this case needs an ordinary user.
+TEST_F(HostileE2eTest, ReadOnlyFolderEndsWithTheLogMessage) {
+  if (geteuid() == 0) GTEST_SKIP() << "permission bits do not bind root";
+  options.stderrfile = "";  // the folder takes no file
+  writeall(path("t.qun"), "KEY q\n$\n$\n");
+  ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+  PtyChild child = ptystart({QUON_SIM_PATH, "t"}, options);
+  EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 255);
+  EXPECT_NE(child.out.find("Unable to open QUON.log for write!"), std::string::npos)
+      << child.out;
+  EXPECT_TRUE(samemode(child.before, child.after));
+}
+
+// Start-up cannot read a calibration file that is a folder, so calibration
+// runs; it could never put its result there, so it ends before asking for
+// the test connector, and leaves the folder and nothing else behind.
+TEST_F(HostileE2eTest, CalibrationFileThatIsAFolderFailsAtOnce) {
+  uncalibrate();
+  ASSERT_EQ(mkdir(path("QUON.INI").c_str(), 0755), 0);
+  PtyChild child = start("KEY q\n$\n$\n");
+  EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 255) << child.out;
+  EXPECT_EQ(readall(path("err.txt")),
+            std::string(NOTICE) + "Could not open QUON.INI for output!\n");
+  EXPECT_EQ(child.out.find("<enter> to continue"), std::string::npos) << child.out;
+  EXPECT_TRUE(samemode(child.before, child.after));
+  EXPECT_TRUE(isfolder(path("QUON.INI")));
+  EXPECT_TRUE(std::filesystem::is_empty(path("QUON.INI")));
+  EXPECT_FALSE(exists(path("QUON.INI.tmp")));
+}
+
+// ---------------------------------------------------------------------------
+// Signals
+
+enum Place { MAINLOOP, SPAWN, FIRSTPROMPT, LASTPROMPT };
+const char *const PLACENAMES[] = {"main loop", "SPAWN", "first calibration prompt",
+                                  "last calibration prompt"};
+
+// Every fatal signal, wherever it comes, ends the program by that signal
+// with the terminal in its old mode. Ctrl-C and Ctrl-\ are typed, as a user
+// sends them to the terminal's foreground processes; the other signals are
+// sent to the program alone. While a SPAWN'd command runs, Ctrl-C and
+// Ctrl-\ are the command's: it ends, and the run goes on in key mode.
+TEST_F(HostileE2eTest, FatalSignalsAnywhereRestoreTheTerminal) {
+  const char *const SPAWNING = "SPAWN echo spawned; sleep 30\nNOTATE went on\nKEY q\n$\n$\n";
+  for (Place place : {MAINLOOP, SPAWN, FIRSTPROMPT, LASTPROMPT}) {
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+      SCOPED_TRACE(std::string(PLACENAMES[place]) + ", signal " + strsignal(sig));
+      uncalibrate();
+      if (place == MAINLOOP || place == SPAWN) writeall(path("QUON.INI"), CALIBRATED);
+      PtyChild child = start(place == SPAWN ? SPAWNING : "KEY q\n$\n$\n");
+      if (place == SPAWN) {
+        ASSERT_TRUE(ptywaitfor(child, "spawned", WAITMS)) << child.out;
+        drain(child, 50);
+        EXPECT_TRUE(samemode(child.before, ptymode(child)))
+            << "the command runs in the terminal's own mode";
+      } else {
+        if (place == FIRSTPROMPT || place == LASTPROMPT) {
+          ASSERT_TRUE(ptywaitfor(child, "<enter> to continue", WAITMS)) << child.out;
+        }
+        if (place == LASTPROMPT) {
+          ASSERT_TRUE(waitkeymode(child, WAITMS));
+          ptysend(child, "\r");
+          ASSERT_TRUE(ptywaitfor(child, "<ESC> to quit", WAITMS)) << child.out;
+        }
+        EXPECT_TRUE(waitkeymode(child, WAITMS));
+      }
+      if (sig == SIGINT) {
+        ptysend(child, "\x03");
+      } else if (sig == SIGQUIT) {
+        ptysend(child, "\x1c");
+      } else {
+        kill(child.pid, sig);
+      }
+      if (place == SPAWN && (sig == SIGINT || sig == SIGQUIT)) {
+        EXPECT_TRUE(ptywaitfor(child, "went on", WAITMS)) << child.out;
+        EXPECT_TRUE(waitkeymode(child, WAITMS));
+        ptysend(child, "\x1b");
+        EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27) << child.status;
+      } else {
+        EXPECT_EQ(deathsignal(ptyfinish(child, WAITMS)), sig) << child.status;
+      }
+      killgroup(child);
+      EXPECT_TRUE(samemode(child.before, child.after));
+      EXPECT_EQ(readall(path("err.txt")),
+                place == FIRSTPROMPT || place == LASTPROMPT ? NOTICE : "");
+
+      if (place == LASTPROMPT) {
+        EXPECT_EQ(readall(path("QUON.INI")), CALIBRATED);
+        EXPECT_FALSE(exists(path("QUON.INI.tmp")));
+      }
+      if (place == FIRSTPROMPT) {
+        EXPECT_FALSE(exists(path("QUON.INI")));
+        EXPECT_FALSE(exists(path("QUON.INI.tmp")));
+        // The next start is not blocked: it calibrates afresh.
+        PtyChild next = start("KEY q\n$\n$\n");
+        ASSERT_TRUE(ptywaitfor(next, "<enter> to continue", WAITMS)) << next.out;
+        ptysend(next, "\r");
+        ASSERT_TRUE(ptywaitfor(next, "<ESC> to quit", WAITMS)) << next.out;
+        ptysend(next, "\x1b");
+        EXPECT_EQ(exitstatus(ptyfinish(next, WAITMS)), 0);
+        EXPECT_EQ(readall(path("QUON.INI")), CALIBRATED);
+      }
+    }
+  }
+}
+
+// ESC typed while a command runs waits in the terminal until the command
+// has finished; the next pass reads it and ends the run.
+TEST_F(HostileE2eTest, EscTypedWhileACommandRunsEndsTheRunAfterIt) {
+  PtyChild child = start("SPAWN echo spawned; sleep 1\n$\n$\n");
+  ASSERT_TRUE(ptywaitfor(child, "spawned", WAITMS)) << child.out;
+  ptysend(child, "\x1b");
+  EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27) << child.out;
+  killgroup(child);
+  EXPECT_TRUE(samemode(child.before, child.after));
+}
+
+// ---------------------------------------------------------------------------
+// Output nobody reads
+
+// Standard output is a pipe whose reader has gone: the first line the run
+// prints ends it by SIGPIPE, with the terminal given its mode back.
+TEST_F(HostileE2eTest, OutputToAClosedPipeEndsWithTheTerminalRestored) {
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  close(ends[0]);
+  options.stdoutfd = ends[1];
+  PtyChild child = start("KEY q\nNOTATE nobody reads this\n$\n$\n");
+  close(ends[1]);
+  EXPECT_TRUE(waitkeymode(child, WAITMS));
+  ptysend(child, "q");
+  EXPECT_EQ(deathsignal(ptyfinish(child, WAITMS)), SIGPIPE) << child.status;
+  EXPECT_TRUE(samemode(child.before, child.after));
+  EXPECT_EQ(readall(path("err.txt")), "");
+}
+
+// Started with SIGPIPE ignored (as under some service managers), the lost
+// output is simply lost: the threads go on and ESC still ends the run.
+TEST_F(HostileE2eTest, OutputToAClosedPipeWithSigpipeIgnoredGoesOn) {
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  close(ends[0]);
+  options.stdoutfd = ends[1];
+  struct sigaction ignore, saved;
+  memset(&ignore, 0, sizeof ignore);
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, &saved);  // the child inherits it
+  PtyChild child = start(
+      "KEY q\nNOTATE nobody reads this\nSPAWN echo went on >went.txt\nKEY \x01\n$\n$\n");
+  sigaction(SIGPIPE, &saved, nullptr);
+  close(ends[1]);
+  EXPECT_TRUE(waitkeymode(child, WAITMS));
+  ptysend(child, "q");
+  EXPECT_TRUE(waitfile(child, path("went.txt"), "went on", WAITMS));
+  ptysend(child, "\x1b");
+  EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27) << child.status;
+  EXPECT_TRUE(samemode(child.before, child.after));
+  EXPECT_EQ(readall(path("err.txt")), "");
+}
+
+}  // namespace
