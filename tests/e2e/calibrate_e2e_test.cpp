@@ -17,32 +17,12 @@ namespace {
 
 constexpr int WAITMS = 5000;  // generous: the machine may be busy
 
-std::string readall(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void writeall(const std::string &path, const std::string &text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-bool exists(const std::string &path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
-
-int exitstatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
-
 // Each test runs in a fresh folder of its own.
 class CalibrateE2eTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "quoncale2eXXXXXX").string();
-    ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
-    dir = pattern;
+    dir = maketempdir("quoncale2e");
+    ASSERT_FALSE(dir.empty());
     options.dir = dir;
     options.stderrfile = dir + "/stderr.txt";
   }

@@ -16,19 +16,6 @@ namespace {
 constexpr int WAITMS = 5000;  // generous: the machine may be busy
 constexpr int QUIETMS = 300;  // how long to watch for output that must not come
 
-std::string readall(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void writeall(const std::string &path, const std::string &text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-int exitstatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
-
 // The terminal's output with its carriage returns taken out.
 std::string plain(const std::string &out) {
   std::string text;
@@ -41,10 +28,8 @@ std::string plain(const std::string &out) {
 class DumpE2eTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "quondumpe2eXXXXXX").string();
-    ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
-    dir = pattern;
+    dir = maketempdir("quondumpe2e");
+    ASSERT_FALSE(dir.empty());
     options.dir = dir;
     options.stderrfile = dir + "/stderr.txt";
     writeall(dir + "/QUON.INI", "04\n0083\n");

@@ -42,24 +42,7 @@ constexpr int LOADMS = 20000;
 const char *const CALIBRATED = "04\n0083\n";  // the test connector's values
 const char *const NOTICE = "Unable to open QUON.INI. Running calibration!\n";
 
-int exitstatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 int deathsignal(int status) { return WIFSIGNALED(status) ? WTERMSIG(status) : 0; }
-
-std::string readall(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void writeall(const std::string &path, const std::string &text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-bool exists(const std::string &path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
 
 bool isfolder(const std::string &path) {
   struct stat st;
@@ -121,10 +104,8 @@ std::string noisescript(void) {
 class HostileE2eTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "quonhostileXXXXXX").string();
-    ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
-    dir = pattern;
+    dir = maketempdir("quonhostile");
+    ASSERT_FALSE(dir.empty());
     options.dir = dir;
     options.stderrfile = path("err.txt");
     writeall(path("QUON.INI"), CALIBRATED);

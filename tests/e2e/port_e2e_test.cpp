@@ -24,24 +24,6 @@ namespace {
 constexpr int WAITMS = 5000;  // generous: the machine may be busy
 const char *const CALIBRATION = "04\n0083\n";
 
-std::string readall(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void writeall(const std::string &path, const std::string &text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-bool exists(const std::string &path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
-
-int exitstatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
-
 // True when this machine would let the real build at a port: the registers
 // can be unlocked and something names a port's base address.
 bool portreachable(void) {
@@ -63,9 +45,8 @@ bool portreachable(void) {
 class PortE2eTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quonporte2eXXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir = pattern;
+    dir = maketempdir("quonporte2e");
+    ASSERT_FALSE(dir.empty());
     options.dir = dir;
     options.stderrfile = dir + "/stderr.txt";
     writeall(dir + "/QUON.INI", CALIBRATION);

@@ -8,8 +8,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 
 namespace {
 long nowms(void) {
@@ -140,3 +146,28 @@ bool samemode(const termios &a, const termios &b) {
          a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
          memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
 }
+
+std::string maketempdir(const std::string &prefix) {
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / (prefix + "XXXXXX")).string();
+  if (mkdtemp(&pattern[0]) == nullptr) return std::string();
+  return pattern;
+}
+
+std::string readall(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void writeall(const std::string &path, const std::string &text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+bool exists(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+int exitstatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }

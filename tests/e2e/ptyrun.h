@@ -49,4 +49,11 @@ termios ptymode(const PtyChild &child);
 // True when two modes agree in every flag and control character.
 bool samemode(const termios &a, const termios &b);
 
+// Small helpers that every end-to-end test needs.
+std::string maketempdir(const std::string &prefix);  // a fresh folder
+std::string readall(const std::string &path);        // "" when missing
+void writeall(const std::string &path, const std::string &text);
+bool exists(const std::string &path);
+int exitstatus(int status);  // the exit status, -1 when ended by a signal
+
 #endif

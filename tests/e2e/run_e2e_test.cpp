@@ -17,15 +17,11 @@ namespace {
 
 constexpr int WAITMS = 5000;  // generous: the machine may be busy
 
-int exitstatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
-
 class RunE2eTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "quonrune2eXXXXXX").string();
-    ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
-    dir = pattern;
+    dir = maketempdir("quonrune2e");
+    ASSERT_FALSE(dir.empty());
     options.dir = dir;
     write("QUON.INI", "04\n0083\n");  // the test connector's calibration
   }
