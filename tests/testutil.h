@@ -3,11 +3,27 @@
 #ifndef QUON_TESTS_TESTUTIL_H
 #define QUON_TESTS_TESTUTIL_H
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 // Clean record, ports, simulated adapters, fake keys, clock and shell; the
 // log is a fresh temporary file.
 void resetall(void);
+
+// resetall() under the test connector's calibration (control byte 4,
+// inversion word 0x83): every input bit reads as the data bit beside it.
+void resetloopback(void);
+
+// Loads a script and parks every thread at its start, as the main loop does
+// before its first pass.
+void startscript(const std::string &text);
+
+// Everything one step of thread t prints.
+std::string capturestep(int32_t t);
+
+// The lines of a text, without their newlines.
+std::vector<std::string> lines(const std::string &text);
 
 // Makes text the script (prog.infile) and runs the loader on it.
 void loadscript(const std::string &text);

@@ -17,17 +17,10 @@ namespace {
 
 class MainLoopTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    resetall();
-    prog.calctl = 4;
-    prog.calinv = 0x83;
-  }
+  void SetUp() override { resetloopback(); }
   void TearDown() override { resettables(); }
 
-  static void run(const std::string &script) {
-    loadscript(script);
-    mainloopinit();
-  }
+  static void run(const std::string &script) { startscript(script); }
 
   // One pass; its status goes to *status, its output is returned.
   static std::string pass(int *status = nullptr) {

@@ -19,22 +19,9 @@ class DelayTest : public ::testing::Test {
   void SetUp() override { fresh(); }
   void TearDown() override { resettables(); }
 
-  static void fresh(void) {
-    resetall();
-    prog.calctl = 4;
-    prog.calinv = 0x83;
-  }
-
-  static void run(const std::string &script) {
-    loadscript(script);
-    mainloopinit();
-  }
-
-  static std::string step(int32_t t) {
-    testing::internal::CaptureStdout();
-    stepthread(t);
-    return testing::internal::GetCapturedStdout();
-  }
+  static void fresh(void) { resetloopback(); }
+  static void run(const std::string &script) { startscript(script); }
+  static std::string step(int32_t t) { return capturestep(t); }
 };
 
 // Truncation, not rounding: codes whose single-precision value lies just

@@ -23,26 +23,9 @@ class StepTest : public ::testing::Test {
   void SetUp() override { fresh(); }
   void TearDown() override { resettables(); }
 
-  // A clean record and port under the loopback calibration.
-  static void fresh(void) {
-    resetall();
-    prog.calctl = 4;
-    prog.calinv = 0x83;
-  }
-
-  // Loads a script and parks every thread at its start, as the main loop
-  // does before its first pass.
-  static void run(const std::string &script) {
-    loadscript(script);
-    mainloopinit();
-  }
-
-  // Everything one step of thread t prints.
-  static std::string step(int32_t t) {
-    testing::internal::CaptureStdout();
-    stepthread(t);
-    return testing::internal::GetCapturedStdout();
-  }
+  static void fresh(void) { resetloopback(); }
+  static void run(const std::string &script) { startscript(script); }
+  static std::string step(int32_t t) { return capturestep(t); }
 };
 
 using StepDeathTest = StepTest;
