@@ -3,9 +3,16 @@
 //
 // While the program runs the terminal is in key mode: no line editing, no
 // echo, signals kept. Its old mode comes back at exit (also exit(-1) from a
-// failure), from the handlers of SIGINT, SIGTERM, SIGHUP, SIGQUIT and
-// SIGPIPE (output to a pipe whose reader has gone), and while a SPAWN'd
-// command runs.
+// failure), from the handlers of the signals that end the program by
+// default (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE for output to a pipe
+// whose reader has gone, and the alarm, user, resource-limit and profiling
+// signals), and while a SPAWN'd command runs.
+//
+// Ctrl-Z (SIGTSTP) gives the terminal its old mode back before the program
+// stops, so the shell finds it as it left it. When the program continues
+// (SIGCONT) in the foreground it takes key mode again, whatever mode the
+// shell put in meanwhile; continued in the background it leaves the
+// terminal to the job that has it and takes key mode at the next fg.
 //
 // The main loop polls the keyboard once per pass at full speed, so an empty
 // poll must not cost a system call. The terminal announces input with SIGIO,
@@ -77,6 +84,7 @@ bool paused = false;         // a SPAWN'd command has the terminal
 bool asyncinput = false;     // SIGIO announces input; else every empty poll reads
 termios savedmode;           // the terminal's mode before the program started
 termios keymode;             // savedmode turned into key mode
+volatile sig_atomic_t keymodewanted = 0;   // 1 while keymode is to be on
 volatile sig_atomic_t keymodeon = 0;       // 1 while the terminal is in keymode
 volatile sig_atomic_t inputsignalled = 0;  // input may have come since the last read
 
@@ -87,11 +95,46 @@ int heldscan = 0;            // scan code the next readkey returns; 0 = none
 
 // ---------------------------------------------------------------------------
 // Signals and restoring the mode
+//
+// Handlers make only async-signal-safe calls. Each one that makes a system
+// call and returns keeps errno as the interrupted code left it.
+
+// The signals whose default action ends the program: each restores the mode
+// on its way out.
+const int FATALSIGNALS[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGPIPE,
+                            SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU,   SIGXFSZ,
+                            SIGVTALRM, SIGPROF};
+
+sigset_t modesignals;          // every signal whose handler changes the mode
+struct sigaction stopaction;   // our SIGTSTP handler, put back after each stop
+struct sigaction stopdefault;  // SIGTSTP's default action: stop
 
 void oninput(int) { inputsignalled = 1; }
 
-// Only async-signal-safe calls here: put the mode back, then die of the same
-// signal with its default action so the parent sees how the program ended.
+// The terminal is ours to change only while our process group is its
+// foreground group: a change from the background would stop the program
+// (SIGTTOU) or take the terminal from the job that has it.
+bool inforeground(void) {
+  pid_t group = tcgetpgrp(ttyfd);
+  return group < 0 || group == getpgrp();  // no answer: let tcsetattr decide
+}
+
+// Puts key mode in when it is wanted and the terminal is ours, and raises
+// the input flag: keys typed meanwhile raised no signal (the line
+// discipline keeps a half-typed line to itself), so the next poll must read.
+void takekeymode(void) {
+  if (!keymodewanted) return;
+  if (!inforeground()) {
+    keymodeon = 0;  // whatever mode the terminal has now is its owner's
+    return;
+  }
+  keymodeon = 1;  // first, so a signal in between still restores the mode
+  if (tcsetattr(ttyfd, TCSANOW, &keymode) != 0) keymodeon = 0;
+  inputsignalled = 1;
+}
+
+// Put the mode back, then die of the same signal with its default action so
+// the parent sees how the program ended. Never returns, so errno is moot.
 void onfatalsignal(int sig) {
   if (keymodeon) tcsetattr(ttyfd, TCSANOW, &savedmode);
   signal(sig, SIG_DFL);
@@ -103,25 +146,96 @@ void onfatalsignal(int sig) {
   _exit(128 + sig);  // not reached: the default action ends the process
 }
 
-void restoreatexit(void) {
-  if (keymodeon) tcsetattr(ttyfd, TCSANOW, &savedmode);
-  keymodeon = 0;
+// Ctrl-Z: the shell gets the terminal in its old mode, then the program
+// stops (only the default action can stop a process). The raise returns
+// when the program is continued, or at once when the kernel drops the stop
+// because no shell of this session could continue us (an orphaned process
+// group); either way key mode comes back if the terminal is ours.
+void onstop(int) {
+  int savederrno = errno;
+  if (keymodeon) {
+    tcsetattr(ttyfd, TCSANOW, &savedmode);
+    keymodeon = 0;
+  }
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTSTP);
+  sigaction(SIGTSTP, &stopdefault, nullptr);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(SIGTSTP);
+  sigprocmask(SIG_BLOCK, &set, nullptr);  // no stop before the handler is back
+  sigaction(SIGTSTP, &stopaction, nullptr);
+  takekeymode();
+  errno = savederrno;
 }
 
-const int FATALSIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+// fg after a stop (ours, or SIGSTOP that no program can catch): the shell
+// has put its own mode in, so key mode is taken again.
+void oncontinue(int) {
+  int savederrno = errno;
+  takekeymode();
+  errno = savederrno;
+}
+
+// The mode changes of the program itself happen with the handlers that
+// change it held back, so neither sees the other's work half done.
+void holdsignals(sigset_t *old) { sigprocmask(SIG_BLOCK, &modesignals, old); }
+void releasesignals(const sigset_t *old) {
+  sigprocmask(SIG_SETMASK, old, nullptr);
+}
+
+void restoreatexit(void) {
+  sigset_t old;
+  holdsignals(&old);
+  keymodewanted = 0;  // a SIGCONT from now on leaves the terminal alone
+  if (keymodeon) tcsetattr(ttyfd, TCSANOW, &savedmode);
+  keymodeon = 0;
+  releasesignals(&old);
+}
+
+// A signal ignored when we started (nohup, a service, a job started in the
+// background by a shell without job control) stays ignored.
+bool ignoredatstart(int sig) {
+  struct sigaction old;
+  return sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN;
+}
 
 void installhandlers(void) {
+  sigemptyset(&modesignals);
+  for (int sig : FATALSIGNALS) sigaddset(&modesignals, sig);
+  sigaddset(&modesignals, SIGTSTP);
+  sigaddset(&modesignals, SIGCONT);
+
+  // Each handler runs with the others held back: a fatal signal waits until
+  // a stop or continue is done, and nothing takes key mode again while a
+  // fatal signal is on its way out.
   struct sigaction action;
   memset(&action, 0, sizeof action);
   action.sa_handler = onfatalsignal;
-  sigemptyset(&action.sa_mask);
-  for (int sig : FATALSIGNALS) sigaddset(&action.sa_mask, sig);
+  action.sa_mask = modesignals;
   for (int sig : FATALSIGNALS) {
-    struct sigaction old;
-    // A signal ignored when we started (nohup, a service) stays ignored.
-    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-    sigaction(sig, &action, nullptr);
+    if (!ignoredatstart(sig)) sigaction(sig, &action, nullptr);
   }
+
+  // Stop and continue return to the interrupted code: SA_RESTART, so a
+  // Ctrl-Z and fg do not break its system calls.
+  memset(&stopaction, 0, sizeof stopaction);
+  stopaction.sa_handler = onstop;
+  stopaction.sa_mask = modesignals;
+  stopaction.sa_flags = SA_RESTART;
+  memset(&stopdefault, 0, sizeof stopdefault);
+  stopdefault.sa_handler = SIG_DFL;
+  sigemptyset(&stopdefault.sa_mask);
+  if (!ignoredatstart(SIGTSTP)) sigaction(SIGTSTP, &stopaction, nullptr);
+
+  // SIGCONT continues the program whatever its disposition, so ours is
+  // installed even over an ignored one: the mode must come back either way.
+  struct sigaction cont;
+  memset(&cont, 0, sizeof cont);
+  cont.sa_handler = oncontinue;
+  cont.sa_mask = modesignals;
+  cont.sa_flags = SA_RESTART;
+  sigaction(SIGCONT, &cont, nullptr);
 
   struct sigaction input;
   memset(&input, 0, sizeof input);
@@ -150,19 +264,25 @@ void disarmasync(void) {
 }
 
 void enterkeymode(void) {
-  if (ttyfd < 0 || paused || keymodeon) return;
-  keymodeon = 1;  // first, so a signal in between still restores the mode
-  if (tcsetattr(ttyfd, TCSANOW, &keymode) != 0) keymodeon = 0;
+  if (ttyfd < 0 || paused || keymodewanted) return;
+  sigset_t old;
+  holdsignals(&old);
+  keymodewanted = 1;
   asyncinput = armasync();
-  inputsignalled = 1;  // bytes typed before now raised no signal
+  takekeymode();  // in the background: at the next fg instead
+  releasesignals(&old);
 }
 
 // The terminal hung up or went away: from now on there is none.
 void loseterminal(void) {
+  sigset_t old;
+  holdsignals(&old);
+  keymodewanted = 0;
   keymodeon = 0;  // nothing left to restore
   asyncinput = false;
   close(ttyfd);
   ttyfd = -1;
+  releasesignals(&old);
 }
 
 // ---------------------------------------------------------------------------
@@ -345,10 +465,14 @@ void keyboardpause(void) {
   if (ttyfd < 0 || paused) return;
   paused = true;
   disarmasync();
+  sigset_t old;
+  holdsignals(&old);
+  keymodewanted = 0;  // from now on a signal leaves the command's mode alone
   if (keymodeon) {
     tcsetattr(ttyfd, TCSANOW, &savedmode);
-    keymodeon = 0;  // from now on a signal leaves the command's mode alone
+    keymodeon = 0;
   }
+  releasesignals(&old);
 }
 
 void keyboardresume(void) {

@@ -2,6 +2,7 @@
 // in a child whose controlling terminal the test types on.
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 
 #include <cstdio>
 #include <string>
@@ -47,6 +48,16 @@ struct TtyTest : ::testing::Test {
     int v = -1;
     if (!ttyresult(child, &v)) return -1;
     return v;
+  }
+
+  // Waits until the child has put key mode in; false when it never did.
+  bool waitforkeymode(void) {
+    long end = ttynowms() + TTYWAITMS;
+    while (!iskeymode(ttymode(child))) {
+      if (ttynowms() > end) return false;
+      ttyreadscreen(child, 10);
+    }
+    return true;
   }
 };
 
@@ -460,6 +471,15 @@ TEST_F(TtyTest, ModeComesBackWhenASignalEndsTheProgram) {
       {"Ctrl-C", SIGINT, "\x03", spinonkeys},
       {"Ctrl-C in readkey", SIGINT, "\x03", waitinreadkey},
       {"Ctrl-backslash", SIGQUIT, "\x1c", spinonkeys},
+      {"SIGPIPE", SIGPIPE, nullptr, spinonkeys},
+      {"SIGALRM", SIGALRM, nullptr, spinonkeys},
+      {"SIGALRM in readkey", SIGALRM, nullptr, waitinreadkey},
+      {"SIGUSR1", SIGUSR1, nullptr, spinonkeys},
+      {"SIGUSR2", SIGUSR2, nullptr, spinonkeys},
+      {"SIGXCPU", SIGXCPU, nullptr, spinonkeys},
+      {"SIGXFSZ", SIGXFSZ, nullptr, spinonkeys},
+      {"SIGVTALRM", SIGVTALRM, nullptr, spinonkeys},
+      {"SIGPROF", SIGPROF, nullptr, waitinreadkey},
   };
   for (const Case &c : cases) {
     start(c.body);
@@ -478,20 +498,28 @@ TEST_F(TtyTest, ModeComesBackWhenASignalEndsTheProgram) {
   }
 }
 
-void hangupignored(int results, int) {
-  signal(SIGHUP, SIG_IGN);
+int ignoredsignal = 0;  // set before the child starts: the one it ignores
+
+void signalignored(int results, int) {
+  signal(ignoredsignal, SIG_IGN);
   keyboardstart();
   childreport(results, READY);
   childreport(results, readkey());
 }
 
 TEST_F(TtyTest, ASignalIgnoredAtStartStaysIgnored) {
-  start(hangupignored);
-  kill(child.pid, SIGHUP);
-  ttytype(child, "x");
-  EXPECT_EQ(next(), 'x');
-  int status = ttyfinish(child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const int signals[] = {SIGHUP, SIGINT, SIGPIPE, SIGALRM, SIGUSR1, SIGPROF};
+  for (int sig : signals) {
+    ignoredsignal = sig;
+    start(signalignored);
+    kill(child.pid, sig);  // pending before the key: handled first if at all
+    ttytype(child, "x");
+    EXPECT_EQ(next(), 'x') << strsignal(sig);
+    int status = ttyfinish(child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << strsignal(sig);
+    ttyclose(child);
+  }
 }
 
 // Pauses and resumes on the parent's word, then reads a key by polling.
@@ -542,6 +570,188 @@ TEST_F(TtyTest, KeysComeFromTheTerminalNotFromStandardInput) {
   EXPECT_TRUE(iskeymode(ttymode(child)));
   ttytype(child, "s");
   EXPECT_EQ(next(), 's');
+}
+
+// ---------------------------------------------------------------------------
+// Stopping and continuing
+
+// Polls as the main loop does and reports each key read.
+void pollforever(int results, int) {
+  keyboardstart();
+  childreport(results, READY);
+  for (;;) {
+    while (keyavailable() == 0) {
+    }
+    childreport(results, readkey());
+  }
+}
+
+// Waits until the child has stopped; false when it did not within the wait.
+bool waitstopped(const TtyChild &child) {
+  long end = ttynowms() + TTYWAITMS;
+  for (;;) {
+    int status = 0;
+    pid_t r = waitpid(child.pid, &status, WNOHANG | WUNTRACED);
+    if (r == child.pid) return WIFSTOPPED(status);
+    if (r < 0 || ttynowms() > end) return false;
+    poll(nullptr, 0, 10);
+  }
+}
+
+// Continued after a stop, with the terminal back in the shell's line mode
+// and a key half-typed into that line: the program takes key mode again and
+// its next poll finds the key, although a half line announces no input.
+TEST_F(TtyTest, ContinuingTakesKeyModeBackAndFindsKeysTypedMeanwhile) {
+  struct Case {
+    const char *name;
+    bool stopfirst;  // stopped by SIGSTOP, which no program can catch
+  };
+  const Case cases[] = {
+      {"SIGCONT alone", false},
+      {"SIGSTOP then SIGCONT", true},
+  };
+  for (const Case &c : cases) {
+    start(pollforever);
+    ASSERT_TRUE(iskeymode(ttymode(child))) << c.name;
+    if (c.stopfirst) {
+      kill(child.pid, SIGSTOP);
+      ASSERT_TRUE(waitstopped(child)) << c.name;
+    }
+    tcsetattr(child.master, TCSANOW, &child.before);  // as a shell does
+    ASSERT_FALSE(iskeymode(ttymode(child))) << c.name;
+    ttytype(child, "m");
+    kill(child.pid, SIGCONT);
+    EXPECT_TRUE(waitforkeymode()) << c.name;
+    EXPECT_EQ(next(), 'm') << c.name;
+    ttyclose(child);
+  }
+}
+
+// Ctrl-Z in a process group that no shell watches (the test's child leads a
+// session of its own): the kernel drops the stop, and the program goes on in
+// key mode.
+TEST_F(TtyTest, ACtrlZThatCannotStopTheProgramLeavesItInKeyMode) {
+  start(readforever);
+  ttytype(child, "\x1a");
+  EXPECT_TRUE(waitforkeymode());
+  ttytype(child, "k");  // read without Enter
+  EXPECT_EQ(next(), 'k');
+  EXPECT_TRUE(iskeymode(ttymode(child)));
+}
+
+// While a SPAWN'd command has the terminal, a stop or a continue leaves the
+// command's mode alone; resuming afterwards still takes key mode.
+void pausethensignals(int results, int control) {
+  keyboardstart();
+  childreport(results, READY);
+  keyboardpause();
+  childreport(results, 1);
+  while (childcommand(control) == 's') childreport(results, 2);
+  keyboardresume();
+  childreport(results, 3);
+  childreport(results, readkey());
+}
+
+TEST_F(TtyTest, StopAndContinueDuringAPauseLeaveTheCommandsModeAlone) {
+  start(pausethensignals);
+  ASSERT_EQ(next(), 1);
+  ASSERT_TRUE(samemode(ttymode(child), child.before));
+  // The command's own mode: neither key mode nor the one saved at start.
+  termios commandmode = child.before;
+  commandmode.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  tcsetattr(child.master, TCSANOW, &commandmode);
+  for (int sig : {SIGCONT, SIGTSTP, SIGCONT}) {
+    kill(child.pid, sig);
+    ttysend(child, 's');  // the signal is handled before this is read
+    ASSERT_EQ(next(), 2) << strsignal(sig);
+    EXPECT_TRUE(samemode(ttymode(child), commandmode)) << strsignal(sig);
+  }
+  ttygo(child);
+  ASSERT_EQ(next(), 3);
+  EXPECT_TRUE(iskeymode(ttymode(child)));
+  ttytype(child, "p");
+  EXPECT_EQ(next(), 'p');
+}
+
+// A shell with job control, in miniature. The session leader runs jobbody
+// in a process group of its own and makes it the terminal's foreground
+// group. Each time the job stops, the leader takes the terminal back and
+// reports STOPPED plus the signal; on the parent's 'f' it gives the
+// terminal to the job again and continues it (fg), on 'b' it continues it
+// and keeps the terminal (bg).
+constexpr int STOPPED = 2000;
+void (*jobbody)(int, int) = nullptr;
+
+void runjob(int results, int control) {
+  signal(SIGTTOU, SIG_IGN);  // it hands the terminal on from the background
+  pid_t leader = getpid();
+  pid_t job = fork();
+  if (job < 0) _exit(124);
+  if (job == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives its shell
+    if (getppid() != leader) _exit(125);
+    if (setpgid(0, 0) != 0 || tcsetpgrp(0, getpgrp()) != 0) _exit(126);
+    signal(SIGTTOU, SIG_DFL);
+    jobbody(results, -1);  // the control pipe is the leader's
+    _exit(0);
+  }
+  setpgid(job, job);  // whichever of the two comes first
+  for (;;) {
+    int status = 0;
+    if (waitpid(job, &status, WUNTRACED) != job || !WIFSTOPPED(status)) return;
+    tcsetpgrp(0, getpgrp());
+    childreport(results, STOPPED + WSTOPSIG(status));
+    if (childcommand(control) == 'f') tcsetpgrp(0, job);
+    kill(-job, SIGCONT);
+  }
+}
+
+void stopignoredthenread(int results, int) {
+  signal(SIGTSTP, SIG_IGN);
+  keyboardstart();
+  childreport(results, READY);
+  for (;;) childreport(results, readkey());
+}
+
+// Ctrl-Z under a shell: the program stops with the terminal in the shell's
+// mode and takes key mode again at fg. Continued in the background it leaves
+// the terminal alone; a key wait there stops it (SIGTTIN) until fg.
+TEST_F(TtyTest, CtrlZStopsTheProgramInTheOldModeAndFgTakesKeyModeAgain) {
+  struct Case {
+    const char *name;
+    bool backgroundfirst;  // bg before fg
+  };
+  const Case cases[] = {
+      {"Ctrl-Z, fg", false},
+      {"Ctrl-Z, bg, fg", true},
+  };
+  for (const Case &c : cases) {
+    jobbody = readforever;
+    start(runjob);
+    ASSERT_TRUE(iskeymode(ttymode(child))) << c.name;
+    ttytype(child, "\x1a");
+    ASSERT_EQ(next(), STOPPED + SIGTSTP) << c.name;
+    EXPECT_TRUE(samemode(ttymode(child), child.before)) << c.name;
+    if (c.backgroundfirst) {
+      ttysend(child, 'b');
+      ASSERT_EQ(next(), STOPPED + SIGTTIN) << c.name;
+      EXPECT_TRUE(samemode(ttymode(child), child.before)) << c.name;
+    }
+    ttysend(child, 'f');
+    EXPECT_TRUE(waitforkeymode()) << c.name;
+    ttytype(child, "k");
+    EXPECT_EQ(next(), 'k') << c.name;
+    ttyclose(child);
+  }
+}
+
+TEST_F(TtyTest, CtrlZIgnoredAtStartStaysIgnoredUnderAShell) {
+  jobbody = stopignoredthenread;
+  start(runjob);
+  ttytype(child, "\x1a");
+  ttytype(child, "k");
+  EXPECT_EQ(next(), 'k');  // not a stop report
+  EXPECT_TRUE(iskeymode(ttymode(child)));
 }
 
 }  // namespace

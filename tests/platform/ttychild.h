@@ -35,7 +35,7 @@ struct TtyChild {
 };
 
 // The mode a user's shell leaves a terminal in: line editing, echo, CR to
-// newline on input, newline to CR-LF on output, signal keys.
+// newline on input, newline to CR-LF on output, signal keys (Ctrl-Z too).
 inline termios ttystartmode(void) {
   termios mode{};
   cfmakeraw(&mode);
@@ -45,6 +45,7 @@ inline termios ttystartmode(void) {
   mode.c_cflag = CS8 | CREAD;
   mode.c_cc[VINTR] = 3;
   mode.c_cc[VQUIT] = 28;
+  mode.c_cc[VSUSP] = 26;
   mode.c_cc[VERASE] = 127;
   mode.c_cc[VEOF] = 4;
   mode.c_cc[VSTART] = 17;
@@ -71,15 +72,19 @@ inline void childreport(int results, int value) {
   if (write(results, &v, sizeof v) != static_cast<ssize_t>(sizeof v)) _exit(120);
 }
 
-// Blocks until the parent says go; a parent gone away ends the child.
-inline void childwait(int control) {
+// Blocks until the parent says go and returns the byte it sent (ttysend);
+// a parent gone away ends the child.
+inline char childcommand(int control) {
   char c;
   ssize_t n;
   do {
     n = read(control, &c, 1);
   } while (n < 0 && errno == EINTR);
   if (n != 1) _exit(121);
+  return c;
 }
+
+inline void childwait(int control) { childcommand(control); }
 
 // ---------------------------------------------------------------------------
 // Parent side
@@ -111,7 +116,14 @@ inline TtyChild ttystart(void (*body)(int results, int control),
     if (!withterminal && setsid() < 0) _exit(122);
     rlimit nocore = {0, 0};
     setrlimit(RLIMIT_CORE, &nocore);  // SIGQUIT leaves no core file behind
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGIO}) signal(sig, SIG_DFL);
+    // Dispositions as a fresh program in the foreground has them, whatever
+    // the test run was started with (a background job ignores SIGINT and
+    // SIGQUIT, some runners ignore SIGPIPE).
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGIO, SIGPIPE, SIGALRM,
+                    SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF,
+                    SIGTSTP, SIGCONT, SIGTTIN, SIGTTOU}) {
+      signal(sig, SIG_DFL);
+    }
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -185,10 +197,12 @@ inline void ttytype(TtyChild &child, const std::string &keys) {
   }
 }
 
-inline void ttygo(TtyChild &child) {
-  char c = 'g';
-  if (write(child.control, &c, 1) != 1) return;
+// Tells the child what to do next: the byte its childcommand returns.
+inline void ttysend(TtyChild &child, char command) {
+  if (write(child.control, &command, 1) != 1) return;
 }
+
+inline void ttygo(TtyChild &child) { ttysend(child, 'g'); }
 
 // The terminal's mode now, as the child's side sees it.
 inline termios ttymode(const TtyChild &child) {
