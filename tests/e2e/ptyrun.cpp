@@ -50,20 +50,7 @@ bool readsome(PtyChild &child, int waitms) {
 PtyChild ptystart(const std::vector<std::string> &argv,
                   const PtyOptions &options) {
   PtyChild child;
-  termios mode{};
-  cfmakeraw(&mode);
-  mode.c_iflag = ICRNL | IXON;
-  mode.c_oflag = OPOST | ONLCR;
-  mode.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | IEXTEN;
-  mode.c_cflag = CS8 | CREAD;
-  mode.c_cc[VINTR] = 3;
-  mode.c_cc[VQUIT] = 28;
-  mode.c_cc[VERASE] = 127;
-  mode.c_cc[VEOF] = 4;
-  mode.c_cc[VMIN] = 1;
-  mode.c_cc[VTIME] = 0;
-  cfsetispeed(&mode, B38400);
-  cfsetospeed(&mode, B38400);
+  termios mode = ttystartmode();
   winsize size = {24, 80, 0, 0};
   child.before = mode;
   child.pid = forkpty(&child.master, nullptr, &mode, &size);
@@ -141,11 +128,6 @@ termios ptymode(const PtyChild &child) {
   return mode;
 }
 
-bool samemode(const termios &a, const termios &b) {
-  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag &&
-         a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
-         memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
-}
 
 std::string maketempdir(const std::string &prefix) {
   std::string pattern =

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/ttymode.h"
+
 struct PtyChild {
   pid_t pid = -1;
   int master = -1;       // the terminal's master side
@@ -28,7 +30,7 @@ struct PtyOptions {
 };
 
 // Starts argv[0] (a path) with its arguments on a new pseudo-terminal, which
-// is also its controlling terminal, in canonical mode with echo.
+// is also its controlling terminal, in ttystartmode().
 PtyChild ptystart(const std::vector<std::string> &argv,
                   const PtyOptions &options = PtyOptions());
 
@@ -46,8 +48,6 @@ int ptyfinish(PtyChild &child, int timeoutms);
 // Terminal mode now (the slave's, seen through the master).
 termios ptymode(const PtyChild &child);
 
-// True when two modes agree in every flag and control character.
-bool samemode(const termios &a, const termios &b);
 
 // Small helpers that every end-to-end test needs.
 std::string maketempdir(const std::string &prefix);  // a fresh folder
