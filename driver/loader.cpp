@@ -1,5 +1,6 @@
 #include "driver/loader.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -109,7 +110,9 @@ void loadprogram(void) {
       openthread();
       break;
     }
-    ++prog.linenumber;
+    // An endless input (a pipe of blank lines) must not run the count past
+    // its largest value: from there on every line shares that number.
+    if (prog.linenumber < INT32_MAX) ++prog.linenumber;
     Token token = compileline(line);
     lastwasseparator = token == SEPARATOR_TOKEN;
     if (token == NO_TOKEN || token == NAME0_TOKEN) continue;

@@ -1,5 +1,6 @@
 #include "driver/tables.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -46,6 +47,9 @@ void resettables(void) {
 }
 
 void *growtable(void *table, int32_t *max, size_t entrysize) {
+  // Counts and indexes are 32-bit: a table already at the top of that range
+  // cannot take more entries, however much memory there is.
+  if (*max > INT32_MAX - TABLE_GROWTH) outofmemory();
   // realloc may extend in place, so growing by a fixed step stays cheap for
   // the large tables of long scripts.
   int32_t newmax = *max + TABLE_GROWTH;

@@ -104,6 +104,9 @@ TEST_F(Compiler, EveryStatementCompilesAndEchoes) {
       {"KEY A", 0x05410000, "KEY A\n"},
       {"Ke abc", 0x05610000, "KEY a\n"},
       {"KEYBOARD Z", 0x055A0000, "KEY Z\n"},
+      {"KEY q ; quit key", 0x05710000, "KEY q\n"},  // later words ignored
+      {"OUTPUT 1 1 ; lamp on", 0x01010101, "OUTPUT 1 .......1\n"},
+      {"TOGGLE 1 10 two words", 0x02010302, "TOGGLE 1 ......10\n"},
       {"KEY \xe9t\xe9", 0x05E90000, "KEY \xe9\n"},
       {"KEY \tx", 0x05090000, "KEY \t\n"},  // "%c" does not skip white space
       // Texts; fresh tables, so every text here gets index 0.

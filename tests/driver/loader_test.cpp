@@ -2,6 +2,7 @@
 // the end mark, and table growth.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -184,6 +185,34 @@ TEST_F(LoaderTest, ErrorsAndCommentsLeaveNoToken) {
   loadscript("WAIT\n* comment\nOUTPUT 0 1\nDELAY abc\n$\n$\n");
   EXPECT_EQ(tokens(), (std::vector<Token>{A, SEP}));
   EXPECT_EQ(prog.threadstart[0], 0);
+}
+
+// An endless input (a pipe of blank lines) must not overflow the line
+// count: it stops at its largest value and later lines share that number.
+TEST_F(LoaderTest, LineCountStopsAtItsLargestValue) {
+  prog.linenumber = INT32_MAX - 1;
+  loadscript("WAIT\n; comment\n\nKEY\n$\n$\n");
+  EXPECT_EQ(prog.linenumber, INT32_MAX);
+  auto listed = [](const std::string &line) {
+    return "2147483647: " + line + std::string(40 - line.size(), ' ') + " |  ";
+  };
+  EXPECT_EQ(logtext(), listed("WAIT") + "Error: too few args to WAIT\n" +
+                           listed("KEY") + "Error: too few args to KEY\n");
+  EXPECT_EQ(tokens(), (std::vector<Token>{SEP}));
+}
+
+// A table whose capacity cannot grow by a whole step within the 32-bit
+// counts ends the program like a failed allocation.
+TEST(GrowTable, RefusesToGrowPastTheLargestCount) {
+  for (int32_t max : {INT32_MAX - 4, INT32_MAX - 1, INT32_MAX}) {
+    EXPECT_EXIT(
+        {
+          int32_t capacity = max;
+          (void)growtable(nullptr, &capacity, 1);
+        },
+        ::testing::ExitedWithCode(255), "^Out of memory!\n$")
+        << max;
+  }
 }
 
 TEST_F(LoaderTest, ManyLinesLoadIntoOneThread) {

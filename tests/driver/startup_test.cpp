@@ -39,7 +39,8 @@ const char *const USAGE =
 // Runs the whole program in a child process in the current (temporary)
 // folder. ESC waits in the key queue, so a run that reaches the main loop
 // ends at its first pass with status 27.
-QuonRun runquon(std::vector<std::string> args, const std::string &input = "") {
+QuonRun runquon(std::vector<std::string> args, const std::string &input = "",
+                const std::vector<int> &keys = {KEY_ESC}) {
   writefile("stdin.txt", input);
   pid_t pid = fork();
   if (pid == 0) {
@@ -51,7 +52,7 @@ QuonRun runquon(std::vector<std::string> args, const std::string &input = "") {
     dup2(err, 2);
     resettables();
     fakekeysreset();
-    fakekeyspush(KEY_ESC);
+    for (int key : keys) fakekeyspush(key);
     args.insert(args.begin(), "quon");
     std::vector<char *> argv;
     for (std::string &a : args) argv.push_back(&a[0]);
@@ -175,6 +176,62 @@ TEST_F(StartupTest, ScriptFromStandardInputWithoutAName) {
   EXPECT_EQ(r.status, 27);
   EXPECT_NE(readfile("QUON.log").find("NOTATE  (0) \"from stdin\""),
             std::string::npos);
+}
+
+TEST_F(StartupTest, NoArgumentsReadTheScriptFromStandardInput) {
+  QuonRun r = runquon({}, "WAIT\n$\n$\n");
+  EXPECT_EQ(r.status, 27) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(readfile("QUON.log"),
+            "001: WAIT                                     |  "
+            "Error: too few args to WAIT\n");
+}
+
+// Unknown options are passed over in silence; the run goes on as without them.
+TEST_F(StartupTest, UnknownOptionsAreIgnoredWithoutAMessage) {
+  QuonRun r = runquon({"-x", "-", "--help", "ok", "-"});
+  EXPECT_EQ(r.status, 27) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(readfile("QUON.log"), "");
+}
+
+// Calibration comes after the log is created and before any script line is
+// read: quitting at its last prompt leaves an empty log although the script
+// holds an error line.
+TEST_F(StartupTest, MissingCalibrationFileCalibratesBeforeTheScriptIsRead) {
+  const std::string script = "WAIT\n$\n$\n";
+  writefile("bad.qun", script);
+  const std::string error =
+      "001: WAIT                                     |  "
+      "Error: too few args to WAIT\n";
+  struct Case {
+    const char *name;
+    std::vector<std::string> args;
+    std::vector<int> keys;
+    int status;
+    std::string log;
+  } cases[] = {
+      {"quit at the last prompt, named script", {"bad"},
+       {KEY_ENTER, KEY_ESC}, 0, ""},
+      {"quit at the last prompt, script on standard input", {},
+       {KEY_ENTER, KEY_ESC}, 0, ""},
+      {"go on, then ESC in the main loop", {"bad"},
+       {KEY_ENTER, KEY_ENTER, KEY_ESC}, 27, error},
+  };
+  for (const Case &c : cases) {
+    unlink("QUON.INI");
+    unlink("QUON.log");
+    QuonRun r = runquon(c.args, script, c.keys);
+    EXPECT_EQ(r.status, c.status) << c.name;
+    EXPECT_EQ(r.err, "Unable to open QUON.INI. Running calibration!\n")
+        << c.name;
+    EXPECT_NE(r.out.find("Install test connector"), std::string::npos) << c.name;
+    EXPECT_EQ(readfile("QUON.INI"), "04\n0083\n") << c.name;
+    struct stat st;
+    EXPECT_EQ(stat("QUON.log", &st), 0) << c.name << ": log created first";
+    EXPECT_EQ(readfile("QUON.log"), c.log) << c.name;
+  }
 }
 
 TEST_F(StartupTest, LogIsEmptiedAtEveryRunAlsoWithoutVerbose) {
