@@ -31,6 +31,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -316,22 +317,24 @@ int fillbuffer(void) {
   return 0;
 }
 
-long nowms(void) {
+// 64 bits: a 32-bit long would overflow once the machine has been up for
+// 25 days.
+int64_t nowms(void) {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long>(now.tv_sec) * 1000L + now.tv_nsec / 1000000L;
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 // Takes the next byte, waiting up to timeoutms for it (-1: as long as it
 // takes). NOBYTE when none came or there is no terminal.
 int nextbyte(int timeoutms) {
-  long deadline = timeoutms < 0 ? 0 : nowms() + timeoutms;
+  int64_t deadline = timeoutms < 0 ? 0 : nowms() + timeoutms;
   while (inhead == intail) {
     if (fillbuffer() > 0) break;
     if (ttyfd < 0) return NOBYTE;
     int wait = -1;
     if (timeoutms >= 0) {
-      long left = deadline - nowms();
+      int64_t left = deadline - nowms();
       if (left <= 0) return NOBYTE;
       wait = static_cast<int>(left);
     }

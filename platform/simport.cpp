@@ -4,8 +4,10 @@
 
 // Power-on state, also before any simreset(): quon-sim never calls it.
 SimAdapter simadapter[SIM_ADAPTERS] = {
-    {SIM_BASE0, 0, 0, {0, 1, 2, 3, 4, 5, 6, 7}, {-1, -1, -1, -1, -1, -1, -1, -1}, 0, {0, 0, 0}},
-    {SIM_BASE1, 0, 0, {0, 1, 2, 3, 4, 5, 6, 7}, {-1, -1, -1, -1, -1, -1, -1, -1}, 0, {0, 0, 0}},
+    {SIM_BASE0, 0, 0, {0, 1, 2, 3, 4, 5, 6, 7}, {-1, -1, -1, -1, -1, -1, -1, -1}, 0, {0, 0, 0},
+     SIM_CONTROL_INVERTED},
+    {SIM_BASE1, 0, 0, {0, 1, 2, 3, 4, 5, 6, 7}, {-1, -1, -1, -1, -1, -1, -1, -1}, 0, {0, 0, 0},
+     SIM_CONTROL_INVERTED},
 };
 uint16_t simbiosword = 0x378;
 int simdenyaccess = 0;
@@ -17,7 +19,6 @@ namespace {
 
 constexpr uint8_t STATUS_BUSY = 0x80;       // status bit read inverted
 constexpr uint8_t STATUS_PINS = 0xF8;       // bits 7-3 carry pins
-constexpr uint8_t CONTROL_INVERTED = 0x0B;  // STROBE, AUTOFEED, SELECT-IN
 constexpr uint8_t CONTROL_PINS = 0x0F;      // open-collector lines 0-3
 constexpr uint8_t CONTROL_INPUTS = 0x07;    // lines 0-2 carry input bits
 
@@ -37,8 +38,8 @@ uint8_t readstatus(const SimAdapter &a) {
 
 uint8_t readcontrol(const SimAdapter &a) {
   // What the adapter's own drivers put on lines 0-3: an inverted line is
-  // pulled low by a latch bit of 1, INIT by a latch bit of 0.
-  uint8_t driven = static_cast<uint8_t>((a.control ^ CONTROL_INVERTED) & CONTROL_PINS);
+  // pulled low by a latch bit of 1, any other (INIT on a PC) by a 0.
+  uint8_t driven = static_cast<uint8_t>((a.control ^ a.inverted) & CONTROL_PINS);
   uint8_t outside = 0x08;  // SELECT-IN is not on the connector: floats high
   for (int i = 0; i < 3; i++) outside |= static_cast<uint8_t>(externallevel(a, i) << i);
   // Open collector: a line is high only when nobody pulls it low; a stuck
@@ -48,7 +49,7 @@ uint8_t readcontrol(const SimAdapter &a) {
     if (a.stuck[i] == 0) level &= static_cast<uint8_t>(~(1u << i));
     if (a.stuck[i] == 1) level |= static_cast<uint8_t>(1u << i);
   }
-  uint8_t lines = static_cast<uint8_t>((level ^ CONTROL_INVERTED) & CONTROL_PINS);
+  uint8_t lines = static_cast<uint8_t>((level ^ a.inverted) & CONTROL_PINS);
   return static_cast<uint8_t>((a.control & 0xF0) | lines);
 }
 
@@ -87,6 +88,7 @@ void simreset(void) {
     }
     a.forced = 0;
     for (uint8_t &v : a.forcevalue) v = 0;
+    a.inverted = SIM_CONTROL_INVERTED;
   }
   simbiosword = static_cast<uint16_t>(SIM_BASE0);
   simdenyaccess = 0;

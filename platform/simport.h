@@ -7,7 +7,9 @@
 // Control (base+2): writes latch. Bits 0-3 read the level of open-collector
 //   pins: the level the latch drives AND the external level. STROBE (0),
 //   AUTOFEED (1) and SELECT-IN (3) are inverted (latch 0 drives high, reads
-//   1 when low); INIT (2) is not. Bits 4-7 read back the latch.
+//   1 when low); INIT (2) is not. Bits 4-7 read back the latch. Tests can
+//   rig other inversions (an adapter on which INIT is inverted too is free
+//   on every line under control byte 0).
 // Test connector: data line i drives the pin of input bit i (data 7-3 to
 //   BUSY, ACK, PAPER-OUT, SELECT, ERROR; data 2-0 to INIT, AUTOFEED,
 //   STROBE). Unconnected pins float high; a stuck pin holds its level
@@ -21,6 +23,7 @@
 constexpr int SIM_ADAPTERS = 2;
 constexpr uint32_t SIM_BASE0 = 0x378;
 constexpr uint32_t SIM_BASE1 = 0x278;
+constexpr uint8_t SIM_CONTROL_INVERTED = 0x0B;  // STROBE, AUTOFEED, SELECT-IN
 
 struct SimAdapter {
   uint32_t base;        // I/O base address
@@ -30,6 +33,7 @@ struct SimAdapter {
   int8_t stuck[8];      // input bit i's pin stuck at 0 or 1; -1 free
   uint8_t forced;       // bit r set: register base+r reads forcevalue[r]
   uint8_t forcevalue[3];  // raw register bytes for rigged tests
+  uint8_t inverted;     // bit i set: control line i is inverted (0x0B on a PC)
 };
 
 extern SimAdapter simadapter[SIM_ADAPTERS];

@@ -166,6 +166,19 @@ TEST_F(StepTest, ThreadWithoutWaitsRunsItsBodyOncePerStep) {
   EXPECT_EQ(step(0), "Outputting 02\nOutputting 00\n");
 }
 
+// Every OUTPUT of the body runs in each step, each on the byte the one
+// before it wrote, and the next step starts again at the first.
+TEST_F(StepTest, ThreadOfOutputsRunsEachOutputOncePerStep) {
+  prog.dump = FLAG_ON;
+  run("OUTPUT 0 1\nOUTPUT 0 10\nOUTPUT 0 1..\n$\n$\n");
+  portwrite(0, 0xF0);
+  EXPECT_EQ(step(0), "Outputting f1\nOutputting f2\nOutputting f6\n");
+  EXPECT_EQ(prog.threadcurrent[0], 0);
+  EXPECT_EQ(step(0), "Outputting f7\nOutputting f6\nOutputting f6\n");
+  EXPECT_EQ(prog.threadcurrent[0], 0);
+  EXPECT_EQ(portreadback(0), 0xF6);
+}
+
 TEST_F(StepDeathTest, PortOutOfRangeEndsTheProgram) {
   struct Case {
     const char *statement;

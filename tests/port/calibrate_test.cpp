@@ -105,6 +105,31 @@ TEST_F(CalibrateTest, FindsControlByteFourOnTheTestConnector) {
   EXPECT_EQ(fakekeyemptyreads, 2);  // one key at each prompt
 }
 
+// On an adapter whose control lines all follow their pins under control
+// byte 0, the first attempt succeeds: the file names control byte 0 and
+// the input read with every data line at 0 (BUSY, INIT, AUTOFEED and STROBE
+// read inverted here).
+TEST_F(CalibrateTest, PortThatFollowsUnderControlByteZeroStopsAtTheFirstAttempt) {
+  simadapter[0].inverted = 0x0F;
+  prog.portdebug = FLAG_ON;
+  std::string out;
+  EXPECT_EQ(run(&out), 1);
+  EXPECT_EQ(out, std::string(FIRST_PROMPT) +
+                     "Ctl = 00, Pat = 00, Inp = 00, Inv = 87\n"
+                     "            Pat = 01, Inp = 01, Inv = 00\n"
+                     "            Pat = 03, Inp = 03, Inv = 00\n"
+                     "            Pat = 07, Inp = 07, Inv = 00\n"
+                     "            Pat = 0f, Inp = 0f, Inv = 00\n"
+                     "            Pat = 1f, Inp = 1f, Inv = 00\n"
+                     "            Pat = 3f, Inp = 3f, Inv = 00\n"
+                     "            Pat = 7f, Inp = 7f, Inv = 00\n"
+                     "            Pat = ff, Inp = ff, Inv = 00\n" +
+                     SUCCESS + LAST_PROMPT);
+  EXPECT_EQ(readfile("QUON.INI"), "00\n0087\n");
+  EXPECT_EQ(prog.calctl, 0);
+  EXPECT_EQ(prog.calinv, 0x87);
+}
+
 TEST_F(CalibrateTest, LeavesAllDataLinesHighAfterSuccess) {
   std::string out;
   ASSERT_EQ(run(&out), 1);

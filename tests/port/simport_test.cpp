@@ -184,6 +184,30 @@ TEST_F(SimPortTest, RiggedWiringMovesDataLines) {
   EXPECT_EQ(assembled(SIM_BASE0) ^ 0x83, 0x00);
 }
 
+// An adapter on which INIT is inverted as well: latch 0 releases every line,
+// and each control bit reads the inverse of its pin.
+TEST_F(SimPortTest, RiggedInversionChangesWhichLatchReleasesALine) {
+  const ControlCase cases[] = {
+      {0x00, 0x00, 0x07},  // all released, connector pulls 0-2 low
+      {0x00, 0x07, 0x00},  // all released and high
+      {0x00, 0x04, 0x03},  // only INIT high
+      {0x04, 0x07, 0x04},  // INIT latch 1 now pulls INIT low
+      {0x0F, 0x07, 0x0F},  // every latch bit pulls its line low
+  };
+  simadapter[0].inverted = 0x0F;
+  for (const ControlCase &c : cases) {
+    simwrite(SIM_BASE0, c.data);
+    simwrite(SIM_BASE0 + 2, c.latch);
+    EXPECT_EQ(simread(SIM_BASE0 + 2), c.control)
+        << std::hex << "latch " << int(c.latch) << " data " << int(c.data);
+  }
+  simwrite(SIM_BASE1, 0x07);
+  simwrite(SIM_BASE1 + 2, 0x00);
+  EXPECT_EQ(simread(SIM_BASE1 + 2), 0x00);  // the other adapter keeps its INIT
+  simreset();
+  EXPECT_EQ(simadapter[0].inverted, SIM_CONTROL_INVERTED);
+}
+
 TEST_F(SimPortTest, ForcedRegistersReadTheirByte) {
   simadapter[1].forced = 0x07;
   simadapter[1].forcevalue[0] = 0x11;
