@@ -53,19 +53,6 @@ std::string dumped(void) {
   return testing::internal::GetCapturedStdout();
 }
 
-// The lines of text, without their newlines.
-std::vector<std::string> lines(const std::string &text) {
-  std::vector<std::string> out;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    out.push_back(text.substr(at, end - at));
-    at = end + 1;
-  }
-  return out;
-}
-
 bool hasline(const std::string &text, const std::string &line) {
   for (const std::string &l : lines(text)) {
     if (l == line) return true;

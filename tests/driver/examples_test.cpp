@@ -59,18 +59,6 @@ std::string scripttext(const std::string &name) {
   return readfile(EXAMPLES + "/" + name + ".qun");
 }
 
-std::vector<std::string> splitlines(const std::string &text) {
-  std::vector<std::string> lines;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(at, end - at));
-    at = end + 1;
-  }
-  return lines;
-}
-
 // The first space-separated word of a line ("" for a blank line).
 std::string firstword(const std::string &line) {
   size_t start = line.find_first_not_of(' ');
@@ -127,7 +115,7 @@ class ExampleScript : public ::testing::TestWithParam<std::string> {
   void SetUp() override {
     text = scripttext(GetParam());
     ASSERT_FALSE(text.empty()) << GetParam() << ".qun is empty or unreadable";
-    lines = splitlines(text);
+    lines = ::lines(text);
   }
   void TearDown() override { resettables(); }
 

@@ -60,18 +60,6 @@ bool exists(const char *name) {
   return stat(name, &st) == 0;
 }
 
-std::vector<std::string> lines(const std::string &text) {
-  std::vector<std::string> out;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    out.push_back(text.substr(at, end - at));
-    at = end + 1;
-  }
-  return out;
-}
-
 class CalibrateTest : public ::testing::Test {
  protected:
   void SetUp() override {
