@@ -141,6 +141,9 @@ int quonmain(int argc, char **argv) {
   }
 
   loadprogram();
+  // Nothing is written to the log after loading: put it on disk now, so a
+  // run ended by a signal still leaves every script error there.
+  if (prog.logfile != nullptr) fflush(prog.logfile);
   if (prog.dump) showdump();
   if (prog.verbose) {
     fclose(prog.logfile);

@@ -149,6 +149,19 @@ TEST_F(RunE2eTest, OutputPipedToAnotherProgramIsLive) {
   endwithesc(child);
 }
 
+// The log is on disk before the threads run, so a run ended by a signal
+// still leaves the script's errors there.
+TEST_F(RunE2eTest, ScriptErrorsReachTheLogWhenASignalEndsTheRun) {
+  PtyChild child = start("WAIT x 1\nKEY q\n$\n$\n");
+  ptysend(child, "z");  // once a key is read, loading is long done
+  usleep(200 * 1000);
+  kill(child.pid, SIGINT);
+  ptyfinish(child, WAITMS);
+  EXPECT_EQ(read("QUON.log"),
+            "001: WAIT x 1                                 |  "
+            "Error: could not scan <port> in WAIT\n");
+}
+
 TEST_F(RunE2eTest, LogicalPortTwoEndsWithItsMessage) {
   struct Case {
     const char *script;
