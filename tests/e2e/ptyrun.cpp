@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+#include <utmp.h>
 
 #include <sys/stat.h>
 
@@ -52,9 +53,15 @@ PtyChild ptystart(const std::vector<std::string> &argv,
   PtyChild child;
   termios mode = ttystartmode();
   winsize size = {24, 80, 0, 0};
-  child.before = mode;
-  child.pid = forkpty(&child.master, nullptr, &mode, &size);
+  // The terminal is made and its mode read before the fork: read after it,
+  // the mode could already be the one the program put in.
+  int slave = -1;
+  if (openpty(&child.master, &slave, nullptr, &mode, &size) != 0) return child;
+  child.before = ptymode(child);
+  child.pid = fork();
   if (child.pid == 0) {
+    close(child.master);
+    if (login_tty(slave) != 0) _exit(121);
     if (!options.dir.empty() && chdir(options.dir.c_str()) != 0) _exit(126);
     redirect(options.stdinfile, 0, O_RDONLY);
     if (options.stdoutfd >= 0) {
@@ -70,7 +77,7 @@ PtyChild ptystart(const std::vector<std::string> &argv,
     execv(args[0], args.data());
     _exit(127);
   }
-  if (child.pid > 0) child.before = ptymode(child);
+  close(slave);
   return child;
 }
 

@@ -17,6 +17,7 @@
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
+#include <utmp.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -77,11 +78,19 @@ inline TtyChild ttystart(void (*body)(int results, int control),
   }
   termios mode = ttystartmode();
   winsize size = {24, 80, 0, 0};
+  // The terminal is made and its mode read before the fork: read after it,
+  // the mode could already be the one the child's code put in.
+  int slave = -1;
   if (withterminal) {
-    child.pid = forkpty(&child.master, nullptr, &mode, &size);
-  } else {
-    child.pid = fork();
+    if (openpty(&child.master, &slave, nullptr, &mode, &size) != 0) return child;
+    tcgetattr(child.master, &child.before);
   }
+  child.pid = fork();
+  if (child.pid == 0 && withterminal) {
+    close(child.master);
+    if (login_tty(slave) != 0) _exit(121);
+  }
+  if (slave >= 0 && child.pid != 0) close(slave);
   if (child.pid == 0) {
     close(up[0]);
     close(down[1]);
@@ -106,8 +115,6 @@ inline TtyChild ttystart(void (*body)(int results, int control),
   close(down[0]);
   child.results = up[0];
   child.control = down[1];
-  if (child.pid < 0) return child;
-  if (child.master >= 0) tcgetattr(child.master, &child.before);
   return child;
 }
 
