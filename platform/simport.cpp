@@ -20,7 +20,6 @@ namespace {
 constexpr uint8_t STATUS_BUSY = 0x80;       // status bit read inverted
 constexpr uint8_t STATUS_PINS = 0xF8;       // bits 7-3 carry pins
 constexpr uint8_t CONTROL_PINS = 0x0F;      // open-collector lines 0-3
-constexpr uint8_t CONTROL_INPUTS = 0x07;    // lines 0-2 carry input bits
 
 // The level (0 or 1) that the outside world puts on input bit i's pin.
 uint8_t externallevel(const SimAdapter &a, int i) {
