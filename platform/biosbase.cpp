@@ -8,7 +8,9 @@
 #include <cerrno>
 
 const char *const HINT_NOPORT =
-    "No parallel port found: the BIOS data area names none and the kernel knows none.";
+    "No parallel port found: for a PCIe card load the parport_pc module "
+    "(modprobe parport_pc); without a port, run the script with "
+    "quon-sim.";
 const char *const HINT_PERMISSION =
     "Run as root or with CAP_SYS_RAWIO; under Secure Boot lockdown the kernel "
     "forbids direct port access.";

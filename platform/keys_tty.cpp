@@ -101,10 +101,26 @@ int heldscan = 0;            // scan code the next readkey returns; 0 = none
 // call and returns keeps errno as the interrupted code left it.
 
 // The signals whose default action ends the program: each restores the mode
-// on its way out.
-const int FATALSIGNALS[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGPIPE,
-                            SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU,   SIGXFSZ,
-                            SIGVTALRM, SIGPROF};
+// on its way out, whoever sends it (a user, a UPS daemon, abort()). The
+// real-time signals end it too and are added where the handlers go in.
+const int FATALSIGNALS[] = {
+    SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2,
+    SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGABRT, SIGTRAP, SIGSYS,
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+};
+
+// A fault in the program itself ends it too. Under the sanitizers their own
+// handlers report such a fault, so the mode is left to the exit path there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+const int FAULTSIGNALS[] = {0};
+#else
+const int FAULTSIGNALS[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
+#endif
 
 sigset_t modesignals;          // every signal whose handler changes the mode
 struct sigaction stopaction;   // our SIGTSTP handler, put back after each stop
@@ -204,6 +220,7 @@ bool ignoredatstart(int sig) {
 void installhandlers(void) {
   sigemptyset(&modesignals);
   for (int sig : FATALSIGNALS) sigaddset(&modesignals, sig);
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) sigaddset(&modesignals, sig);
   sigaddset(&modesignals, SIGTSTP);
   sigaddset(&modesignals, SIGCONT);
 
@@ -216,6 +233,12 @@ void installhandlers(void) {
   action.sa_mask = modesignals;
   for (int sig : FATALSIGNALS) {
     if (!ignoredatstart(sig)) sigaction(sig, &action, nullptr);
+  }
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) {
+    if (!ignoredatstart(sig)) sigaction(sig, &action, nullptr);
+  }
+  for (int sig : FAULTSIGNALS) {
+    if (sig != 0) sigaction(sig, &action, nullptr);
   }
 
   // Stop and continue return to the interrupted code: SA_RESTART, so a

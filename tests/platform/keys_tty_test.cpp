@@ -480,6 +480,20 @@ TEST_F(TtyTest, ModeComesBackWhenASignalEndsTheProgram) {
       {"SIGXFSZ", SIGXFSZ, nullptr, spinonkeys},
       {"SIGVTALRM", SIGVTALRM, nullptr, spinonkeys},
       {"SIGPROF", SIGPROF, nullptr, waitinreadkey},
+      {"SIGABRT", SIGABRT, nullptr, spinonkeys},
+      {"SIGTRAP", SIGTRAP, nullptr, spinonkeys},
+      {"SIGSYS", SIGSYS, nullptr, spinonkeys},
+      {"SIGPWR", SIGPWR, nullptr, spinonkeys},
+      {"SIGSTKFLT", SIGSTKFLT, nullptr, waitinreadkey},
+      {"first real-time signal", SIGRTMIN, nullptr, spinonkeys},
+      {"last real-time signal", SIGRTMAX, nullptr, waitinreadkey},
+#if !defined(__SANITIZE_ADDRESS__)
+      // A fault of the program's own (the sanitizers report those instead).
+      {"SIGSEGV", SIGSEGV, nullptr, spinonkeys},
+      {"SIGBUS", SIGBUS, nullptr, spinonkeys},
+      {"SIGFPE", SIGFPE, nullptr, spinonkeys},
+      {"SIGILL", SIGILL, nullptr, waitinreadkey},
+#endif
   };
   for (const Case &c : cases) {
     start(c.body);

@@ -100,10 +100,8 @@ inline TtyChild ttystart(void (*body)(int results, int control),
     // Dispositions as a fresh program in the foreground has them, whatever
     // the test run was started with (a background job ignores SIGINT and
     // SIGQUIT, some runners ignore SIGPIPE).
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGIO, SIGPIPE, SIGALRM,
-                    SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF,
-                    SIGTSTP, SIGCONT, SIGTTIN, SIGTTOU}) {
-      signal(sig, SIG_DFL);
+    for (int sig = 1; sig < NSIG; ++sig) {
+      if (sig != SIGKILL && sig != SIGSTOP) signal(sig, SIG_DFL);
     }
     sigset_t none;
     sigemptyset(&none);
