@@ -3,9 +3,13 @@
 #ifndef QUON_TESTS_TESTUTIL_H
 #define QUON_TESTS_TESTUTIL_H
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "driver/tables.h"
 
 // Clean record, ports, simulated adapters, fake keys, clock and shell; the
 // log is a fresh temporary file.
@@ -24,6 +28,18 @@ std::string capturestep(int32_t t);
 
 // The lines of a text, without their newlines.
 std::vector<std::string> lines(const std::string &text);
+
+// The fixture of the tests that run scripts over the test connector: every
+// case starts from a clean record under its calibration.
+class LoopbackTest : public ::testing::Test {
+ protected:
+  void SetUp() override { resetloopback(); }
+  void TearDown() override { resettables(); }
+
+  static void fresh(void) { resetloopback(); }
+  static void run(const std::string &script) { startscript(script); }
+  static std::string step(int32_t t) { return capturestep(t); }
+};
 
 // Makes text the script (prog.infile) and runs the loader on it.
 void loadscript(const std::string &text);

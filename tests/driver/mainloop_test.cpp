@@ -15,13 +15,8 @@
 
 namespace {
 
-class MainLoopTest : public ::testing::Test {
+class MainLoopTest : public LoopbackTest {
  protected:
-  void SetUp() override { resetloopback(); }
-  void TearDown() override { resettables(); }
-
-  static void run(const std::string &script) { startscript(script); }
-
   // One pass; its status goes to *status, its output is returned.
   static std::string pass(int *status = nullptr) {
     testing::internal::CaptureStdout();

@@ -14,15 +14,7 @@
 
 namespace {
 
-class DelayTest : public ::testing::Test {
- protected:
-  void SetUp() override { fresh(); }
-  void TearDown() override { resettables(); }
-
-  static void fresh(void) { resetloopback(); }
-  static void run(const std::string &script) { startscript(script); }
-  static std::string step(int32_t t) { return capturestep(t); }
-};
+using DelayTest = LoopbackTest;
 
 // Truncation, not rounding: codes whose single-precision value lies just
 // below the decimal one lose a millisecond.

@@ -18,15 +18,7 @@
 
 namespace {
 
-class StepTest : public ::testing::Test {
- protected:
-  void SetUp() override { fresh(); }
-  void TearDown() override { resettables(); }
-
-  static void fresh(void) { resetloopback(); }
-  static void run(const std::string &script) { startscript(script); }
-  static std::string step(int32_t t) { return capturestep(t); }
-};
+using StepTest = LoopbackTest;
 
 using StepDeathTest = StepTest;
 
