@@ -1,5 +1,6 @@
 #include "compiler/compiler.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
@@ -45,14 +46,19 @@ static_assert(sizeof KEYWORDS / sizeof KEYWORDS[0] == STATEMENT_KINDS,
 
 // ------------------------------------------------------------------ log
 
-void logprintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
-
-void logprintf(const char *format, ...) {
+void vlogprintf(const char *format, va_list args) {
   if (prog.logfile == nullptr) return;
-  va_list args;
-  va_start(args, format);
-  vfprintf(prog.logfile, format, args);
-  va_end(args);
+  // The first failure is kept with its reason: start-up refuses to run a
+  // script whose listing or errors did not reach the disk.
+  if (vfprintf(prog.logfile, format, args) < 0 && prog.logerror == 0) {
+    prog.logerror = errno != 0 ? errno : EIO;
+  }
+}
+
+// "%03ld: %-40.40s |  ": the line's number and its text, as the listing
+// and every error message begin.
+void writelistingprefix(const char *line) {
+  logprintf("%03ld: %-40.40s |  ", static_cast<long>(prog.linenumber), line);
 }
 
 // A script error: the offending line's listing prefix (already written in
@@ -62,12 +68,12 @@ Token scripterror(const char *line, const char *format, ...)
 
 Token scripterror(const char *line, const char *format, ...) {
   if (!prog.verbose) writelistingprefix(line);
-  if (prog.logfile != nullptr) {
-    va_list args;
-    va_start(args, format);
-    vfprintf(prog.logfile, format, args);
-    va_end(args);
-  }
+  if (prog.scripterrors == 0) prog.firsterrorline = prog.linenumber;
+  if (prog.scripterrors < INT32_MAX) ++prog.scripterrors;
+  va_list args;
+  va_start(args, format);
+  vlogprintf(format, args);
+  va_end(args);
   return NO_TOKEN;
 }
 
@@ -257,8 +263,11 @@ Token namestatement(const char *line, const char *rest) {
 
 // ------------------------------------------------------------ the line
 
-void writelistingprefix(const char *line) {
-  logprintf("%03ld: %-40.40s |  ", static_cast<long>(prog.linenumber), line);
+void logprintf(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  vlogprintf(format, args);
+  va_end(args);
 }
 
 Token compileline(char *line) {

@@ -9,11 +9,12 @@
 // separator included, or NO_TOKEN for blank lines, comments and lines in
 // error. Appends SPAWN/NOTATE/KILL texts to prog.strings, sets
 // prog.threadname[prog.threadcount] for NAME, and writes the listing
-// (prog.verbose) and every error message to prog.logfile.
+// (prog.verbose) and every error message to prog.logfile; each error is
+// counted in prog.scripterrors, the first one's line in prog.firsterrorline.
 Token compileline(char *line);
 
-// Writes the listing prefix of the current line to the log:
-// "%03ld: %-40.40s |  " with prog.linenumber and the line.
-void writelistingprefix(const char *line);
+// Writes to prog.logfile (nothing when there is none). The first failed
+// write leaves its errno in prog.logerror.
+void logprintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 #endif

@@ -19,6 +19,7 @@ void printfields(Token t) {
 void waitkey(void) {
   fflush(stdout);
   (void)readkey();
+  keyboardrelease();  // the terminal is the user's again until the loop runs
 }
 }  // namespace
 

@@ -1,11 +1,17 @@
 #include "driver/files.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 int samefolded(const char *a, const char *b) {
@@ -20,25 +26,30 @@ int samefolded(const char *a, const char *b) {
 }
 }  // namespace
 
-int findcasename(const char *name, char *out, size_t size) {
+int findcasename(const char *name, char *out, size_t size,
+                 std::vector<std::string> *matches) {
   const char *slash = strrchr(name, '/');
   std::string folder = slash == nullptr ? "." : std::string(name, slash - name + 1);
   const char *leaf = slash == nullptr ? name : slash + 1;
+  if (matches != nullptr) matches->clear();
   if (*leaf == '\0') return -1;
   DIR *dir = opendir(folder.c_str());
   if (dir == nullptr) return -1;
-  int found = -1;
+  std::vector<std::string> found;
   while (dirent *entry = readdir(dir)) {
-    if (!samefolded(entry->d_name, leaf)) continue;
-    std::string path = slash == nullptr ? entry->d_name : folder + entry->d_name;
-    if (path.size() < size) {
-      memcpy(out, path.c_str(), path.size() + 1);
-      found = 0;
-    }
-    break;
+    if (samefolded(entry->d_name, leaf)) found.emplace_back(entry->d_name);
   }
   closedir(dir);
-  return found;
+  if (found.empty()) return -1;
+  std::sort(found.begin(), found.end(),
+            [](const std::string &a, const std::string &b) {
+              return strcmp(a.c_str(), b.c_str()) < 0;
+            });
+  std::string path = slash == nullptr ? found[0] : folder + found[0];
+  if (path.size() >= size) return -1;
+  memcpy(out, path.c_str(), path.size() + 1);
+  if (matches != nullptr && found.size() > 1) *matches = std::move(found);
+  return 0;
 }
 
 namespace {
@@ -56,14 +67,66 @@ FILE *openfile(const char *name, const char *mode) {
 }
 }  // namespace
 
-FILE *fopencase(const char *name, const char *mode) {
+FILE *fopencase(const char *name, const char *mode,
+                std::vector<std::string> *matches) {
+  if (matches != nullptr) matches->clear();
   FILE *f = openfile(name, mode);
   if (f != nullptr || errno != ENOENT) return f;
   int saved = errno;
   char other[4096];
-  if (findcasename(name, other, sizeof other) != 0) {
+  if (findcasename(name, other, sizeof other, matches) != 0) {
     errno = saved;
     return nullptr;
   }
   return openfile(other, mode);
+}
+
+FILE *createforwrite(const char *name) {
+  // Not truncated at open: the file is looked at first, and emptied only
+  // once it is known to be ours alone.
+  int fd = open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  int error = 0;
+  if (fstat(fd, &st) != 0) {
+    error = errno;
+  } else if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
+    error = EMLINK;
+  } else if (S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0) {
+    error = errno;
+  }
+  FILE *f = error == 0 ? fdopen(fd, "w") : nullptr;
+  if (f == nullptr) {
+    if (error == 0) error = errno;
+    close(fd);
+    errno = error;
+  }
+  return f;
+}
+
+FILE *createtempfile(const char *prefix, std::string *name) {
+  std::string pattern = std::string(prefix) + "XXXXXX";
+  int fd = mkostemp(&pattern[0], O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  // mkostemp makes the file private; the calibration file is an ordinary
+  // one, readable as the user's umask allows. Should the change fail, the
+  // file stays private, which is still safe.
+  mode_t mask = umask(0);
+  umask(mask);
+  (void)fchmod(fd, 0666 & ~mask);
+  FILE *f = fdopen(fd, "w");
+  if (f == nullptr) {
+    int error = errno;
+    close(fd);
+    unlink(pattern.c_str());
+    errno = error;
+    return nullptr;
+  }
+  *name = pattern;
+  return f;
+}
+
+int isfolder(const char *name) {
+  struct stat st;
+  return stat(name, &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
 }

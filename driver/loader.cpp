@@ -95,12 +95,9 @@ void loadprogram(void) {
     } else {
       // The script ended without its end mark: close the open thread and
       // complete the mark, and tell the user where the script stopped.
-      if (prog.logfile != nullptr) {
-        fprintf(prog.logfile,
-                "%03ld: %-40.40s |  Warning: script ended without its end "
+      logprintf("%03ld: %-40.40s |  Warning: script ended without its end "
                 "mark; end mark completed\n",
                 static_cast<long>(prog.linenumber) + 1, "<end of input>");
-      }
       if (prog.tokencount == 0 ||
           prog.tokens[prog.tokencount - 1] != SEPARATOR_TOKEN) {
         appendtoken(SEPARATOR_TOKEN);

@@ -20,6 +20,7 @@ void mainloopinit(void) {
     prog.threadcurrent[i] = prog.threadstart[i];  // timers start idle (0)
   }
   prog.lastkey = 0;
+  keyboardstart();  // key mode from the first pass on
 }
 
 int mainlooppass(void) {

@@ -1,8 +1,12 @@
 #include "driver/startup.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "compiler/compiler.h"
 #include "driver/dump.h"
 #include "driver/fatal.h"
 #include "driver/files.h"
@@ -31,6 +35,21 @@ const char *const USAGE[] = {
   exit(0);
 }
 
+// Warnings found before the log exists (an ambiguous script name); they go
+// to the log as soon as it is created.
+std::string pendingwarnings;
+
+// When a name was matched without regard to case and other names would have
+// matched too, the user learns which file was taken.
+std::string casewarning(const char *asked, const std::vector<std::string> &matches) {
+  if (matches.empty()) return "";
+  std::string names;
+  for (const std::string &m : matches) names += (names.empty() ? "" : ", ") + m;
+  return std::string("Warning: ") + asked + " is not there, and " + names +
+         " differ from it only in case; opened " + matches[0] +
+         ", the first in byte order\n";
+}
+
 // Opens a script name argument; a name without any '.' gets ".qun".
 void openscript(const char *argument) {
   size_t length = strlen(argument);
@@ -44,8 +63,10 @@ void openscript(const char *argument) {
     memcpy(infilename + length, ".qun", 5);
   }
   // A file opened by an earlier name argument stays open, unread.
-  prog.infile = fopencase(infilename, "r");
+  std::vector<std::string> matches;
+  prog.infile = fopencase(infilename, "re", &matches);
   if (prog.infile == nullptr) fatal("Unable to open %s for read!\n\n", infilename);
+  pendingwarnings += casewarning(infilename, matches);
   free(infilename);
 }
 
@@ -112,6 +133,62 @@ int scancalibration(FILE *f) {
   return scanhex(f, 2, &prog.calctl) && scanhex(f, 4, &prog.calinv);
 }
 
+namespace {
+// QUON.log, created empty at every run. A privileged run must never empty
+// a file elsewhere through a name that someone planted in the folder.
+void openlog(void) {
+  prog.logfile = createforwrite("QUON.log");
+  if (prog.logfile != nullptr) return;
+  if (errno == ELOOP) {
+    fatal("Unable to open QUON.log for write!\n"
+          "QUON.log is a symbolic link, which is never followed: remove it, "
+          "or run in a folder of your own.\n");
+  }
+  if (errno == EMLINK) {
+    fatal("Unable to open QUON.log for write!\n"
+          "QUON.log shares its file with another name (a hard link), which "
+          "emptying it would empty too: remove it, or run in a folder of "
+          "your own.\n");
+  }
+  fatal("Unable to open QUON.log for write!\n\n");
+}
+
+// Opens QUON.INI, whatever the case of its name.
+FILE *openini(void) {
+  std::vector<std::string> matches;
+  FILE *f = fopencase("QUON.INI", "re", &matches);
+  if (f != nullptr) logprintf("%s", casewarning("QUON.INI", matches).c_str());
+  return f;
+}
+
+// Everything loading wrote must be on disk before a thread runs: a run
+// whose listing or errors were lost would look clean.
+void checklog(int closing) {
+  if (prog.logfile == nullptr) return;
+  int error = prog.logerror;
+  errno = 0;
+  int failed = ferror(prog.logfile) || error != 0;
+  if (closing) {
+    failed = fclose(prog.logfile) != 0 || failed;
+    prog.logfile = nullptr;
+  } else {
+    failed = fflush(prog.logfile) != 0 || failed;
+  }
+  if (!failed) return;
+  if (error == 0) error = errno != 0 ? errno : EIO;
+  fatal("Unable to write QUON.log! (%s)\n", strerror(error));
+}
+
+// The errors themselves are in the log, which a new user may not know to
+// open: one line on the console says they are there.
+void reportscripterrors(void) {
+  if (prog.scripterrors == 0) return;
+  fprintf(stderr, "QUON.log: %ld script error%s (first at line %ld)\n",
+          static_cast<long>(prog.scripterrors), prog.scripterrors == 1 ? "" : "s",
+          static_cast<long>(prog.firsterrorline));
+}
+}  // namespace
+
 int quonmain(int argc, char **argv) {
   // Run-time messages reach a pipe or a logger as they are printed.
   setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -122,16 +199,16 @@ int quonmain(int argc, char **argv) {
     fatal("Unable to locate printer port!\n%s\n", porthint);
   }
 
-  prog.logfile = fopen("QUON.log", "w");
-  if (prog.logfile == nullptr) fatal("Unable to open QUON.log for write!\n\n");
+  openlog();
+  logprintf("%s", pendingwarnings.c_str());
 
   if (prog.infile == nullptr) prog.infile = stdin;
 
-  prog.inifile = fopencase("QUON.INI", "r");
+  prog.inifile = openini();
   if (prog.inifile == nullptr) {
     fputs("Unable to open QUON.INI. Running calibration!\n", stderr);
     if (calibrate() == 0) fatal("Could not complete calibration!\n");
-    prog.inifile = fopencase("QUON.INI", "r");
+    prog.inifile = openini();
     if (prog.inifile == nullptr) {
       fatal("Unable to open QUON.INI after calibration!\n");
     }
@@ -143,11 +220,9 @@ int quonmain(int argc, char **argv) {
   loadprogram();
   // Nothing is written to the log after loading: put it on disk now, so a
   // run ended by a signal still leaves every script error there.
-  if (prog.logfile != nullptr) fflush(prog.logfile);
+  checklog(0);
+  reportscripterrors();
   if (prog.dump) showdump();
-  if (prog.verbose) {
-    fclose(prog.logfile);
-    prog.logfile = nullptr;
-  }
+  if (prog.verbose) checklog(1);
   return mainloop();
 }

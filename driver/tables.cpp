@@ -6,16 +6,8 @@
 
 #include "driver/fatal.h"
 
-ProgramTables prog = {
-    nullptr, 0, TABLE_GROWTH,                    // tokens
-    nullptr, 0, TABLE_GROWTH,                    // strings
-    nullptr, nullptr, TABLE_GROWTH, 0,           // thread tables
-    nullptr, nullptr,                            // run state per thread
-    nullptr, nullptr, nullptr,                   // streams
-    0, 0,                                        // calibration
-    0, 0, 0,                                     // flags
-    0, 0,                                        // linenumber, lastkey
-};
+// Every field starts at the initial value its declaration gives.
+ProgramTables prog;
 
 namespace {
 void freetexts(char **texts, int32_t count) {
@@ -41,9 +33,7 @@ void resettables(void) {
   closestream(prog.infile);
   closestream(prog.logfile);
   closestream(prog.inifile);
-  prog = ProgramTables{nullptr, 0, TABLE_GROWTH, nullptr, 0, TABLE_GROWTH,
-                       nullptr, nullptr, TABLE_GROWTH, 0, nullptr, nullptr,
-                       nullptr, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0};
+  prog = ProgramTables{};
 }
 
 void *growtable(void *table, int32_t *max, size_t entrysize) {

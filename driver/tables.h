@@ -18,32 +18,35 @@ constexpr uint8_t FLAG_ON = 0xFF;    // option flags: 0 off, 0xFF on
 
 struct ProgramTables {
   // The compiled program.
-  Token *tokens;          // all threads' tokens in script order
-  int32_t tokencount;     // entries used in tokens
-  int32_t tokenmax;       // capacity of tokens, in entries; grows by 5
-  char **strings;         // owned texts of SPAWN, NOTATE and KILL
-  int32_t stringcount;    // entries used in strings
-  int32_t stringmax;      // capacity of strings, in entries; grows by 5
+  Token *tokens = nullptr;          // all threads' tokens in script order
+  int32_t tokencount = 0;           // entries used in tokens
+  int32_t tokenmax = TABLE_GROWTH;  // capacity of tokens, in entries; grows by 5
+  char **strings = nullptr;         // owned texts of SPAWN, NOTATE and KILL
+  int32_t stringcount = 0;          // entries used in strings
+  int32_t stringmax = TABLE_GROWTH; // capacity of strings, in entries; grows by 5
 
   // The threads, known by index.
-  int32_t *threadstart;   // index in tokens of each thread's first token; -1 none
-  char **threadname;      // owned name of each thread, "" until NAME sets it
-  int32_t threadmax;      // capacity of threadstart and threadname; grows by 5
-  int32_t threadcount;    // loading: index of the thread being compiled; after: threads
-  int32_t *threadcurrent; // per thread: index in tokens of the next token to run
-  uint32_t *threadtimer;  // per thread: DELAY deadline in clock ms; 0 = none pending
+  int32_t *threadstart = nullptr;   // each thread's first token index; -1 none
+  char **threadname = nullptr;      // owned name of each thread, "" until NAME sets it
+  int32_t threadmax = TABLE_GROWTH; // capacity of threadstart and threadname; grows by 5
+  int32_t threadcount = 0;          // loading: thread being compiled; then: threads
+  int32_t *threadcurrent = nullptr; // per thread: index of the next token to run
+  uint32_t *threadtimer = nullptr;  // per thread: DELAY deadline in clock ms; 0 none
 
   // Files, calibration, options and run state.
-  FILE *infile;           // the script (a named file or standard input)
-  FILE *logfile;          // QUON.log: listing and script errors
-  FILE *inifile;          // QUON.INI: the calibration file
-  uint16_t calctl;        // control byte written before every input (low byte)
-  uint16_t calinv;        // inversion word XORed into every input
-  uint8_t verbose;        // -v: listing to the log; with -b, input diagnostics
-  uint8_t dump;           // -d: dump the tables; trace every output byte
-  uint8_t portdebug;      // -b: calibration readings; with -v, input diagnostics
-  int32_t linenumber;     // script lines read so far (the first line is 1)
-  uint8_t lastkey;        // key read in the current pass; 0 = none
+  FILE *infile = nullptr;           // the script (a named file or standard input)
+  FILE *logfile = nullptr;          // QUON.log: listing and script errors
+  FILE *inifile = nullptr;          // QUON.INI: the calibration file
+  uint16_t calctl = 0;              // control byte written before every input (low byte)
+  uint16_t calinv = 0;              // inversion word XORed into every input
+  uint8_t verbose = 0;              // -v: listing to the log; with -b, input diagnostics
+  uint8_t dump = 0;                 // -d: dump the tables; trace every output byte
+  uint8_t portdebug = 0;            // -b: calibration readings; -v -b: input readings
+  int32_t linenumber = 0;           // script lines read so far (the first line is 1)
+  int32_t scripterrors = 0;         // lines the compiler rejected while loading
+  int32_t firsterrorline = 0;       // linenumber of the first of them; 0 = none
+  int logerror = 0;                 // errno of the first failed log write; 0 none
+  uint8_t lastkey = 0;              // key read in the current pass; 0 = none
 };
 
 extern ProgramTables prog;

@@ -15,6 +15,9 @@ void fakekeyspush(int code);
 int fakekeyspending(void);
 extern int fakekeyemptyreads;
 extern int fakekeyavailablecalls;
+// 1 while the keyboard is in key mode (taken by keyboardstart, keyavailable
+// or readkey), 0 once keyboardrelease gave the terminal back.
+extern int fakekeymode;
 
 // Command interpreter: records each command (the last 16) and advances
 // fakeclock by fakeshelladvance ms per command, as time passes while a

@@ -21,6 +21,13 @@ int readkey(void);
 // readkey call it themselves.
 void keyboardstart(void);
 
+// Gives the terminal its mode from before the program started once a
+// prompt's key has been read (calibration, dump): between prompts and
+// until the main loop polls, the terminal edits lines and echoes as usual,
+// so a script typed at it can be read. The next keyavailable, readkey or
+// keyboardstart takes key mode again.
+void keyboardrelease(void);
+
 // Gives the terminal its mode from before the program started (a SPAWN'd
 // command runs in it), and takes key mode back afterwards.
 void keyboardpause(void);

@@ -11,11 +11,13 @@ int tail = 0;  // next free place
 
 int fakekeyemptyreads = 0;
 int fakekeyavailablecalls = 0;
+int fakekeymode = 0;
 
 void fakekeysreset(void) {
   head = tail = 0;
   fakekeyemptyreads = 0;
   fakekeyavailablecalls = 0;
+  fakekeymode = 0;
 }
 
 void fakekeyspush(int code) {
@@ -26,15 +28,18 @@ int fakekeyspending(void) { return tail - head; }
 
 int keyavailable(void) {
   ++fakekeyavailablecalls;
+  fakekeymode = 1;
   return head < tail ? 1 : 0;
 }
 
 int readkey(void) {
+  fakekeymode = 1;
   if (head < tail) return queue[head++];
   ++fakekeyemptyreads;
   return KEY_ENTER;
 }
 
-void keyboardstart(void) {}
+void keyboardstart(void) { fakekeymode = 1; }
+void keyboardrelease(void) { fakekeymode = 0; }
 void keyboardpause(void) {}
 void keyboardresume(void) {}

@@ -81,6 +81,7 @@ const KeySequence KEYSEQUENCES[] = {
 
 int ttyfd = -1;              // the controlling terminal; -1 when there is none
 bool started = false;        // keyboardstart has looked for the terminal
+bool ready = false;          // keys may be read: not released after a prompt
 bool paused = false;         // a SPAWN'd command has the terminal
 bool asyncinput = false;     // SIGIO announces input; else every empty poll reads
 termios savedmode;           // the terminal's mode before the program started
@@ -436,6 +437,7 @@ int decodeescape(void) {
 // The interface
 
 void keyboardstart(void) {
+  ready = true;
   if (started) {
     enterkeymode();
     return;
@@ -467,7 +469,7 @@ void keyboardstart(void) {
 }
 
 int keyavailable(void) {
-  if (!started) keyboardstart();
+  if (!ready) keyboardstart();
   if (inhead != intail) return 1;
   if (asyncinput && !inputsignalled) return 0;
   fillbuffer();
@@ -475,7 +477,7 @@ int keyavailable(void) {
 }
 
 int readkey(void) {
-  if (!started) keyboardstart();
+  if (!ready) keyboardstart();
   if (heldscan != 0) {
     int scan = heldscan;
     heldscan = 0;
@@ -487,18 +489,32 @@ int readkey(void) {
   return decodeescape();
 }
 
-void keyboardpause(void) {
-  if (ttyfd < 0 || paused) return;
-  paused = true;
+namespace {
+// Key mode off, and no input signals while nobody polls.
+void leavekeymode(void) {
   disarmasync();
   sigset_t old;
   holdsignals(&old);
-  keymodewanted = 0;  // from now on a signal leaves the command's mode alone
+  keymodewanted = 0;  // from now on a signal leaves the terminal's mode alone
   if (keymodeon) {
     tcsetattr(ttyfd, TCSANOW, &savedmode);
     keymodeon = 0;
   }
   releasesignals(&old);
+}
+}  // namespace
+
+void keyboardrelease(void) {
+  if (!ready) return;
+  ready = false;
+  if (ttyfd < 0 || paused) return;
+  leavekeymode();
+}
+
+void keyboardpause(void) {
+  if (ttyfd < 0 || paused) return;
+  paused = true;
+  leavekeymode();
 }
 
 void keyboardresume(void) {

@@ -1,11 +1,13 @@
 #include "port/calibrate.h"
 
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "driver/fatal.h"
+#include "driver/files.h"
 #include "driver/tables.h"
 #include "platform/keys.h"
 #include "port/port.h"
@@ -13,10 +15,14 @@
 namespace {
 // The values are written under a temporary name and renamed into place only
 // once complete: a failed, interrupted or killed calibration then leaves no
-// QUON.INI behind that would block every later start. A temporary file left
-// by a killed run is simply overwritten by the next one.
+// QUON.INI behind that would block every later start. The temporary name is
+// new each time and created exclusively, so a name that someone planted in
+// the folder (a link to a file elsewhere) is never opened; the rename puts
+// the file in place of whatever QUON.INI was, a link included, without
+// following it.
 const char *const INI_NAME = "QUON.INI";
-const char *const INI_TEMP = "QUON.INI.tmp";
+const char *const INI_TEMP_PREFIX = "QUON.INI.";
+std::string initemp;  // the temporary file's name while it exists
 
 constexpr uint16_t CONTROL_BYTES = 8;  // control bytes 0 to 7 are tried
 constexpr int PATTERNS = 8;            // 0x01, 0x03, ... 0xFF
@@ -55,12 +61,12 @@ int attempt(void) {
 // 1 when the temporary file can be created (the trial file is removed
 // again) and no folder named QUON.INI would refuse the rename onto it.
 int cancreatefile(void) {
-  struct stat st;
-  if (stat(INI_NAME, &st) == 0 && S_ISDIR(st.st_mode)) return 0;
-  FILE *trial = fopen(INI_TEMP, "w");
+  if (isfolder(INI_NAME)) return 0;
+  std::string trialname;
+  FILE *trial = createtempfile(INI_TEMP_PREFIX, &trialname);
   if (trial == nullptr) return 0;
   fclose(trial);
-  remove(INI_TEMP);
+  unlink(trialname.c_str());
   return 1;
 }
 
@@ -69,10 +75,12 @@ int commitfile(void) {
   int written =
       fprintf(prog.inifile, "%02x\n%04x\n", static_cast<unsigned>(prog.calctl),
               static_cast<unsigned>(prog.calinv)) > 0;
+  // On disk before the rename, so a crash never leaves an empty QUON.INI.
+  written = fflush(prog.inifile) == 0 && fsync(fileno(prog.inifile)) == 0 && written;
   written = fclose(prog.inifile) == 0 && written;
   prog.inifile = nullptr;
-  if (written && rename(INI_TEMP, INI_NAME) == 0) return 1;
-  remove(INI_TEMP);
+  if (written && rename(initemp.c_str(), INI_NAME) == 0) return 1;
+  unlink(initemp.c_str());
   fputs("Could not write QUON.INI!\n", stderr);
   return 0;
 }
@@ -88,10 +96,11 @@ int calibrate(void) {
   fputs("<enter> to continue\n", stdout);
   fflush(stdout);
   (void)readkey();  // any key goes on, ESC included
+  keyboardrelease();
 
   // Created only once the user has gone on: interrupting the first prompt
   // leaves no temporary file behind.
-  prog.inifile = fopen(INI_TEMP, "w");
+  prog.inifile = createtempfile(INI_TEMP_PREFIX, &initemp);
   if (prog.inifile == nullptr) fatal("Could not open QUON.INI for output!\n");
 
   int found = 0;
@@ -110,7 +119,7 @@ int calibrate(void) {
     fputs("\nUnable to determine proper masking!\n", stdout);
     fclose(prog.inifile);
     prog.inifile = nullptr;
-    remove(INI_TEMP);
+    unlink(initemp.c_str());
     result = 0;
   }
 
@@ -119,5 +128,6 @@ int calibrate(void) {
   fputs("<enter> to continue, <ESC> to quit\n", stdout);
   fflush(stdout);
   if (readkey() == KEY_ESC) exit(0);
+  keyboardrelease();  // the script may be typed at the terminal next
   return result;
 }

@@ -195,6 +195,7 @@ TEST_F(DumpTest, WaitsForAKeyAfterEachSectionWhenNoneIsQueued) {
   settables({0x01000101, SEP}, {0});
   dumped();
   EXPECT_EQ(fakekeyemptyreads, 2);
+  EXPECT_EQ(fakekeymode, 0) << "the terminal is given back after the pauses";
 }
 
 // The tables as the loader builds them from a script: one thread of two

@@ -38,6 +38,7 @@ TEST_F(MainLoopTest, InitParksEveryThreadAtItsStartWithAnIdleTimer) {
   }
   EXPECT_EQ(prog.threadcurrent[0], -1);
   EXPECT_EQ(prog.lastkey, 0);
+  EXPECT_EQ(fakekeymode, 1) << "key mode is taken before the first pass";
 }
 
 TEST_F(MainLoopTest, PassPollsOnceAndStepsEveryThreadInOrder) {

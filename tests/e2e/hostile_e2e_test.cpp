@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -125,7 +126,6 @@ class HostileE2eTest : public ::testing::Test {
   // Folder without a calibration file: the next start calibrates.
   void uncalibrate(void) {
     std::filesystem::remove(path("QUON.INI"));
-    std::filesystem::remove(path("QUON.INI.tmp"));
   }
 
   // Commands that a SPAWN left running share the program's process group.
@@ -147,6 +147,7 @@ struct RunCase {
   bool repeats;        // out is printed at every pass: only the start is checked
   const char *absent;  // a text standard output must not hold, or nullptr
   const char *log;     // a text QUON.log must hold, or nullptr
+  const char *err = "";  // standard error, exactly: the error summary
 };
 
 TEST_F(HostileE2eTest, OddScriptsLoadRunAndEndWithEsc) {
@@ -155,10 +156,12 @@ TEST_F(HostileE2eTest, OddScriptsLoadRunAndEndWithEsc) {
       // not a line of their own.
       {"NUL bytes",
        "\0\0\0\n\0NOTATE hidden\nNOTATE ready\0 hidden\nKEY\0 q\nKEY q\n$\n$\n"s,
-       "ready\n", false, "hidden", nullptr},
+       "ready\n", false, "hidden", nullptr,
+       "QUON.log: 1 script error (first at line 4)\n"},
       {"binary noise",
        "NOTATE ready\nKEY \x01\n$\n" + noisescript() + "\nKEY \x01\n$\n$\n",
-       "ready\n", false, nullptr, nullptr},
+       "ready\n", false, nullptr, nullptr,
+       "QUON.log: 416 script errors (first at line 10)\n"},
       {"CR LF line ends", "NOTATE ready\r\nKEY q\r\n$\r\n$\r\n", "ready\n", false,
        nullptr, nullptr},
       {"0x1A ends the script",
@@ -193,7 +196,7 @@ TEST_F(HostileE2eTest, OddScriptsLoadRunAndEndWithEsc) {
     ptysend(child, "\x1b");
     EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27);
     EXPECT_TRUE(samemode(child.before, child.after));
-    EXPECT_EQ(readall(path("err.txt")), "");
+    EXPECT_EQ(readall(path("err.txt")), c.err);
     std::string out = readall(path("out.txt"));
     if (c.repeats) {
       EXPECT_EQ(out.compare(0, c.out.size(), c.out), 0) << out.substr(0, 200);
@@ -269,9 +272,6 @@ TEST_F(HostileE2eTest, FilesThatCannotBeUsedEndStartUpWithTheirMessage) {
       {"script is a folder", "d.qun", true, "d", "Unable to open d.qun for read!\n\n"},
       {"script with extension is a folder", "d.txt", true, "d.txt",
        "Unable to open d.txt for read!\n\n"},
-      {"calibration cannot create its file", "QUON.INI.tmp", false, "t",
-       "Unable to open QUON.INI. Running calibration!\n"
-       "Could not open QUON.INI for output!\n"},
   };
   for (const StartCase &c : cases) {
     SCOPED_TRACE(c.name);
@@ -317,7 +317,7 @@ TEST_F(HostileE2eTest, CalibrationFileThatIsAFolderFailsAtOnce) {
   EXPECT_TRUE(samemode(child.before, child.after));
   EXPECT_TRUE(isfolder(path("QUON.INI")));
   EXPECT_TRUE(std::filesystem::is_empty(path("QUON.INI")));
-  EXPECT_FALSE(exists(path("QUON.INI.tmp")));
+  EXPECT_TRUE(tempsleft(dir).empty());
 }
 
 // ---------------------------------------------------------------------------
@@ -378,11 +378,11 @@ TEST_F(HostileE2eTest, FatalSignalsAnywhereRestoreTheTerminal) {
 
       if (place == LASTPROMPT) {
         EXPECT_EQ(readall(path("QUON.INI")), CALIBRATED);
-        EXPECT_FALSE(exists(path("QUON.INI.tmp")));
+        EXPECT_TRUE(tempsleft(dir).empty());
       }
       if (place == FIRSTPROMPT) {
         EXPECT_FALSE(exists(path("QUON.INI")));
-        EXPECT_FALSE(exists(path("QUON.INI.tmp")));
+        EXPECT_TRUE(tempsleft(dir).empty());
         // The next start is not blocked: it calibrates afresh.
         PtyChild next = start("KEY q\n$\n$\n");
         ASSERT_TRUE(ptywaitfor(next, "<enter> to continue", WAITMS)) << next.out;
@@ -449,6 +449,211 @@ TEST_F(HostileE2eTest, OutputToAClosedPipeWithSigpipeIgnoredGoesOn) {
   EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27) << child.status;
   EXPECT_TRUE(samemode(child.before, child.after));
   EXPECT_EQ(readall(path("err.txt")), "");
+}
+
+// ---------------------------------------------------------------------------
+// A privileged run in a folder that others can write to
+
+const char *const LOGREFUSED = "Unable to open QUON.log for write!\n";
+
+struct PlantCase {
+  const char *name;
+  const char *plant;     // the name planted in the folder
+  bool hardlink;         // a second hard link rather than a symbolic link
+  bool calibrates;       // no QUON.INI: the run calibrates, then quits
+  int status;
+  std::string err;       // standard error, exactly
+};
+
+// Names planted to make a root run empty a file elsewhere: the run refuses
+// or goes round them, and the target keeps every byte.
+TEST_F(HostileE2eTest, PlantedLinksLeaveTheirTargetsUnchanged) {
+  const PlantCase cases[] = {
+      {"QUON.log a symbolic link", "QUON.log", false, false, 255,
+       std::string(LOGREFUSED) +
+           "QUON.log is a symbolic link, which is never followed: remove it, or "
+           "run in a folder of your own.\n"},
+      {"QUON.log a second hard link", "QUON.log", true, false, 255,
+       std::string(LOGREFUSED) +
+           "QUON.log shares its file with another name (a hard link), which "
+           "emptying it would empty too: remove it, or run in a folder of your "
+           "own.\n"},
+      {"the old temporary name a symbolic link", "QUON.INI.tmp", false, true, 0,
+       NOTICE},
+      {"QUON.INI a dangling symbolic link", "QUON.INI", false, true, 0, NOTICE},
+  };
+  const std::string victim = path("victim");
+  for (const PlantCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    uncalibrate();
+    std::filesystem::remove(path(c.plant));
+    std::filesystem::remove(victim);
+    if (!c.calibrates) writeall(path("QUON.INI"), CALIBRATED);
+    bool dangling = std::string(c.plant) == "QUON.INI";
+    if (!dangling) writeall(victim, "precious\n");
+    ASSERT_EQ(c.hardlink ? link(victim.c_str(), path(c.plant).c_str())
+                         : symlink(victim.c_str(), path(c.plant).c_str()),
+              0);
+    writeall(path("t.qun"), "WAIT\nKEY q\n$\n$\n");
+    PtyChild child = ptystart({QUON_SIM_PATH, "-v", "t"}, options);
+    if (c.calibrates) {
+      ASSERT_TRUE(ptywaitfor(child, "<enter> to continue", WAITMS)) << child.out;
+      EXPECT_EQ(readall(victim), dangling ? "" : "precious\n") << "at the first prompt";
+      ptysend(child, "\r");
+      ASSERT_TRUE(ptywaitfor(child, "<ESC> to quit", WAITMS)) << child.out;
+      ptysend(child, "\x1b");
+    }
+    EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), c.status) << child.out;
+    EXPECT_EQ(readall(path("err.txt")), c.err);
+    EXPECT_EQ(exists(victim), !dangling);
+    EXPECT_EQ(readall(victim), dangling ? "" : "precious\n");
+    if (c.calibrates) {
+      EXPECT_EQ(readall(path("QUON.INI")), CALIBRATED);
+      EXPECT_FALSE(std::filesystem::is_symlink(path("QUON.INI")));
+      EXPECT_TRUE(tempsleft(dir).empty());
+    }
+  }
+}
+
+// A small file system mounted on a folder of the test's own; root only.
+class SmallDiskE2eTest : public HostileE2eTest {
+ protected:
+  void SetUp() override {
+    HostileE2eTest::SetUp();
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+    disk = path("disk");
+    ASSERT_EQ(mkdir(disk.c_str(), 0755), 0);
+    options.dir = disk;
+  }
+  void TearDown() override {
+    if (mounted) umount2(disk.c_str(), MNT_DETACH);
+    HostileE2eTest::TearDown();
+  }
+  // size in bytes, files: how many names it takes (its root counts as one).
+  void mountdisk(const char *size, int files) {
+    if (mounted) {
+      ASSERT_EQ(umount2(disk.c_str(), 0), 0);
+    }
+    std::string data = std::string("size=") + size + ",nr_inodes=" + std::to_string(files);
+    mounted = mount("tmpfs", disk.c_str(), "tmpfs", 0, data.c_str()) == 0;
+    ASSERT_TRUE(mounted) << strerror(errno);
+  }
+  std::string disk;
+  bool mounted = false;
+};
+
+// A log that does not fit ends the run before a thread runs, with the reason;
+// so does a calibration whose file cannot be created, before any prompt.
+TEST_F(SmallDiskE2eTest, WritesThatDoNotFitEndTheRunWithTheReason) {
+  std::string errors;
+  for (int i = 0; i < 3000; ++i) errors += "WAIT\n";
+  writeall(path("t.qun"), "NOTATE ran\n" + errors + "KEY q\n$\n$\n");
+  const std::string full = "Unable to write QUON.log! (No space left on device)\n";
+  struct Case {
+    const char *name;
+    const char *size;
+    int files;
+    bool calibrated;
+    const char *flag;
+    std::string err;
+  } cases[] = {
+      {"log full, listing", "8k", 3, true, "-v", full},
+      {"log full, errors only", "8k", 3, true, "-b", full},
+      {"no name left for the calibration file", "8k", 2, false, "-v",
+       std::string(NOTICE) + "Could not open QUON.INI for output!\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    mountdisk(c.size, c.files);
+    if (c.calibrated) writeall(disk + "/QUON.INI", CALIBRATED);
+    PtyChild child = ptystart({QUON_SIM_PATH, c.flag, path("t.qun")}, options);
+    EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 255) << child.out;
+    EXPECT_EQ(readall(path("err.txt")), c.err);
+    EXPECT_EQ(child.out.find("ran"), std::string::npos);
+    EXPECT_EQ(child.out.find("<enter> to continue"), std::string::npos);
+    EXPECT_TRUE(samemode(child.before, child.after));
+  }
+}
+
+// A SPAWN'd command inherits the terminal and nothing else of the program:
+// neither the script, nor the log, nor the calibration file.
+TEST_F(HostileE2eTest, SpawnedCommandsInheritOnlyTheStandardDescriptors) {
+  for (const char *flag : {"-b", "-v"}) {
+    SCOPED_TRACE(flag);
+    std::filesystem::remove(path("fds.txt"));
+    writeall(path("t.qun"),
+             "SPAWN ls -l /proc/$$/fd >fds.txt; echo listed >>fds.txt\nKEY q\n$\n$\n");
+    PtyChild child = ptystart({QUON_SIM_PATH, flag, "t"}, options);
+    EXPECT_TRUE(waitfile(child, path("fds.txt"), "listed", WAITMS));
+    ptysend(child, "\x1b");
+    EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27) << child.out;
+    std::string fds = readall(path("fds.txt"));
+    for (const char *open : {" 0 -> ", " 1 -> ", " 2 -> "}) {
+      EXPECT_NE(fds.find(open), std::string::npos) << fds;
+    }
+    for (const char *leaked : {"QUON.log", "t.qun", "QUON.INI"}) {
+      EXPECT_EQ(fds.find(leaked), std::string::npos) << fds;
+    }
+  }
+}
+
+// The script typed at the terminal after a first-run calibration: the
+// prompts give the terminal back, so lines end and echo as usual.
+TEST_F(HostileE2eTest, ScriptTypedAfterCalibrationLoadsAndRuns) {
+  uncalibrate();
+  PtyChild child = ptystart({QUON_SIM_PATH}, options);
+  ASSERT_TRUE(ptywaitfor(child, "<enter> to continue", WAITMS)) << child.out;
+  ASSERT_TRUE(waitkeymode(child, WAITMS));
+  ptysend(child, "\r");
+  ASSERT_TRUE(ptywaitfor(child, "<ESC> to quit", WAITMS)) << child.out;
+  ptysend(child, "\r");
+  for (int waited = 0; waited < WAITMS && !samemode(child.before, ptymode(child));
+       waited += 20) {
+    drain(child, 20);
+  }
+  EXPECT_TRUE(samemode(child.before, ptymode(child))) << "terminal given back";
+  ptysend(child, "NOTATE typed\nKEY q\n$\n$\n");
+  EXPECT_TRUE(ptywaitfor(child, "typed\r\n", WAITMS)) << child.out;
+  EXPECT_TRUE(waitkeymode(child, WAITMS));
+  ptysend(child, "\x1b");
+  EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27) << child.out;
+  EXPECT_TRUE(samemode(child.before, child.after));
+}
+
+// Names that differ only in case and none exact: the first in byte order is
+// opened, whatever the folder's order, and the log says which and why.
+TEST_F(HostileE2eTest, AmbiguousNamesOpenTheFirstInByteOrderWithAWarning) {
+  struct Case {
+    const char *name;
+    std::vector<std::string> files;  // created in this order
+    const char *argument;
+    const char *opened;  // the note the opened script prints
+    const char *warning;
+  } cases[] = {
+      {"script", {"tAnK.qUn", "Tank.qun", "TANK.QUN"}, "tank", "TANK.QUN\n",
+       "Warning: tank.qun is not there, and TANK.QUN, Tank.qun, tAnK.qUn differ "
+       "from it only in case; opened TANK.QUN, the first in byte order\n"},
+      {"calibration file", {"quon.INI", "Quon.ini"}, "t", "t.qun\n",
+       "Warning: QUON.INI is not there, and Quon.ini, quon.INI differ from it "
+       "only in case; opened Quon.ini, the first in byte order\n"},
+  };
+  options.stdoutfile = path("out.txt");
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    bool inis = c.files[0].find(".INI") != std::string::npos;
+    if (inis) uncalibrate();
+    writeall(path("t.qun"), "NOTATE t.qun\nKEY q\n$\n$\n");
+    for (const std::string &f : c.files) {
+      writeall(path(f), inis ? std::string(CALIBRATED) : "NOTATE " + f + "\nKEY q\n$\n$\n");
+    }
+    PtyChild child = ptystart({QUON_SIM_PATH, c.argument}, options);
+    EXPECT_TRUE(waitfile(child, path("out.txt"), c.opened, WAITMS));
+    ptysend(child, "\x1b");
+    EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27);
+    EXPECT_EQ(readall(path("QUON.log")), c.warning);
+    EXPECT_EQ(readall(path("err.txt")), "");
+    for (const std::string &f : c.files) std::filesystem::remove(path(f));
+  }
 }
 
 }  // namespace

@@ -159,4 +159,13 @@ bool exists(const std::string &path) {
   return stat(path.c_str(), &st) == 0;
 }
 
+std::vector<std::string> tempsleft(const std::string &dir) {
+  std::vector<std::string> names;
+  for (const auto &entry : std::filesystem::directory_iterator(dir)) {
+    std::string name = entry.path().filename().string();
+    if (name.rfind("QUON.INI.", 0) == 0 && name.size() == 15) names.push_back(name);
+  }
+  return names;
+}
+
 int exitstatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }

@@ -54,6 +54,8 @@ std::string maketempdir(const std::string &prefix);  // a fresh folder
 std::string readall(const std::string &path);        // "" when missing
 void writeall(const std::string &path, const std::string &text);
 bool exists(const std::string &path);
+// Temporary calibration files ("QUON.INI." and six characters) in dir.
+std::vector<std::string> tempsleft(const std::string &dir);
 int exitstatus(int status);  // the exit status, -1 when ended by a signal
 
 #endif

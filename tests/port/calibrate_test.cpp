@@ -3,8 +3,11 @@
 // the two prompts.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -55,9 +58,17 @@ const char *const DIAGNOSTICS =
     "            Pat = 7f, Inp = 7f, Inv = 00\n"
     "            Pat = ff, Inp = ff, Inv = 00\n";
 
-bool exists(const char *name) {
-  struct stat st;
-  return stat(name, &st) == 0;
+using Names = std::vector<std::string>;
+
+// The names in the test's folder, sorted: a temporary file left behind,
+// whatever its name, shows here.
+Names folder(void) {
+  Names names;
+  for (const auto &entry : std::filesystem::directory_iterator(".")) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 class CalibrateTest : public ::testing::Test {
@@ -86,11 +97,12 @@ TEST_F(CalibrateTest, FindsControlByteFourOnTheTestConnector) {
   EXPECT_EQ(run(&out), 1);
   EXPECT_EQ(out, std::string(FIRST_PROMPT) + SUCCESS + LAST_PROMPT);
   EXPECT_EQ(readfile("QUON.INI"), "04\n0083\n");
-  EXPECT_FALSE(exists("QUON.INI.tmp"));
+  EXPECT_EQ(folder(), Names{"QUON.INI"});
   EXPECT_EQ(prog.inifile, nullptr);
   EXPECT_EQ(prog.calctl, 4);
   EXPECT_EQ(prog.calinv, 0x83);
   EXPECT_EQ(fakekeyemptyreads, 2);  // one key at each prompt
+  EXPECT_EQ(fakekeymode, 0) << "the terminal is given back after the prompts";
 }
 
 // On an adapter whose control lines all follow their pins under control
@@ -218,15 +230,15 @@ TEST_F(CalibrateTest, FaultyConnectorFailsAndLeavesNoFile) {
   };
   for (const Rig &r : rigs) {
     resetall();
-    writefile("QUON.INI.tmp", "stale\n");  // left by an earlier killed run
+    writefile("QUON.INI.tmp", "stale\n");  // a name someone planted
     if (r.wire != -2) simadapter[0].wire[r.bit] = static_cast<int8_t>(r.wire);
     simadapter[0].stuck[r.bit] = static_cast<int8_t>(r.stuck);
     std::string out;
     EXPECT_EQ(run(&out), 0) << r.name;
     EXPECT_EQ(out, std::string(FIRST_PROMPT) + FAILURE + LAST_PROMPT) << r.name;
     EXPECT_EQ(prog.calctl, 8) << r.name << ": every control byte was tried";
-    EXPECT_FALSE(exists("QUON.INI")) << r.name;
-    EXPECT_FALSE(exists("QUON.INI.tmp")) << r.name;
+    EXPECT_EQ(folder(), Names{"QUON.INI.tmp"}) << r.name;
+    EXPECT_EQ(readfile("QUON.INI.tmp"), "stale\n") << r.name;
     EXPECT_EQ(prog.inifile, nullptr) << r.name;
   }
 }
@@ -245,14 +257,15 @@ TEST_F(CalibrateTest, FailureTriesEveryControlByteUnderPortDebug) {
                                                 "Ctl = 06", "Ctl = 07"}));
 }
 
-// A temporary file left by a run killed mid-way is overwritten, not
-// appended to.
-TEST_F(CalibrateTest, StaleTemporaryFileIsOverwritten) {
+// The temporary file has a fresh name of its own: a file planted under a
+// name an earlier version used is neither opened nor removed.
+TEST_F(CalibrateTest, PlantedTemporaryNameIsNeverOpened) {
   writefile("QUON.INI.tmp", "0000000000000000000000000\nzz\n");
   std::string out;
   EXPECT_EQ(run(&out), 1);
   EXPECT_EQ(readfile("QUON.INI"), "04\n0083\n");
-  EXPECT_FALSE(exists("QUON.INI.tmp"));
+  EXPECT_EQ(readfile("QUON.INI.tmp"), "0000000000000000000000000\nzz\n");
+  EXPECT_EQ(folder(), (Names{"QUON.INI", "QUON.INI.tmp"}));
 }
 
 TEST_F(CalibrateTest, EscAtTheFirstPromptGoesOn) {
@@ -287,8 +300,8 @@ TEST_F(CalibrateDeathTest, EscAtTheLastPromptAfterSuccessEndsWithStatusZero) {
       },
       testing::ExitedWithCode(0), "");
   // The file was complete before the prompt, so the next start uses it.
+  EXPECT_EQ(folder(), Names{"QUON.INI"});
   EXPECT_EQ(readfile("QUON.INI"), "04\n0083\n");
-  EXPECT_FALSE(exists("QUON.INI.tmp"));
 }
 
 TEST_F(CalibrateDeathTest, EscAtTheLastPromptAfterFailureEndsWithStatusZero) {
@@ -301,14 +314,17 @@ TEST_F(CalibrateDeathTest, EscAtTheLastPromptAfterFailureEndsWithStatusZero) {
         calibrate();
       },
       testing::ExitedWithCode(0), "");
-  EXPECT_FALSE(exists("QUON.INI"));
-  EXPECT_FALSE(exists("QUON.INI.tmp"));
+  EXPECT_EQ(folder(), Names{});
 }
 
-// The file is created before anything else: when the folder cannot take it,
-// the program ends before a prompt is shown or the port is touched.
+// The file is created before anything else: when the folder cannot take it
+// (here it has been removed, which binds root too), the program ends before
+// a prompt is shown or the port is touched.
 TEST_F(CalibrateDeathTest, FileThatCannotBeCreatedEndsTheProgram) {
-  ASSERT_EQ(mkdir("QUON.INI.tmp", 0755), 0);  // a folder in the file's place
+  std::string gone = std::filesystem::current_path().string() + "/gone";
+  ASSERT_EQ(mkdir(gone.c_str(), 0755), 0);
+  ASSERT_EQ(chdir(gone.c_str()), 0);
+  ASSERT_EQ(rmdir(gone.c_str()), 0);
   fakekeyspush('\r');
   fakekeyspush('\r');
   EXPECT_EXIT(
@@ -322,7 +338,6 @@ TEST_F(CalibrateDeathTest, FileThatCannotBeCreatedEndsTheProgram) {
       },
       testing::ExitedWithCode(255),
       "^Could not open QUON.INI for output!\naccesses 0, keys 2\n$");
-  EXPECT_FALSE(exists("QUON.INI"));
 }
 
 }  // namespace
