@@ -499,8 +499,10 @@ TEST_F(HostileE2eTest, PlantedLinksLeaveTheirTargetsUnchanged) {
     if (c.calibrates) {
       ASSERT_TRUE(ptywaitfor(child, "<enter> to continue", WAITMS)) << child.out;
       EXPECT_EQ(readall(victim), dangling ? "" : "precious\n") << "at the first prompt";
+      ASSERT_TRUE(waitkeymode(child, WAITMS));
       ptysend(child, "\r");
       ASSERT_TRUE(ptywaitfor(child, "<ESC> to quit", WAITMS)) << child.out;
+      ASSERT_TRUE(waitkeymode(child, WAITMS));
       ptysend(child, "\x1b");
     }
     EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), c.status) << child.out;
@@ -606,6 +608,7 @@ TEST_F(HostileE2eTest, ScriptTypedAfterCalibrationLoadsAndRuns) {
   ASSERT_TRUE(waitkeymode(child, WAITMS));
   ptysend(child, "\r");
   ASSERT_TRUE(ptywaitfor(child, "<ESC> to quit", WAITMS)) << child.out;
+  ASSERT_TRUE(waitkeymode(child, WAITMS));  // the prompt reads its key
   ptysend(child, "\r");
   for (int waited = 0; waited < WAITMS && !samemode(child.before, ptymode(child));
        waited += 20) {
@@ -613,7 +616,7 @@ TEST_F(HostileE2eTest, ScriptTypedAfterCalibrationLoadsAndRuns) {
   }
   EXPECT_TRUE(samemode(child.before, ptymode(child))) << "terminal given back";
   ptysend(child, "NOTATE typed\nKEY q\n$\n$\n");
-  EXPECT_TRUE(ptywaitfor(child, "typed\r\n", WAITMS)) << child.out;
+  EXPECT_TRUE(ptywaitfor(child, "$\r\ntyped\r\n", WAITMS)) << child.out;
   EXPECT_TRUE(waitkeymode(child, WAITMS));
   ptysend(child, "\x1b");
   EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27) << child.out;
