@@ -56,6 +56,10 @@ void benchreaction(void);   // reaction through the test connector
 void benchdelays(void);     // DELAY lateness on the real clock
 void benchloading(void);    // loader cost per line and peak memory
 
+// Sees every register write after the simulated port took it (called by
+// the benchmark's port back-end, portio_watch.cpp).
+void watchedwrite(uint32_t address, uint8_t value);
+
 // The child behind the peak-memory figure: writes a script of lines lines,
 // loads it, prints the peak resident KiB before and after the load.
 int loadchild(int32_t lines);

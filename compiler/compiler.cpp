@@ -9,9 +9,8 @@
 #include <cstring>
 
 #include "compiler/literals.h"
-#include "driver/loader.h"
-#include "driver/startup.h"
 #include "driver/tables.h"
+#include "text/casefold.h"
 
 namespace {
 
@@ -189,9 +188,8 @@ Token repeatstatement(const char *line, char **at) {
   if (!scanfloat(word, &period)) {
     return scripterror(line, "Error: could not scan <period> in REPEAT\n");
   }
-  // The token has room for one time only: it keeps the period. Nothing
-  // reads the offset at run time, so its code is worked out and dropped.
-  (void)secondstotimecode(offset);
+  // The token has room for one time only: it keeps the period. The offset
+  // is scanned so that a bad one is reported, and shown in the listing.
   uint16_t periodcode = secondstotimecode(period);
   if (prog.verbose) {
     logprintf("REPEAT %6.1f %6.1f\n", static_cast<double>(offset),
@@ -204,11 +202,6 @@ Token repeatstatement(const char *line, char **at) {
 Token keystatement(const char *line, char **at) {
   const char *word = nextword(at);
   if (word == nullptr) return scripterror(line, "Error: too few args to KEY\n");
-  // A word always holds a character, so the "%c" conversion cannot fail
-  // here; the check stays for a splitter that might one day hand back "".
-  if (word[0] == '\0') {
-    return scripterror(line, "Error: could not scan <character> in KEY\n");
-  }
   char key = word[0];  // as written: the key's case matters
   if (prog.verbose) logprintf("KEY %c\n", key);
   return maketoken(OP_KEY, static_cast<uint8_t>(key), 0);

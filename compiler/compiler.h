@@ -4,6 +4,8 @@
 
 #include "compiler/token.h"
 
+constexpr int LINE_BUFFER = 80;  // a script line: 79 characters and the NUL
+
 // Compiles one line as the loader read it (at most 79 characters, normally
 // ending in a newline, which is cut off in place). Returns a token, the
 // separator included, or NO_TOKEN for blank lines, comments and lines in

@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-constexpr int LINE_BUFFER = 80;  // line buffer: 79 characters and the NUL
+#include "compiler/compiler.h"  // LINE_BUFFER
 
 // Reads the next piece of a script line into buf (LINE_BUFFER bytes): at
 // most 79 characters, up to and including the next newline. The carriage

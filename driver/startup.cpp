@@ -9,12 +9,15 @@
 #include "compiler/compiler.h"
 #include "driver/dump.h"
 #include "driver/fatal.h"
-#include "driver/files.h"
 #include "driver/loader.h"
 #include "driver/mainloop.h"
 #include "driver/tables.h"
+#include "platform/files.h"
+#include "platform/portio.h"
+#include "platform/shell.h"
 #include "port/calibrate.h"
 #include "port/port.h"
+#include "text/casefold.h"
 
 namespace {
 const char *const USAGE[] = {
@@ -96,18 +99,6 @@ int scanhex(FILE *f, int maxdigits, uint16_t *value) {
   return 1;
 }
 }  // namespace
-
-int prefixmatch(const char *text, const char *with, int n) {
-  for (int i = 0; i < n; ++i) {
-    unsigned char a = static_cast<unsigned char>(text[i]);
-    unsigned char b = static_cast<unsigned char>(with[i]);
-    if (a >= 'A' && a <= 'Z') a = static_cast<unsigned char>(a - 'A' + 'a');
-    if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b - 'A' + 'a');
-    if (a != b) return 0;
-    if (a == '\0') return 1;
-  }
-  return 1;
-}
 
 void readarguments(int argc, char **argv) {
   for (int i = 1; i < argc; ++i) {
@@ -198,6 +189,7 @@ int quonmain(int argc, char **argv) {
   if (locateport() == -1) {
     fatal("Unable to locate printer port!\n%s\n", porthint);
   }
+  commandchildhook(iorelease);  // a SPAWN'd command gets no port access
 
   openlog();
   logprintf("%s", pendingwarnings.c_str());

@@ -17,9 +17,4 @@ void readarguments(int argc, char **argv);
 // ("%02x %04x"). Returns 1 when both were converted.
 int scancalibration(FILE *f);
 
-// Case-insensitive comparison of at most n characters, folding only 'A' to
-// 'Z'; stops with equality only where both texts end together. Returns 1
-// when equal. Used for the options (n = 2) and the keywords (n = 1 or 2).
-int prefixmatch(const char *text, const char *with, int n);
-
 #endif

@@ -1,7 +1,9 @@
-// File names on a case-sensitive file system, matched the way scripts and
-// calibration files written on case-insensitive systems expect.
-#ifndef QUON_DRIVER_FILES_H
-#define QUON_DRIVER_FILES_H
+// The files the program reads and writes: names on a case-sensitive file
+// system matched the way scripts and calibration files written on
+// case-insensitive systems expect, files created never through a link, and
+// the calibration file's commit. Provider: files_posix.cpp.
+#ifndef QUON_PLATFORM_FILES_H
+#define QUON_PLATFORM_FILES_H
 
 #include <cstdio>
 #include <string>
@@ -38,5 +40,16 @@ FILE *createtempfile(const char *prefix, std::string *name);
 
 // 1 when name is a folder (a symbolic link to one counts).
 int isfolder(const char *name);
+
+// Puts f's content on disk and closes it. Returns 0, or -1 when a write,
+// the flush or the close failed (f is closed either way).
+int finishfile(FILE *f);
+
+// Gives file from the name to in one step, replacing what was there (a
+// link of that name is replaced, not followed). Returns 0 or -1 (errno).
+int replacefile(const char *from, const char *to);
+
+// Removes a name; nothing happens when it is not there.
+void removefile(const char *name);
 
 #endif

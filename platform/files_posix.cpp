@@ -1,4 +1,4 @@
-#include "driver/files.h"
+#include "platform/files.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,18 +13,7 @@
 #include <utility>
 #include <vector>
 
-namespace {
-int samefolded(const char *a, const char *b) {
-  for (;; ++a, ++b) {
-    unsigned char x = static_cast<unsigned char>(*a);
-    unsigned char y = static_cast<unsigned char>(*b);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-    if (x != y) return 0;
-    if (x == '\0') return 1;
-  }
-}
-}  // namespace
+#include "text/casefold.h"
 
 int findcasename(const char *name, char *out, size_t size,
                  std::vector<std::string> *matches) {
@@ -130,3 +119,14 @@ int isfolder(const char *name) {
   struct stat st;
   return stat(name, &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
 }
+
+int finishfile(FILE *f) {
+  int failed = fflush(f) != 0;
+  failed = fsync(fileno(f)) != 0 || failed;
+  failed = fclose(f) != 0 || failed;
+  return failed ? -1 : 0;
+}
+
+int replacefile(const char *from, const char *to) { return rename(from, to); }
+
+void removefile(const char *name) { unlink(name); }

@@ -27,7 +27,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,49 +34,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/keydecode.h"
+#include "platform/monotonic.h"
+
 namespace {
 
-constexpr int INBUF = 64;       // bytes read from the terminal, not yet decoded
-constexpr int ESCWAITMS = 30;   // how long an ESC waits for the rest of a sequence
-constexpr int SEQMAX = 16;      // longest sequence text kept for the lookup
-constexpr int NOBYTE = -1;      // nextbyte: nothing came in time, or no terminal
-
-// A key without a character: the bytes its sequence sends after ESC, with
-// modifiers removed ("[1;5A" is looked up as "[A"), and its PC scan code.
-struct KeySequence {
-  const char *text;
-  int scan;
-};
-
-constexpr int SCAN_UP = 0x48, SCAN_DOWN = 0x50, SCAN_LEFT = 0x4B,
-              SCAN_RIGHT = 0x4D, SCAN_HOME = 0x47, SCAN_END = 0x4F,
-              SCAN_PGUP = 0x49, SCAN_PGDN = 0x51, SCAN_INSERT = 0x52,
-              SCAN_DELETE = 0x53, SCAN_F1 = 0x3B, SCAN_F11 = 0x85,
-              SCAN_F12 = 0x86;
-
-const KeySequence KEYSEQUENCES[] = {
-    // Cursor keys, normal and application mode (CSI and SS3).
-    {"[A", SCAN_UP},      {"[B", SCAN_DOWN},    {"[C", SCAN_RIGHT},
-    {"[D", SCAN_LEFT},    {"[H", SCAN_HOME},    {"[F", SCAN_END},
-    {"OA", SCAN_UP},      {"OB", SCAN_DOWN},    {"OC", SCAN_RIGHT},
-    {"OD", SCAN_LEFT},    {"OH", SCAN_HOME},    {"OF", SCAN_END},
-    // Editing keys; 1~/4~ from the Linux console, 7~/8~ from rxvt.
-    {"[1~", SCAN_HOME},   {"[2~", SCAN_INSERT}, {"[3~", SCAN_DELETE},
-    {"[4~", SCAN_END},    {"[5~", SCAN_PGUP},   {"[6~", SCAN_PGDN},
-    {"[7~", SCAN_HOME},   {"[8~", SCAN_END},
-    // F1 to F4: SS3 unmodified, CSI once a modifier is added (CSI 1;2P).
-    {"OP", SCAN_F1},      {"OQ", SCAN_F1 + 1},  {"OR", SCAN_F1 + 2},
-    {"OS", SCAN_F1 + 3},  {"[P", SCAN_F1},      {"[Q", SCAN_F1 + 1},
-    {"[R", SCAN_F1 + 2},  {"[S", SCAN_F1 + 3},
-    // F1 to F12 as numbered sequences (the numbers skip 16 and 22).
-    {"[11~", SCAN_F1},    {"[12~", SCAN_F1 + 1}, {"[13~", SCAN_F1 + 2},
-    {"[14~", SCAN_F1 + 3}, {"[15~", SCAN_F1 + 4}, {"[17~", SCAN_F1 + 5},
-    {"[18~", SCAN_F1 + 6}, {"[19~", SCAN_F1 + 7}, {"[20~", SCAN_F1 + 8},
-    {"[21~", SCAN_F1 + 9}, {"[23~", SCAN_F11},   {"[24~", SCAN_F12},
-    // The Linux console's F1 to F5.
-    {"[[A", SCAN_F1},     {"[[B", SCAN_F1 + 1}, {"[[C", SCAN_F1 + 2},
-    {"[[D", SCAN_F1 + 3}, {"[[E", SCAN_F1 + 4},
-};
+constexpr int INBUF = 64;  // bytes read from the terminal, not yet decoded
+// nextbyte: nothing came in time, or there is no terminal.
+constexpr int NOBYTE = KEYDECODE_NOBYTE;
 
 int ttyfd = -1;              // the controlling terminal; -1 when there is none
 bool started = false;        // keyboardstart has looked for the terminal
@@ -117,10 +81,11 @@ const int FATALSIGNALS[] = {
 
 // A fault in the program itself ends it too. Under the sanitizers their own
 // handlers report such a fault, so the mode is left to the exit path there.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-const int FAULTSIGNALS[] = {0};
-#else
 const int FAULTSIGNALS[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool FAULTHANDLERS = false;
+#else
+constexpr bool FAULTHANDLERS = true;
 #endif
 
 sigset_t modesignals;          // every signal whose handler changes the mode
@@ -239,7 +204,7 @@ void installhandlers(void) {
     if (!ignoredatstart(sig)) sigaction(sig, &action, nullptr);
   }
   for (int sig : FAULTSIGNALS) {
-    if (sig != 0) sigaction(sig, &action, nullptr);
+    if (FAULTHANDLERS) sigaction(sig, &action, nullptr);
   }
 
   // Stop and continue return to the interrupted code: SA_RESTART, so a
@@ -341,13 +306,7 @@ int fillbuffer(void) {
   return 0;
 }
 
-// 64 bits: a 32-bit long would overflow once the machine has been up for
-// 25 days.
-int64_t nowms(void) {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
+int64_t nowms(void) { return static_cast<int64_t>(monotonicms()); }
 
 // Takes the next byte, waiting up to timeoutms for it (-1: as long as it
 // takes). NOBYTE when none came or there is no terminal.
@@ -370,66 +329,6 @@ int nextbyte(int timeoutms) {
 
 // Gives back the byte nextbyte just returned.
 void ungetbyte(void) { --inhead; }
-
-// ---------------------------------------------------------------------------
-// Escape sequences
-
-int lookupsequence(const char *text) {
-  for (const KeySequence &k : KEYSEQUENCES) {
-    if (strcmp(k.text, text) == 0) return k.scan;
-  }
-  return 0;
-}
-
-// After an ESC byte: the rest of a cursor, editing or function key's
-// sequence (result 0, scan code held back), or nothing (the ESC key).
-// Unknown and cut-short sequences are consumed and read as 0.
-int decodeescape(void) {
-  int intro = nextbyte(ESCWAITMS);
-  if (intro == NOBYTE) return KEY_ESC;
-  if (intro != '[' && intro != 'O') {
-    ungetbyte();  // ESC then an ordinary key: two keys
-    return KEY_ESC;
-  }
-
-  char text[SEQMAX + 2];
-  int length = 0;
-  text[length++] = static_cast<char>(intro);
-  bool toolong = false;
-  int separators = 0;  // ';' seen: key;modifier has one
-  int keyend = 0;      // length of the text before the first ';'
-  int c = nextbyte(ESCWAITMS);
-  if (intro == '[' && c == '[') {  // the Linux console's ESC [ [ A..E
-    text[length++] = '[';
-    c = nextbyte(ESCWAITMS);
-  } else {
-    // Parameter and intermediate bytes, then one final byte.
-    while (c >= 0x20 && c <= 0x3F) {
-      if (c == ';') {
-        if (separators == 0) keyend = length;
-        if (separators < 2) ++separators;
-      }
-      if (length < SEQMAX) text[length++] = static_cast<char>(c);
-      else toolong = true;
-      c = nextbyte(ESCWAITMS);
-    }
-  }
-  if (c == NOBYTE) return 0;  // cut short
-  if (c < 0x40 || c > 0x7E) {
-    ungetbyte();  // not part of a sequence: an ordinary key after a broken one
-    return 0;
-  }
-  if (toolong) return 0;  // no key sends that much
-  // CSI 1;5A, CSI 5;5~ and SS3 5P name the same keys as CSI A, CSI 5~ and
-  // SS3 P: the modifier goes, and so does a key number 1 before a letter.
-  // More parameters than key;modifier match no key.
-  if (separators == 1) length = keyend;
-  if (intro == 'O' || (c != '~' && length == 2 && text[1] == '1')) length = 1;
-  text[length++] = static_cast<char>(c);
-  text[length] = '\0';
-  heldscan = lookupsequence(text);
-  return 0;
-}
 
 }  // namespace
 
@@ -486,7 +385,7 @@ int readkey(void) {
   int b = nextbyte(-1);
   if (b == NOBYTE) return KEY_ENTER;  // no terminal: as if Enter were pressed
   if (b != KEY_ESC) return b;
-  return decodeescape();
+  return decodeescape(KeyBytes{nextbyte, ungetbyte}, &heldscan);
 }
 
 namespace {

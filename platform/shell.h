@@ -8,4 +8,9 @@
 // first; the command gets the terminal in its original mode.
 int runcommand(const char *command);
 
+// Installs what a command's process does just before the interpreter
+// starts (start-up gives it the port back-end's iorelease, so commands
+// cannot touch the port); nullptr: nothing.
+void commandchildhook(void (*hook)(void));
+
 #endif

@@ -15,6 +15,8 @@ void fakeshellreset(void) {
   for (const char *&c : fakeshellcommands) c = nullptr;
 }
 
+void commandchildhook(void (*)(void)) {}
+
 int runcommand(const char *command) {
   fflush(stdout);
   fakeshellcommands[fakeshellcount % 16] = command;

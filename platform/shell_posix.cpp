@@ -9,10 +9,11 @@
 #include <cstring>
 
 #include "platform/keys.h"
-#include "platform/portio.h"
 #include "platform/shell.h"
 
 namespace {
+void (*childhook)(void) = nullptr;
+
 // A disposition that was a handler of ours becomes the default in the
 // command; one that was ignored when we were started stays ignored.
 void childdisposition(int sig, const struct sigaction &saved) {
@@ -23,6 +24,8 @@ void childdisposition(int sig, const struct sigaction &saved) {
   sigaction(sig, &action, nullptr);
 }
 }  // namespace
+
+void commandchildhook(void (*hook)(void)) { childhook = hook; }
 
 int runcommand(const char *command) {
   if (command == nullptr) return -1;
@@ -48,7 +51,7 @@ int runcommand(const char *command) {
     childdisposition(SIGINT, savedint);
     childdisposition(SIGQUIT, savedquit);
     sigprocmask(SIG_SETMASK, &savedmask, nullptr);
-    iorelease();
+    if (childhook != nullptr) childhook();
     execl("/bin/sh", "sh", "-c", command, static_cast<char *>(nullptr));
     _exit(127);  // as the shell reports a command it cannot run
   }

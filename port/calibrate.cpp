@@ -1,14 +1,12 @@
 #include "port/calibrate.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "driver/fatal.h"
-#include "driver/files.h"
 #include "driver/tables.h"
+#include "platform/files.h"
 #include "platform/keys.h"
 #include "port/port.h"
 
@@ -66,7 +64,7 @@ int cancreatefile(void) {
   FILE *trial = createtempfile(INI_TEMP_PREFIX, &trialname);
   if (trial == nullptr) return 0;
   fclose(trial);
-  unlink(trialname.c_str());
+  removefile(trialname.c_str());
   return 1;
 }
 
@@ -76,11 +74,10 @@ int commitfile(void) {
       fprintf(prog.inifile, "%02x\n%04x\n", static_cast<unsigned>(prog.calctl),
               static_cast<unsigned>(prog.calinv)) > 0;
   // On disk before the rename, so a crash never leaves an empty QUON.INI.
-  written = fflush(prog.inifile) == 0 && fsync(fileno(prog.inifile)) == 0 && written;
-  written = fclose(prog.inifile) == 0 && written;
+  written = finishfile(prog.inifile) == 0 && written;
   prog.inifile = nullptr;
-  if (written && rename(initemp.c_str(), INI_NAME) == 0) return 1;
-  unlink(initemp.c_str());
+  if (written && replacefile(initemp.c_str(), INI_NAME) == 0) return 1;
+  removefile(initemp.c_str());
   fputs("Could not write QUON.INI!\n", stderr);
   return 0;
 }
@@ -119,7 +116,7 @@ int calibrate(void) {
     fputs("\nUnable to determine proper masking!\n", stdout);
     fclose(prog.inifile);
     prog.inifile = nullptr;
-    unlink(initemp.c_str());
+    removefile(initemp.c_str());
     result = 0;
   }
 

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "compiler/token.h"
-#include "driver/files.h"
 #include "driver/mainloop.h"
 #include "driver/tables.h"
 #include "platform/fakes.h"
+#include "platform/files.h"
 #include "platform/simport.h"
 #include "port/calibrate.h"
 #include "tests/testutil.h"

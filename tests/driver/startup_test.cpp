@@ -9,13 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "driver/files.h"
 #include "driver/startup.h"
 #include "driver/tables.h"
 #include "platform/fakes.h"
+#include "platform/files.h"
 #include "platform/keys.h"
 #include "platform/simport.h"
 #include "tests/testutil.h"
+#include "text/casefold.h"
 
 namespace {
 
