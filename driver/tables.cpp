@@ -57,9 +57,3 @@ char *copytext(const char *text) {
   if (copy == nullptr) outofmemory();
   return copy;
 }
-
-char *copytextn(const char *text, size_t n) {
-  char *copy = strndup(text, n);
-  if (copy == nullptr) outofmemory();
-  return copy;
-}

@@ -62,7 +62,4 @@ void *growtable(void *table, int32_t *max, size_t entrysize);
 // Owned copy of a text; ends the program on failure.
 char *copytext(const char *text);
 
-// Owned copy of at most n characters of a text.
-char *copytextn(const char *text, size_t n);
-
 #endif

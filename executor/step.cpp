@@ -36,18 +36,15 @@ void stepthread(int32_t t) {
     Token token = tokens[at];
     uint8_t port = tokenport(token);
     uint16_t patt = tokenpatt(token);
-    switch (tokenop(token)) {
+    uint8_t op = tokenop(token);
+    switch (op) {
       case OP_WAIT:
         if (!matchpattern(portinput(port), patt)) goto park;
         break;
-      case OP_OUTPUT: {
-        uint8_t n = applypattern(portreadback(port), patt);
-        portwrite(port, n);
-        if (prog.dump) printf("Outputting %02x\n", n);
-        break;
-      }
+      case OP_OUTPUT:
       case OP_TOGGLE: {
-        uint8_t n = togglepattern(portreadback(port), patt);
+        uint8_t old = portreadback(port);
+        uint8_t n = op == OP_OUTPUT ? applypattern(old, patt) : togglepattern(old, patt);
         portwrite(port, n);
         if (prog.dump) printf("Outputting %02x\n", n);
         break;

@@ -9,7 +9,9 @@ extern uint32_t fakeclock;
 
 // Keys: a queue of key codes. keyavailable() is 1 while the queue holds a
 // key; readkey() takes the next (KEY_ENTER when empty, counted in
-// fakekeyemptyreads).
+// fakekeyemptyreads). A 0 and the code after it are a key without a
+// character: readkey() returns the 0 and holds the scan code back for the
+// next read, unseen by keyavailable(), as the terminal's keyboard does.
 void fakekeysreset(void);
 void fakekeyspush(int code);
 int fakekeyspending(void);

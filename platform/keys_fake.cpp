@@ -7,6 +7,7 @@ constexpr int QUEUE = 256;
 int queue[QUEUE];
 int head = 0;  // next key to read
 int tail = 0;  // next free place
+int held = 0;  // scan code the next readkey returns, as the real keyboard's
 }  // namespace
 
 int fakekeyemptyreads = 0;
@@ -15,6 +16,7 @@ int fakekeymode = 0;
 
 void fakekeysreset(void) {
   head = tail = 0;
+  held = 0;
   fakekeyemptyreads = 0;
   fakekeyavailablecalls = 0;
   fakekeymode = 0;
@@ -34,7 +36,19 @@ int keyavailable(void) {
 
 int readkey(void) {
   fakekeymode = 1;
-  if (head < tail) return queue[head++];
+  if (held != 0) {
+    int scan = held;
+    held = 0;
+    return scan;
+  }
+  if (head < tail) {
+    int code = queue[head++];
+    // A 0 followed by a code is a key without a character: its scan code
+    // comes at the next read and, as on the terminal, keyavailable does
+    // not see it.
+    if (code == 0 && head < tail) held = queue[head++];
+    return code;
+  }
   ++fakekeyemptyreads;
   return KEY_ENTER;
 }

@@ -2,18 +2,14 @@
 // connector plugged into both, and the word the BIOS data area would hold.
 #include "platform/simport.h"
 
-// Power-on state, also before any simreset(): quon-sim never calls it.
-SimAdapter simadapter[SIM_ADAPTERS] = {
-    {SIM_BASE0, 0, 0, {0, 1, 2, 3, 4, 5, 6, 7}, {-1, -1, -1, -1, -1, -1, -1, -1}, 0, {0, 0, 0},
-     SIM_CONTROL_INVERTED},
-    {SIM_BASE1, 0, 0, {0, 1, 2, 3, 4, 5, 6, 7}, {-1, -1, -1, -1, -1, -1, -1, -1}, 0, {0, 0, 0},
-     SIM_CONTROL_INVERTED},
-};
-uint16_t simbiosword = 0x378;
-int simdenyaccess = 0;
+// Every piece of state gets its power-on value from simreset(), which
+// static initialisation calls below: quon-sim itself never calls it.
+SimAdapter simadapter[SIM_ADAPTERS];
+uint16_t simbiosword;
+int simdenyaccess;
 SimAccess simtrace[SIM_TRACE];
-int simtracecount = 0;
-int simtracing = 0;
+int simtracecount;
+int simtracing;
 
 namespace {
 
@@ -74,27 +70,21 @@ void record(uint32_t address, uint8_t value, uint8_t write) {
 
 }  // namespace
 
+static_assert(SIM_ADAPTERS == 2, "simreset powers on each adapter");
+
 void simreset(void) {
-  const uint32_t bases[SIM_ADAPTERS] = {SIM_BASE0, SIM_BASE1};
-  for (int n = 0; n < SIM_ADAPTERS; n++) {
-    SimAdapter &a = simadapter[n];
-    a.base = bases[n];
-    a.data = 0;
-    a.control = 0;
-    for (int i = 0; i < 8; i++) {
-      a.wire[i] = static_cast<int8_t>(i);
-      a.stuck[i] = -1;
-    }
-    a.forced = 0;
-    for (uint8_t &v : a.forcevalue) v = 0;
-    a.inverted = SIM_CONTROL_INVERTED;
-  }
+  simadapter[0] = SimAdapter{SIM_BASE0};
+  simadapter[1] = SimAdapter{SIM_BASE1};
   simbiosword = static_cast<uint16_t>(SIM_BASE0);
   simdenyaccess = 0;
   simtracing = 0;
   simtracecount = 0;
   for (SimAccess &t : simtrace) t = SimAccess{0, 0, 0};
 }
+
+namespace {
+[[maybe_unused]] const bool poweredon = (simreset(), true);
+}  // namespace
 
 uint8_t simread(uint32_t address) {
   uint32_t offset = 0;

@@ -25,15 +25,20 @@ constexpr uint32_t SIM_BASE0 = 0x378;
 constexpr uint32_t SIM_BASE1 = 0x278;
 constexpr uint8_t SIM_CONTROL_INVERTED = 0x0B;  // STROBE, AUTOFEED, SELECT-IN
 
+// An adapter at power-on with the test connector plugged in, as
+// SimAdapter{base} makes it.
 struct SimAdapter {
-  uint32_t base;        // I/O base address
-  uint8_t data;         // data latch
-  uint8_t control;      // control latch
-  int8_t wire[8];       // input bit i is driven by data line wire[i]; -1 open
-  int8_t stuck[8];      // input bit i's pin stuck at 0 or 1; -1 free
-  uint8_t forced;       // bit r set: register base+r reads forcevalue[r]
-  uint8_t forcevalue[3];  // raw register bytes for rigged tests
-  uint8_t inverted;     // bit i set: control line i is inverted (0x0B on a PC)
+  uint32_t base = 0;       // I/O base address
+  uint8_t data = 0;        // data latch
+  uint8_t control = 0;     // control latch
+  int8_t wire[8] = {0, 1, 2, 3, 4, 5, 6, 7};  // input bit i is driven by data
+                                              // line wire[i]; -1 open
+  int8_t stuck[8] = {-1, -1, -1, -1, -1, -1, -1, -1};  // pin stuck at 0 or 1;
+                                                       // -1 free
+  uint8_t forced = 0;      // bit r set: register base+r reads forcevalue[r]
+  uint8_t forcevalue[3] = {0, 0, 0};  // raw register bytes for rigged tests
+  uint8_t inverted = SIM_CONTROL_INVERTED;  // bit i set: control line i is
+                                            // inverted (0x0B on a PC)
 };
 
 extern SimAdapter simadapter[SIM_ADAPTERS];

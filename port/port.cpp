@@ -1,4 +1,4 @@
-// Logical ports over the port registers: the two address tables, the port
+// Logical ports over the port registers: their addresses, the port
 // locator, calibrated input, read-back and output.
 #include "port/port.h"
 
@@ -8,10 +8,7 @@
 #include "driver/tables.h"
 #include "platform/portio.h"
 
-uint32_t outport[LOGICAL_PORTS] = {0x378, 0x278};
-int32_t outportcount = LOGICAL_PORTS;
-uint32_t inport[LOGICAL_PORTS] = {0x379, 0x279};
-int32_t inportcount = LOGICAL_PORTS;
+PortAddresses portaddresses;
 const char *porthint = "";
 
 namespace {
@@ -35,17 +32,16 @@ int32_t locateport(void) {
     porthint = hint;
     return -1;
   }
-  outport[0] = base;
-  inport[0] = base + 1;
+  portaddresses.data[0] = base;
   return 0;
 }
 
 uint16_t portinput(int32_t n) {
-  if (n < 0 || n >= inportcount) {
+  if (n < 0 || n >= LOGICAL_PORTS) {
     fatal("Attempt to input from logical port %ld, > max of %ld\n",
-          static_cast<long>(n), static_cast<long>(inportcount - 1));
+          static_cast<long>(n), static_cast<long>(LOGICAL_PORTS - 1));
   }
-  uint32_t status = inport[n];
+  uint32_t status = portaddresses.data[n] + 1;
   uint32_t control = status + 1;
   iowrite(control, static_cast<uint8_t>(prog.calctl & 0xFF));
   if (prog.portdebug && prog.verbose) {
@@ -59,27 +55,22 @@ uint16_t portinput(int32_t n) {
 }
 
 uint8_t portreadback(int32_t n) {
-  if (n < 0 || n >= outportcount) {
+  if (n < 0 || n >= LOGICAL_PORTS) {
     fatal("Attempt to read-back from logical port %ld, > max of %ld\n",
-          static_cast<long>(n), static_cast<long>(outportcount - 1));
+          static_cast<long>(n), static_cast<long>(LOGICAL_PORTS - 1));
   }
-  return ioread(outport[n]);
+  return ioread(portaddresses.data[n]);
 }
 
 void portwrite(int32_t n, uint8_t b) {
-  if (n < 0 || n >= outportcount) {
+  if (n < 0 || n >= LOGICAL_PORTS) {
     fatal("Attempt to write to logical port %ld, > max of %ld\n",
-          static_cast<long>(n), static_cast<long>(outportcount - 1));
+          static_cast<long>(n), static_cast<long>(LOGICAL_PORTS - 1));
   }
-  iowrite(outport[n], b);
+  iowrite(portaddresses.data[n], b);
 }
 
 void resetports(void) {
-  outport[0] = 0x378;
-  outport[1] = 0x278;
-  outportcount = LOGICAL_PORTS;
-  inport[0] = 0x379;
-  inport[1] = 0x279;
-  inportcount = LOGICAL_PORTS;
+  portaddresses = PortAddresses{};
   porthint = "";
 }

@@ -12,10 +12,13 @@
 
 constexpr int32_t LOGICAL_PORTS = 2;
 
-extern uint32_t outport[LOGICAL_PORTS]; // data register of each logical port
-extern int32_t outportcount;            // valid entries in outport
-extern uint32_t inport[LOGICAL_PORTS];  // status register; control is at +1
-extern int32_t inportcount;             // valid entries in inport
+// Where the logical ports are: the data register of each. Its status
+// register is the next address and its control register the one after.
+// Logical port 0 moves to the port that locateport finds.
+struct PortAddresses {
+  uint32_t data[LOGICAL_PORTS] = {0x378, 0x278};
+};
+extern PortAddresses portaddresses;
 
 // Finds the first parallel port's base and gains access to it. Returns 0
 // when logical port 0 now points at it, -1 when no port can be used; then
@@ -45,7 +48,7 @@ inline int matchpattern(uint32_t b, uint16_t p) {  // WAIT
   return (b & (p >> 8) & 0xFF) == (p & 0xFFu);
 }
 
-// Restores the address tables to 0x378/0x379 and 0x278/0x279 (tests).
+// Restores the addresses to 0x378 and 0x278 and clears porthint (tests).
 void resetports(void);
 
 #endif
