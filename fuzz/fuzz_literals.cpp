@@ -18,19 +18,13 @@
 #include <cstring>
 
 #include "compiler/literals.h"
+#include "fuzz/fuzzcheck.h"
+
+const char *const FUZZSUBJECT = "literal fault";
 
 namespace {
 
 constexpr size_t MAX_WORD = 16;  // longer words add nothing past the 8th place
-
-[[noreturn]] void broken(const char *what, unsigned word) {
-  fprintf(stderr, "literal fault: %s (0x%04x)\n", what, word);
-  abort();
-}
-
-void expect(bool holds, const char *what, unsigned word) {
-  if (!holds) broken(what, word);
-}
 
 int endsword(char c) {
   return c == '\0' || c == '\t' || c == '\n' || c == '\r';

@@ -16,6 +16,9 @@
 #include "compiler/token.h"
 #include "driver/loader.h"
 #include "driver/tables.h"
+#include "fuzz/fuzzcheck.h"
+
+const char *const FUZZSUBJECT = "broken tables";
 
 namespace {
 
@@ -28,15 +31,6 @@ struct Loaded {
   std::vector<std::string> threadname;
   int32_t linenumber;
 };
-
-[[noreturn]] void broken(const char *what, long index) {
-  fprintf(stderr, "broken tables: %s (at %ld)\n", what, index);
-  abort();
-}
-
-void expect(bool holds, const char *what, long index) {
-  if (!holds) broken(what, index);
-}
 
 // A TimeCode the encoder can produce: a special code (mantissa 0), or a
 // mantissa that keeps every digit its exponent allows.
