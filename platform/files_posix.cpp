@@ -79,10 +79,12 @@ FILE *createforwrite(const char *name) {
   int error = 0;
   if (fstat(fd, &st) != 0) {
     error = errno;
-  } else if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
-    error = EMLINK;
-  } else if (S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0) {
-    error = errno;
+  } else if (S_ISREG(st.st_mode)) {
+    if (st.st_nlink > 1) {
+      error = EMLINK;
+    } else if (ftruncate(fd, 0) != 0) {
+      error = errno;
+    }
   }
   FILE *f = error == 0 ? fdopen(fd, "w") : nullptr;
   if (f == nullptr) {
