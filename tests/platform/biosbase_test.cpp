@@ -10,7 +10,7 @@
 #include <string>
 
 #include "platform/biosbase.h"
-#include "tests/testutil.h"
+#include "tests/support/files.h"
 
 namespace {
 

@@ -1,8 +1,12 @@
 // The console keys on a real pseudo-terminal: each test runs the keyboard
 // in a child whose controlling terminal the test types on.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -10,7 +14,7 @@
 
 #include "driver/fatal.h"
 #include "platform/keys.h"
-#include "tests/platform/ttychild.h"
+#include "tests/support/ptyrun.h"
 
 namespace {
 
@@ -31,31 +35,31 @@ void readforever(int results, int) {
 }
 
 struct TtyTest : ::testing::Test {
-  TtyChild child;
-  void TearDown() override { ttyclose(child); }
+  PtyChild child;
+  void TearDown() override { ptyclose(child); }
 
   // Starts body and waits for its READY.
   void start(void (*body)(int, int)) {
-    child = ttystart(body);
+    child = ptystart(body);
     ASSERT_GT(child.pid, 0);
     int v = 0;
-    ASSERT_TRUE(ttyresult(child, &v));
+    ASSERT_TRUE(ptyresult(child, &v));
     ASSERT_EQ(v, READY);
   }
 
   // The next report, or -1 when none came (the child hung or died).
   int next(void) {
     int v = -1;
-    if (!ttyresult(child, &v)) return -1;
+    if (!ptyresult(child, &v)) return -1;
     return v;
   }
 
   // Waits until the child has put key mode in; false when it never did.
   bool waitforkeymode(void) {
-    long end = ttynowms() + TTYWAITMS;
-    while (!iskeymode(ttymode(child))) {
-      if (ttynowms() > end) return false;
-      ttyreadscreen(child, 10);
+    long end = ptynowms() + PTYWAITMS;
+    while (!iskeymode(ptymode(child))) {
+      if (ptynowms() > end) return false;
+      ptyread(child, 10);
     }
     return true;
   }
@@ -88,22 +92,22 @@ TEST_F(TtyTest, KeysWithACharacterReadAsTheirCode) {
   };
   start(readforever);
   for (const CharKey &k : keys) {
-    ttytype(child, k.typed);
+    ptysend(child, k.typed);
     EXPECT_EQ(next(), k.code) << k.name;
   }
   // Key mode does not echo what is typed.
-  ttyreadscreen(child, 50);
-  EXPECT_EQ(child.screen.find('a'), std::string::npos);
+  ptyread(child, 50);
+  EXPECT_EQ(child.out.find('a'), std::string::npos);
 }
 
 TEST_F(TtyTest, LoneEscReadsAs27AndDoesNotSwallowTheNextKey) {
   start(readforever);
-  ttytype(child, "\x1b");
+  ptysend(child, "\x1b");
   EXPECT_EQ(next(), KEY_ESC);
-  ttytype(child, "\x1b\x1b");  // ESC pressed twice: two ESC keys
+  ptysend(child, "\x1b\x1b");  // ESC pressed twice: two ESC keys
   EXPECT_EQ(next(), KEY_ESC);
   EXPECT_EQ(next(), KEY_ESC);
-  ttytype(child, "\x1bx");  // ESC then a letter
+  ptysend(child, "\x1bx");  // ESC then a letter
   EXPECT_EQ(next(), KEY_ESC);
   EXPECT_EQ(next(), 'x');
 }
@@ -185,7 +189,7 @@ void readsequences(int results, int) {
 TEST_F(TtyTest, EachKeyWithoutACharacterReadsAsZeroThenItsScanCode) {
   start(readsequences);
   for (const SequenceKey &k : SEQUENCEKEYS) {
-    ttytype(child, k.typed);
+    ptysend(child, k.typed);
     EXPECT_EQ(next(), 0) << k.name;
     // The held-back scan code is no key press, and the sequence was
     // consumed whole.
@@ -196,7 +200,7 @@ TEST_F(TtyTest, EachKeyWithoutACharacterReadsAsZeroThenItsScanCode) {
 
 TEST_F(TtyTest, KeysTypedInOneBurstComeOutOneByOne) {
   start(readforever);
-  ttytype(child, "a\x1b[Ab\x1b[24~\x1bOP\x1b[[E\x1b[1;5Dz\x1b");
+  ptysend(child, "a\x1b[Ab\x1b[24~\x1bOP\x1b[[E\x1b[1;5Dz\x1b");
   const int expected[] = {'a', 0, 0x48, 'b', 0, 0x86, 0, 0x3B,
                           0,   0x3F, 0, 0x4B, 'z', KEY_ESC};
   for (int code : expected) EXPECT_EQ(next(), code);
@@ -221,17 +225,17 @@ TEST_F(TtyTest, UnknownSequencesAreConsumedWholeAndGiveNoScanCode) {
   };
   start(readsequences);
   for (const UnknownSequence &u : unknown) {
-    ttytype(child, u.typed);
+    ptysend(child, u.typed);
     EXPECT_EQ(next(), 0) << u.name;
     EXPECT_EQ(next(), 0) << u.name << ": keyavailable";
-    ttytype(child, "q");  // no scan code is held: the next read waits for q
+    ptysend(child, "q");  // no scan code is held: the next read waits for q
     EXPECT_EQ(next(), 'q') << u.name;
   }
 }
 
 TEST_F(TtyTest, BrokenSequenceReadsAsZeroAndKeepsTheKeyThatBrokeIt) {
   start(readforever);
-  ttytype(child, "\x1b[1\r");
+  ptysend(child, "\x1b[1\r");
   EXPECT_EQ(next(), 0);
   EXPECT_EQ(next(), KEY_ENTER);
 }
@@ -259,11 +263,11 @@ void pollkeys(int results, int control) {
 }
 
 TEST_F(TtyTest, KeyavailableNeverWaitsAndSeesEachKeyUntilItIsRead) {
-  child = ttystart(pollkeys);
+  child = ptystart(pollkeys);
   ASSERT_GT(child.pid, 0);
   EXPECT_EQ(next(), 0);  // ten thousand polls of an idle keyboard
   ASSERT_EQ(next(), READY);
-  EXPECT_TRUE(iskeymode(ttymode(child)));
+  EXPECT_TRUE(iskeymode(ptymode(child)));
   struct Case {
     const char *typed;
     int reports[5];  // keyavailable, readkey, keyavailable, readkey, keyavailable
@@ -274,8 +278,8 @@ TEST_F(TtyTest, KeyavailableNeverWaitsAndSeesEachKeyUntilItIsRead) {
       {"\x1b[B", {1, 0, 0, 0x50, 0}},
   };
   for (const Case &c : cases) {
-    ttytype(child, c.typed);
-    ttygo(child);
+    ptysend(child, c.typed);
+    ptygo(child);
     for (int expected : c.reports) EXPECT_EQ(next(), expected) << c.typed;
   }
 }
@@ -297,7 +301,7 @@ void injectbyte(int results, int) {
 }
 
 TEST_F(TtyTest, KeyavailableSeesAByteInTheFirstPollAfterItArrives) {
-  child = ttystart(injectbyte);
+  child = ptystart(injectbyte);
   ASSERT_GT(child.pid, 0);
   EXPECT_EQ(next(), 0);
   int first = next();
@@ -320,7 +324,7 @@ void typeahead(int results, int) {
 }
 
 TEST_F(TtyTest, KeysTypedBeforeTheStartAreSeenByTheFirstPoll) {
-  child = ttystart(typeahead);
+  child = ptystart(typeahead);
   ASSERT_GT(child.pid, 0);
   int first = next();
   if (first == -1) GTEST_SKIP() << "this kernel refuses to insert terminal input";
@@ -350,7 +354,7 @@ void manykeys(int results, int) {
 }
 
 TEST_F(TtyTest, PollingFindsEveryKeyOfALongBurst) {
-  child = ttystart(manykeys);
+  child = ptystart(manykeys);
   ASSERT_GT(child.pid, 0);
   int read = next();
   if (read == -1) GTEST_SKIP() << "this kernel refuses to insert terminal input";
@@ -372,14 +376,14 @@ void noterminal(int results, int) {
 }
 
 TEST_F(TtyTest, WithoutATerminalNoKeyIsEverWaitingAndReadsAreEnter) {
-  child = ttystart(noterminal, false);
+  child = ptystart(noterminal, false);
   ASSERT_GT(child.pid, 0);
   EXPECT_EQ(next(), 0);
   EXPECT_EQ(next(), KEY_ENTER);
   EXPECT_EQ(next(), KEY_ENTER);
   EXPECT_EQ(next(), 0);
   EXPECT_EQ(next(), KEY_ENTER);
-  int status = ttyfinish(child);
+  int status = ptyfinish(child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
@@ -433,13 +437,13 @@ TEST_F(TtyTest, ModeComesBackWhenTheProgramExits) {
   };
   for (const Case &c : cases) {
     start(c.body);
-    EXPECT_TRUE(iskeymode(ttymode(child))) << c.name;
-    ttygo(child);
-    int status = ttyfinish(child);
+    EXPECT_TRUE(iskeymode(ptymode(child))) << c.name;
+    ptygo(child);
+    int status = ptyfinish(child);
     EXPECT_TRUE(WIFEXITED(status)) << c.name;
     EXPECT_EQ(WEXITSTATUS(status), c.status) << c.name;
-    EXPECT_TRUE(samemode(ttymode(child), child.before)) << c.name;
-    ttyclose(child);
+    EXPECT_TRUE(samemode(child.after, child.before)) << c.name;
+    ptyclose(child);
   }
 }
 
@@ -497,18 +501,18 @@ TEST_F(TtyTest, ModeComesBackWhenASignalEndsTheProgram) {
   };
   for (const Case &c : cases) {
     start(c.body);
-    ASSERT_TRUE(iskeymode(ttymode(child))) << c.name;
+    ASSERT_TRUE(iskeymode(ptymode(child))) << c.name;
     if (c.typed != nullptr) {
-      ttytype(child, c.typed);
+      ptysend(child, c.typed);
     } else {
       kill(child.pid, c.sig);
     }
-    int status = ttyfinish(child);
+    int status = ptyfinish(child);
     // Ended by the signal itself, so a shell shows 128 + signal.
     EXPECT_TRUE(WIFSIGNALED(status)) << c.name;
     EXPECT_EQ(WTERMSIG(status), c.sig) << c.name;
-    EXPECT_TRUE(samemode(ttymode(child), child.before)) << c.name;
-    ttyclose(child);
+    EXPECT_TRUE(samemode(child.after, child.before)) << c.name;
+    ptyclose(child);
   }
 }
 
@@ -527,12 +531,12 @@ TEST_F(TtyTest, ASignalIgnoredAtStartStaysIgnored) {
     ignoredsignal = sig;
     start(signalignored);
     kill(child.pid, sig);  // pending before the key: handled first if at all
-    ttytype(child, "x");
+    ptysend(child, "x");
     EXPECT_EQ(next(), 'x') << strsignal(sig);
-    int status = ttyfinish(child);
+    int status = ptyfinish(child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
         << strsignal(sig);
-    ttyclose(child);
+    ptyclose(child);
   }
 }
 
@@ -555,14 +559,14 @@ void pauseandresume(int results, int control) {
 
 TEST_F(TtyTest, PauseGivesBackTheOldModeAndResumeTakesKeyModeAgain) {
   start(pauseandresume);
-  EXPECT_TRUE(iskeymode(ttymode(child)));
-  ttygo(child);
+  EXPECT_TRUE(iskeymode(ptymode(child)));
+  ptygo(child);
   ASSERT_EQ(next(), 1);
-  EXPECT_TRUE(samemode(ttymode(child), child.before));
-  ttygo(child);
+  EXPECT_TRUE(samemode(ptymode(child), child.before));
+  ptygo(child);
   ASSERT_EQ(next(), 2);
-  EXPECT_TRUE(iskeymode(ttymode(child)));
-  ttytype(child, "r");  // noticed by polling after the resume
+  EXPECT_TRUE(iskeymode(ptymode(child)));
+  ptysend(child, "r");  // noticed by polling after the resume
   EXPECT_EQ(next(), 'r');
 }
 
@@ -581,8 +585,8 @@ void keysbesidesstdin(int results, int) {
 
 TEST_F(TtyTest, KeysComeFromTheTerminalNotFromStandardInput) {
   start(keysbesidesstdin);
-  EXPECT_TRUE(iskeymode(ttymode(child)));
-  ttytype(child, "s");
+  EXPECT_TRUE(iskeymode(ptymode(child)));
+  ptysend(child, "s");
   EXPECT_EQ(next(), 's');
 }
 
@@ -601,13 +605,13 @@ void pollforever(int results, int) {
 }
 
 // Waits until the child has stopped; false when it did not within the wait.
-bool waitstopped(const TtyChild &child) {
-  long end = ttynowms() + TTYWAITMS;
+bool waitstopped(const PtyChild &child) {
+  long end = ptynowms() + PTYWAITMS;
   for (;;) {
     int status = 0;
     pid_t r = waitpid(child.pid, &status, WNOHANG | WUNTRACED);
     if (r == child.pid) return WIFSTOPPED(status);
-    if (r < 0 || ttynowms() > end) return false;
+    if (r < 0 || ptynowms() > end) return false;
     poll(nullptr, 0, 10);
   }
 }
@@ -626,18 +630,18 @@ TEST_F(TtyTest, ContinuingTakesKeyModeBackAndFindsKeysTypedMeanwhile) {
   };
   for (const Case &c : cases) {
     start(pollforever);
-    ASSERT_TRUE(iskeymode(ttymode(child))) << c.name;
+    ASSERT_TRUE(iskeymode(ptymode(child))) << c.name;
     if (c.stopfirst) {
       kill(child.pid, SIGSTOP);
       ASSERT_TRUE(waitstopped(child)) << c.name;
     }
     tcsetattr(child.master, TCSANOW, &child.before);  // as a shell does
-    ASSERT_FALSE(iskeymode(ttymode(child))) << c.name;
-    ttytype(child, "m");
+    ASSERT_FALSE(iskeymode(ptymode(child))) << c.name;
+    ptysend(child, "m");
     kill(child.pid, SIGCONT);
     EXPECT_TRUE(waitforkeymode()) << c.name;
     EXPECT_EQ(next(), 'm') << c.name;
-    ttyclose(child);
+    ptyclose(child);
   }
 }
 
@@ -646,11 +650,11 @@ TEST_F(TtyTest, ContinuingTakesKeyModeBackAndFindsKeysTypedMeanwhile) {
 // key mode.
 TEST_F(TtyTest, ACtrlZThatCannotStopTheProgramLeavesItInKeyMode) {
   start(readforever);
-  ttytype(child, "\x1a");
+  ptysend(child, "\x1a");
   EXPECT_TRUE(waitforkeymode());
-  ttytype(child, "k");  // read without Enter
+  ptysend(child, "k");  // read without Enter
   EXPECT_EQ(next(), 'k');
-  EXPECT_TRUE(iskeymode(ttymode(child)));
+  EXPECT_TRUE(iskeymode(ptymode(child)));
 }
 
 // While a SPAWN'd command has the terminal, a stop or a continue leaves the
@@ -669,21 +673,21 @@ void pausethensignals(int results, int control) {
 TEST_F(TtyTest, StopAndContinueDuringAPauseLeaveTheCommandsModeAlone) {
   start(pausethensignals);
   ASSERT_EQ(next(), 1);
-  ASSERT_TRUE(samemode(ttymode(child), child.before));
+  ASSERT_TRUE(samemode(ptymode(child), child.before));
   // The command's own mode: neither key mode nor the one saved at start.
   termios commandmode = child.before;
   commandmode.c_lflag &= ~static_cast<tcflag_t>(ECHO);
   tcsetattr(child.master, TCSANOW, &commandmode);
   for (int sig : {SIGCONT, SIGTSTP, SIGCONT}) {
     kill(child.pid, sig);
-    ttysend(child, 's');  // the signal is handled before this is read
+    ptytell(child, 's');  // the signal is handled before this is read
     ASSERT_EQ(next(), 2) << strsignal(sig);
-    EXPECT_TRUE(samemode(ttymode(child), commandmode)) << strsignal(sig);
+    EXPECT_TRUE(samemode(ptymode(child), commandmode)) << strsignal(sig);
   }
-  ttygo(child);
+  ptygo(child);
   ASSERT_EQ(next(), 3);
-  EXPECT_TRUE(iskeymode(ttymode(child)));
-  ttytype(child, "p");
+  EXPECT_TRUE(iskeymode(ptymode(child)));
+  ptysend(child, "p");
   EXPECT_EQ(next(), 'p');
 }
 
@@ -742,34 +746,34 @@ TEST_F(TtyTest, CtrlZStopsTheProgramInTheOldModeAndFgTakesKeyModeAgain) {
   for (const Case &c : cases) {
     jobbody = readforever;
     start(runjob);
-    ASSERT_TRUE(iskeymode(ttymode(child))) << c.name;
-    ttytype(child, "\x1a");
+    ASSERT_TRUE(iskeymode(ptymode(child))) << c.name;
+    ptysend(child, "\x1a");
     ASSERT_EQ(next(), STOPPED + SIGTSTP) << c.name;
-    EXPECT_TRUE(samemode(ttymode(child), child.before)) << c.name;
+    EXPECT_TRUE(samemode(ptymode(child), child.before)) << c.name;
     if (c.backgroundfirst) {
-      ttysend(child, 'b');
+      ptytell(child, 'b');
       // Continued in the background, the key wait may sit in poll until the
       // terminal has input; a whole line in the shell's mode wakes it, and
       // its read from the background stops it.
-      ttytype(child, "k\n");
+      ptysend(child, "k\n");
       ASSERT_EQ(next(), STOPPED + SIGTTIN) << c.name;
-      EXPECT_TRUE(samemode(ttymode(child), child.before)) << c.name;
+      EXPECT_TRUE(samemode(ptymode(child), child.before)) << c.name;
     }
-    ttysend(child, 'f');
+    ptytell(child, 'f');
     EXPECT_TRUE(waitforkeymode()) << c.name;
-    ttytype(child, "k");
+    ptysend(child, "k");
     EXPECT_EQ(next(), 'k') << c.name;
-    ttyclose(child);
+    ptyclose(child);
   }
 }
 
 TEST_F(TtyTest, CtrlZIgnoredAtStartStaysIgnoredUnderAShell) {
   jobbody = stopignoredthenread;
   start(runjob);
-  ttytype(child, "\x1a");
-  ttytype(child, "k");
+  ptysend(child, "\x1a");
+  ptysend(child, "k");
   EXPECT_EQ(next(), 'k');  // not a stop report
-  EXPECT_TRUE(iskeymode(ttymode(child)));
+  EXPECT_TRUE(iskeymode(ptymode(child)));
 }
 
 }  // namespace
