@@ -53,6 +53,13 @@ std::string capturestep(int32_t t) {
   return testing::internal::GetCapturedStdout();
 }
 
+void LoopbackTest::stepsat(int32_t t, const std::vector<At> &steps) {
+  for (const At &s : steps) {
+    fakeclock = s.clock;
+    EXPECT_EQ(capturestep(t), s.out) << "thread " << t << " at " << s.clock << " ms";
+  }
+}
+
 std::vector<std::string> lines(const std::string &text) {
   std::vector<std::string> out;
   size_t at = 0;

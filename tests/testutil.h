@@ -41,6 +41,13 @@ class LoopbackTest : public ::testing::Test {
   static void fresh(void) { resetloopback(); }
   static void run(const std::string &script) { startscript(script); }
   static std::string step(int32_t t) { return capturestep(t); }
+
+  // Steps thread t once at each clock reading, checking what each step prints.
+  struct At {
+    uint32_t clock;
+    const char *out;
+  };
+  static void stepsat(int32_t t, const std::vector<At> &steps);
 };
 
 // Makes text the script (prog.infile) and runs the loader on it.

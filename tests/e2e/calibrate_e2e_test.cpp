@@ -49,10 +49,7 @@ TEST_F(CalibrateE2eTest, FirstRunCalibratesThenRunsTheScript) {
 // WAITs would hold their thread otherwise).
 TEST_F(CalibrateE2eTest, LaterRunsUseTheFileAndInputsFollowTheData) {
   PtyChild first = start(ANSWER);
-  ASSERT_TRUE(ptywaitfor(first, "<enter> to continue", WAITMS)) << first.out;
-  ptysend(first, "\r");
-  ASSERT_TRUE(ptywaitfor(first, "<ESC> to quit", WAITMS)) << first.out;
-  ptysend(first, "\r");
+  ASSERT_TRUE(passprompts(first, "\r")) << first.out;
   ptysend(first, "\x1b");
   ASSERT_EQ(exitstatus(ptyfinish(first, WAITMS)), 27);
 
@@ -87,10 +84,7 @@ TEST_F(CalibrateE2eTest, EscAtTheLastPromptQuitsWithStatusZero) {
 
 TEST_F(CalibrateE2eTest, PortDebugShowsTheSearch) {
   PtyChild child = start(ANSWER, {"-b"});
-  ASSERT_TRUE(ptywaitfor(child, "<enter> to continue", WAITMS)) << child.out;
-  ptysend(child, "\r");
-  ASSERT_TRUE(ptywaitfor(child, "<ESC> to quit", WAITMS)) << child.out;
-  ptysend(child, "\x1b");
+  ASSERT_TRUE(passprompts(child, "\x1b")) << child.out;
   EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 0);
   std::string out = child.out;
   size_t at;
@@ -113,10 +107,7 @@ TEST_F(CalibrateE2eTest, KilledCalibrationLeavesNothingThatBlocksTheNextStart) {
   EXPECT_FALSE(exists(dir + "/QUON.INI"));
 
   PtyChild next = start(ANSWER);
-  ASSERT_TRUE(ptywaitfor(next, "<enter> to continue", WAITMS)) << next.out;
-  ptysend(next, "\r");
-  ASSERT_TRUE(ptywaitfor(next, "<ESC> to quit", WAITMS)) << next.out;
-  ptysend(next, "\r");
+  ASSERT_TRUE(passprompts(next, "\r")) << next.out;
   ptysend(next, "\x1b");
   EXPECT_EQ(exitstatus(ptyfinish(next, WAITMS)), 27);
   EXPECT_EQ(readall(dir + "/QUON.INI"), CALIBRATED);

@@ -44,6 +44,17 @@ class E2eTest : public ::testing::Test {
     return ptystart(argv, options);
   }
 
+  // Answers the calibration's first prompt with Enter and its last with
+  // last (Enter goes on to the script, ESC quits); false when a prompt did
+  // not come.
+  static bool passprompts(PtyChild &child, const std::string &last) {
+    if (!ptywaitfor(child, "<enter> to continue", WAITMS)) return false;
+    ptysend(child, "\r");
+    if (!ptywaitfor(child, "<ESC> to quit", WAITMS)) return false;
+    ptysend(child, last);
+    return true;
+  }
+
   // Folder without a calibration file: the next start calibrates.
   void uncalibrate(void) { std::filesystem::remove(path("QUON.INI")); }
 

@@ -38,10 +38,15 @@ struct TtyTest : ::testing::Test {
   PtyChild child;
   void TearDown() override { ptyclose(child); }
 
+  // Starts body, which reports no READY.
+  void startbare(void (*body)(int, int), bool withterminal = true) {
+    child = ptystart(body, withterminal);
+    ASSERT_GT(child.pid, 0);
+  }
+
   // Starts body and waits for its READY.
   void start(void (*body)(int, int)) {
-    child = ptystart(body);
-    ASSERT_GT(child.pid, 0);
+    ASSERT_NO_FATAL_FAILURE(startbare(body));
     int v = 0;
     ASSERT_TRUE(ptyresult(child, &v));
     ASSERT_EQ(v, READY);
@@ -263,8 +268,7 @@ void pollkeys(int results, int control) {
 }
 
 TEST_F(TtyTest, KeyavailableNeverWaitsAndSeesEachKeyUntilItIsRead) {
-  child = ptystart(pollkeys);
-  ASSERT_GT(child.pid, 0);
+  ASSERT_NO_FATAL_FAILURE(startbare(pollkeys));
   EXPECT_EQ(next(), 0);  // ten thousand polls of an idle keyboard
   ASSERT_EQ(next(), READY);
   EXPECT_TRUE(iskeymode(ptymode(child)));
@@ -284,28 +288,40 @@ TEST_F(TtyTest, KeyavailableNeverWaitsAndSeesEachKeyUntilItIsRead) {
   }
 }
 
+// Some kernels refuse to insert terminal input; the tests that need it
+// cannot run there.
+constexpr int REFUSED = -1;
+const char *const REFUSEDWHY = "this kernel refuses to insert terminal input";
+
+// Puts bytes into the terminal's input as if they had been typed; reports
+// REFUSED and returns false when the kernel does not allow that.
+bool inject(int results, const std::string &bytes) {
+  for (char c : bytes) {
+    if (ioctl(0, TIOCSTI, &c) != 0) {
+      childreport(results, REFUSED);
+      return false;
+    }
+  }
+  return true;
+}
+
 // A byte put into the terminal's input is seen by the very next poll.
 void injectbyte(int results, int) {
   keyboardstart();
   int idle = 0;
   for (int i = 0; i < 100; ++i) idle += keyavailable();
   childreport(results, idle);
-  char c = 'z';
-  if (ioctl(0, TIOCSTI, &c) != 0) {
-    childreport(results, -1);
-    return;
-  }
+  if (!inject(results, "z")) return;
   childreport(results, keyavailable());
   childreport(results, readkey());
   childreport(results, keyavailable());
 }
 
 TEST_F(TtyTest, KeyavailableSeesAByteInTheFirstPollAfterItArrives) {
-  child = ptystart(injectbyte);
-  ASSERT_GT(child.pid, 0);
+  ASSERT_NO_FATAL_FAILURE(startbare(injectbyte));
   EXPECT_EQ(next(), 0);
   int first = next();
-  if (first == -1) GTEST_SKIP() << "this kernel refuses to insert terminal input";
+  if (first == REFUSED) GTEST_SKIP() << REFUSEDWHY;
   EXPECT_EQ(first, 1);
   EXPECT_EQ(next(), 'z');
   EXPECT_EQ(next(), 0);
@@ -314,20 +330,15 @@ TEST_F(TtyTest, KeyavailableSeesAByteInTheFirstPollAfterItArrives) {
 // Keys typed before the keyboard starts are not lost: the first poll sees
 // them without waiting for more input.
 void typeahead(int results, int) {
-  char c = 't';
-  if (ioctl(0, TIOCSTI, &c) != 0) {
-    childreport(results, -1);
-    return;
-  }
+  if (!inject(results, "t")) return;
   childreport(results, keyavailable());
   childreport(results, readkey());
 }
 
 TEST_F(TtyTest, KeysTypedBeforeTheStartAreSeenByTheFirstPoll) {
-  child = ptystart(typeahead);
-  ASSERT_GT(child.pid, 0);
+  ASSERT_NO_FATAL_FAILURE(startbare(typeahead));
   int first = next();
-  if (first == -1) GTEST_SKIP() << "this kernel refuses to insert terminal input";
+  if (first == REFUSED) GTEST_SKIP() << REFUSEDWHY;
   EXPECT_EQ(first, 1);
   EXPECT_EQ(next(), 't');
 }
@@ -336,14 +347,9 @@ TEST_F(TtyTest, KeysTypedBeforeTheStartAreSeenByTheFirstPoll) {
 // goes on finding them until the last.
 void manykeys(int results, int) {
   keyboardstart();
-  const int count = 300;
-  for (int i = 0; i < count; ++i) {
-    char c = static_cast<char>('a' + i % 26);
-    if (ioctl(0, TIOCSTI, &c) != 0) {
-      childreport(results, -1);
-      return;
-    }
-  }
+  std::string burst;
+  for (int i = 0; i < 300; ++i) burst += static_cast<char>('a' + i % 26);
+  if (!inject(results, burst)) return;
   int read = 0, inorder = 0;
   while (keyavailable() != 0) {
     if (readkey() == 'a' + read % 26) ++inorder;
@@ -354,10 +360,9 @@ void manykeys(int results, int) {
 }
 
 TEST_F(TtyTest, PollingFindsEveryKeyOfALongBurst) {
-  child = ptystart(manykeys);
-  ASSERT_GT(child.pid, 0);
+  ASSERT_NO_FATAL_FAILURE(startbare(manykeys));
   int read = next();
-  if (read == -1) GTEST_SKIP() << "this kernel refuses to insert terminal input";
+  if (read == REFUSED) GTEST_SKIP() << REFUSEDWHY;
   EXPECT_EQ(read, 300);
   EXPECT_EQ(next(), 300);
 }
@@ -376,8 +381,7 @@ void noterminal(int results, int) {
 }
 
 TEST_F(TtyTest, WithoutATerminalNoKeyIsEverWaitingAndReadsAreEnter) {
-  child = ptystart(noterminal, false);
-  ASSERT_GT(child.pid, 0);
+  ASSERT_NO_FATAL_FAILURE(startbare(noterminal, false));
   EXPECT_EQ(next(), 0);
   EXPECT_EQ(next(), KEY_ENTER);
   EXPECT_EQ(next(), KEY_ENTER);
