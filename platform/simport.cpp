@@ -2,14 +2,21 @@
 // connector plugged into both, and the word the BIOS data area would hold.
 #include "platform/simport.h"
 
-// Every piece of state gets its power-on value from simreset(), which
-// static initialisation calls below: quon-sim itself never calls it.
-SimAdapter simadapter[SIM_ADAPTERS];
-uint16_t simbiosword;
-int simdenyaccess;
+namespace {
+// The power-on state, stated once: the adapters start in it (constant
+// initialisation, before any code runs; quon-sim never resets them) and
+// simreset() puts it back.
+constexpr SimAdapter POWERON[SIM_ADAPTERS] = {SimAdapter{SIM_BASE0},
+                                              SimAdapter{SIM_BASE1}};
+constexpr uint16_t POWERON_BIOSWORD = static_cast<uint16_t>(SIM_BASE0);
+}  // namespace
+
+SimAdapter simadapter[SIM_ADAPTERS] = {POWERON[0], POWERON[1]};
+uint16_t simbiosword = POWERON_BIOSWORD;
+int simdenyaccess = 0;
 SimAccess simtrace[SIM_TRACE];
-int simtracecount;
-int simtracing;
+int simtracecount = 0;
+int simtracing = 0;
 
 namespace {
 
@@ -70,21 +77,14 @@ void record(uint32_t address, uint8_t value, uint8_t write) {
 
 }  // namespace
 
-static_assert(SIM_ADAPTERS == 2, "simreset powers on each adapter");
-
 void simreset(void) {
-  simadapter[0] = SimAdapter{SIM_BASE0};
-  simadapter[1] = SimAdapter{SIM_BASE1};
-  simbiosword = static_cast<uint16_t>(SIM_BASE0);
+  for (int n = 0; n < SIM_ADAPTERS; n++) simadapter[n] = POWERON[n];
+  simbiosword = POWERON_BIOSWORD;
   simdenyaccess = 0;
   simtracing = 0;
   simtracecount = 0;
   for (SimAccess &t : simtrace) t = SimAccess{0, 0, 0};
 }
-
-namespace {
-[[maybe_unused]] const bool poweredon = (simreset(), true);
-}  // namespace
 
 uint8_t simread(uint32_t address) {
   uint32_t offset = 0;

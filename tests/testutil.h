@@ -1,5 +1,5 @@
 // Shared helpers of the unit tests: a clean record, scripts from strings,
-// the log's text.
+// the log's text, a whole run of the program in a child process.
 #ifndef QUON_TESTS_TESTUTIL_H
 #define QUON_TESTS_TESTUTIL_H
 
@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "driver/tables.h"
+#include "platform/keys.h"
+#include "tests/support/files.h"
 
 // Clean record, ports, simulated adapters, fake keys, clock and shell; the
 // log is a fresh temporary file.
@@ -39,6 +41,13 @@ class LoopbackTest : public ::testing::Test {
   static void fresh(void) { resetloopback(); }
   static void run(const std::string &script) { startscript(script); }
   static std::string step(int32_t t) { return capturestep(t); }
+
+  // Steps thread t once at each clock reading, checking what each step prints.
+  struct At {
+    uint32_t clock;
+    const char *out;
+  };
+  static void stepsat(int32_t t, const std::vector<At> &steps);
 };
 
 // Makes text the script (prog.infile) and runs the loader on it.
@@ -47,13 +56,19 @@ void loadscript(const std::string &text);
 // Everything written to prog.logfile so far.
 std::string logtext(void);
 
-// A fresh temporary folder, made the current directory for the test;
-// returns its path. The previous directory comes back at leavetempdir().
-std::string entertempdir(void);
-void leavetempdir(void);
+// What a whole run of the program left behind.
+struct QuonRun {
+  int status;       // exit status, or -1 when the child did not exit normally
+  std::string out;  // standard output
+  std::string err;  // standard error
+  bool logopen;     // the log was still open when the main loop had returned
+};
 
-// Whole content of a file ("" when missing).
-std::string readfile(const std::string &path);
-void writefile(const std::string &path, const std::string &content);
+// Runs the whole program (quonmain) in a child process in the current
+// folder, with args after the program's name, input as its standard input
+// and keys queued for it. ESC waits in the key queue by default, so a run
+// that reaches the main loop ends at its first pass with status 27.
+QuonRun runquon(std::vector<std::string> args, const std::string &input = "",
+                const std::vector<int> &keys = {KEY_ESC});
 
 #endif

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "driver/fatal.h"
 #include "driver/mainloop.h"
@@ -123,32 +124,39 @@ TEST_F(MainLoopTest, CursorKeyGivesZeroThenItsScanCode) {
 }
 
 // What a thread does is seen by the threads after it in the same pass and
-// by the ones before it at the next pass.
-TEST_F(MainLoopTest, LaterThreadsSeeEarlierOnesInTheSamePass) {
-  run("OUTPUT 0 1\n$\nWAIT 0 1\nNOTATE seen\n$\n$\n");
-  EXPECT_EQ(pass(), "seen\n");
-}
-
-TEST_F(MainLoopTest, EarlierThreadsSeeLaterOnesAtTheNextPass) {
-  run("WAIT 0 1\nNOTATE seen\n$\nOUTPUT 0 1\n$\n$\n");
-  EXPECT_EQ(pass(), "");
-  EXPECT_EQ(pass(), "seen\n");
-}
-
-TEST_F(MainLoopTest, ThreadKilledAfterItsStepRunsAgainAtTheNextPass) {
-  run("NAME w\nNOTATE w0\nKEY z\n$\nKEY k\nKILL w\n$\n$\n");
-  EXPECT_EQ(pass(), "w0\n");
-  fakekeyspush('k');
-  EXPECT_EQ(pass(), "KEY (1) triggered on k\n");
-  EXPECT_EQ(pass(), "w0\n");
-}
-
-TEST_F(MainLoopTest, ThreadKilledBeforeItsStepRunsAgainInTheSamePass) {
-  run("KEY k\nKILL w\n$\nNAME w\nNOTATE w1\nKEY z\n$\n$\n");
-  EXPECT_EQ(pass(), "w1\n");
-  EXPECT_EQ(pass(), "");
-  fakekeyspush('k');
-  EXPECT_EQ(pass(), "KEY (0) triggered on k\nw1\n");
+// by the ones before it at the next pass. A KILL restarts its target at the
+// target's next step: in the next pass when the target has already had its
+// step, in the same pass when it has not.
+TEST_F(MainLoopTest, ThreadsSeeEachOtherInTheOrderOfThePass) {
+  struct Pass {
+    int key;  // pushed before the pass; 0 none
+    const char *out;
+  };
+  struct Case {
+    const char *name;
+    const char *script;
+    std::vector<Pass> passes;
+  } cases[] = {
+      {"later threads see earlier ones in the same pass",
+       "OUTPUT 0 1\n$\nWAIT 0 1\nNOTATE seen\n$\n$\n", {{0, "seen\n"}}},
+      {"earlier threads see later ones at the next pass",
+       "WAIT 0 1\nNOTATE seen\n$\nOUTPUT 0 1\n$\n$\n", {{0, ""}, {0, "seen\n"}}},
+      {"killed after its step, it runs again at the next pass",
+       "NAME w\nNOTATE w0\nKEY z\n$\nKEY k\nKILL w\n$\n$\n",
+       {{0, "w0\n"}, {'k', "KEY (1) triggered on k\n"}, {0, "w0\n"}}},
+      {"killed before its step, it runs again in the same pass",
+       "KEY k\nKILL w\n$\nNAME w\nNOTATE w1\nKEY z\n$\n$\n",
+       {{0, "w1\n"}, {0, ""}, {'k', "KEY (0) triggered on k\nw1\n"}}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    fresh();
+    run(c.script);
+    for (const Pass &p : c.passes) {
+      if (p.key != 0) fakekeyspush(p.key);
+      EXPECT_EQ(pass(), p.out);
+    }
+  }
 }
 
 TEST_F(MainLoopTest, ThreadWithoutStatementsIsPassedOver) {

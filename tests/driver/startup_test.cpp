@@ -1,11 +1,8 @@
 // Start-up: options, file opening order, messages and exit statuses.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -20,12 +17,6 @@
 
 namespace {
 
-struct QuonRun {
-  int status;  // exit status, or -1 when the child did not exit normally
-  std::string out;
-  std::string err;
-};
-
 const char *const USAGE =
     "QUON [-v | /v] [-d | /d] [-? | /?] [<file>]\n\n"
     "   -v = Verbose flag:\n"
@@ -36,35 +27,6 @@ const char *const USAGE =
     "   -?   Prints this message.\n\n"
     "   <file> is the name of the script source file. If no extension\n"
     "        is specified, \".QUN\" is assumed.\n\n";
-
-// Runs the whole program in a child process in the current (temporary)
-// folder. ESC waits in the key queue, so a run that reaches the main loop
-// ends at its first pass with status 27.
-QuonRun runquon(std::vector<std::string> args, const std::string &input = "",
-                const std::vector<int> &keys = {KEY_ESC}) {
-  writefile("stdin.txt", input);
-  pid_t pid = fork();
-  if (pid == 0) {
-    int in = open("stdin.txt", O_RDONLY);
-    int out = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    resettables();
-    fakekeysreset();
-    for (int key : keys) fakekeyspush(key);
-    args.insert(args.begin(), "quon");
-    std::vector<char *> argv;
-    for (std::string &a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    exit(quonmain(static_cast<int>(args.size()), argv.data()));
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return QuonRun{WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-             readfile("stdout.txt"), readfile("stderr.txt")};
-}
 
 class StartupTest : public ::testing::Test {
  protected:

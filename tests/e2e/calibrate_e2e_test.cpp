@@ -1,42 +1,20 @@
 // The guided calibration as a user meets it: the simulated port with its
 // test connector, a folder without QUON.INI, keys typed at a terminal.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
-#include "tests/e2e/ptyrun.h"
+#include "tests/e2e/e2etest.h"
 
 namespace {
 
-constexpr int WAITMS = 5000;  // generous: the machine may be busy
-
-// Each test runs in a fresh folder of its own.
-class CalibrateE2eTest : public ::testing::Test {
+// Each test starts in a folder without QUON.INI.
+class CalibrateE2eTest : public E2eTest {
  protected:
   void SetUp() override {
-    dir = maketempdir("quoncale2e");
-    ASSERT_FALSE(dir.empty());
-    options.dir = dir;
-    options.stderrfile = dir + "/stderr.txt";
+    E2eTest::SetUp();
+    uncalibrate();
   }
-  void TearDown() override { std::filesystem::remove_all(dir); }
-
-  // Starts the simulated build on a script in the test's folder.
-  PtyChild start(const std::string &script, const std::string &flag = "") {
-    writeall(dir + "/t.qun", script);
-    if (flag.empty()) return ptystart({QUON_SIM_PATH, "t"}, options);
-    return ptystart({QUON_SIM_PATH, flag, "t"}, options);
-  }
-
-  std::string dir;
-  PtyOptions options;
 };
 
 // A thread that answers the key a with a note, so that the run shows the
@@ -55,7 +33,7 @@ TEST_F(CalibrateE2eTest, FirstRunCalibratesThenRunsTheScript) {
   EXPECT_NE(child.out.find("Calibration successful."), std::string::npos);
   EXPECT_NE(child.out.find("Remove test plug from parallel port, and reconnect IO card."),
             std::string::npos);
-  EXPECT_EQ(readall(dir + "/QUON.INI"), "04\n0083\n");
+  EXPECT_EQ(readall(dir + "/QUON.INI"), CALIBRATED);
   EXPECT_TRUE(tempsleft(dir).empty());
 
   ptysend(child, "\r");
@@ -63,8 +41,7 @@ TEST_F(CalibrateE2eTest, FirstRunCalibratesThenRunsTheScript) {
   EXPECT_TRUE(ptywaitfor(child, "got it", WAITMS)) << child.out;
   ptysend(child, "\x1b");
   EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27);
-  EXPECT_EQ(readall(options.stderrfile),
-            "Unable to open QUON.INI. Running calibration!\n");
+  EXPECT_EQ(readall(options.stderrfile), NOTICE);
 }
 
 // The file written by the first run serves every later one: no notice, no
@@ -72,10 +49,7 @@ TEST_F(CalibrateE2eTest, FirstRunCalibratesThenRunsTheScript) {
 // WAITs would hold their thread otherwise).
 TEST_F(CalibrateE2eTest, LaterRunsUseTheFileAndInputsFollowTheData) {
   PtyChild first = start(ANSWER);
-  ASSERT_TRUE(ptywaitfor(first, "<enter> to continue", WAITMS)) << first.out;
-  ptysend(first, "\r");
-  ASSERT_TRUE(ptywaitfor(first, "<ESC> to quit", WAITMS)) << first.out;
-  ptysend(first, "\r");
+  ASSERT_TRUE(passprompts(first, "\r")) << first.out;
   ptysend(first, "\x1b");
   ASSERT_EQ(exitstatus(ptyfinish(first, WAITMS)), 27);
 
@@ -103,17 +77,14 @@ TEST_F(CalibrateE2eTest, EscAtTheLastPromptQuitsWithStatusZero) {
   ASSERT_TRUE(ptywaitfor(child, "<ESC> to quit", WAITMS)) << child.out;
   ptysend(child, "\x1b");
   EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 0);
-  EXPECT_EQ(readall(dir + "/QUON.INI"), "04\n0083\n");
+  EXPECT_EQ(readall(dir + "/QUON.INI"), CALIBRATED);
   EXPECT_TRUE(tempsleft(dir).empty());
   EXPECT_TRUE(samemode(child.before, child.after)) << "terminal mode restored";
 }
 
 TEST_F(CalibrateE2eTest, PortDebugShowsTheSearch) {
-  PtyChild child = start(ANSWER, "-b");
-  ASSERT_TRUE(ptywaitfor(child, "<enter> to continue", WAITMS)) << child.out;
-  ptysend(child, "\r");
-  ASSERT_TRUE(ptywaitfor(child, "<ESC> to quit", WAITMS)) << child.out;
-  ptysend(child, "\x1b");
+  PtyChild child = start(ANSWER, {"-b"});
+  ASSERT_TRUE(passprompts(child, "\x1b")) << child.out;
   EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 0);
   std::string out = child.out;
   size_t at;
@@ -136,13 +107,10 @@ TEST_F(CalibrateE2eTest, KilledCalibrationLeavesNothingThatBlocksTheNextStart) {
   EXPECT_FALSE(exists(dir + "/QUON.INI"));
 
   PtyChild next = start(ANSWER);
-  ASSERT_TRUE(ptywaitfor(next, "<enter> to continue", WAITMS)) << next.out;
-  ptysend(next, "\r");
-  ASSERT_TRUE(ptywaitfor(next, "<ESC> to quit", WAITMS)) << next.out;
-  ptysend(next, "\r");
+  ASSERT_TRUE(passprompts(next, "\r")) << next.out;
   ptysend(next, "\x1b");
   EXPECT_EQ(exitstatus(ptyfinish(next, WAITMS)), 27);
-  EXPECT_EQ(readall(dir + "/QUON.INI"), "04\n0083\n");
+  EXPECT_EQ(readall(dir + "/QUON.INI"), CALIBRATED);
   EXPECT_TRUE(tempsleft(dir).empty());
 }
 

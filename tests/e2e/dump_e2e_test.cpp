@@ -1,19 +1,13 @@
 // The dump and the verbose log as a user meets them: the built program on
 // the simulated port under a terminal.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/wait.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
-#include "tests/e2e/ptyrun.h"
+#include "tests/e2e/e2etest.h"
 
 namespace {
 
-constexpr int WAITMS = 5000;  // generous: the machine may be busy
 constexpr int QUIETMS = 300;  // how long to watch for output that must not come
 
 // The terminal's output with its carriage returns taken out.
@@ -25,25 +19,7 @@ std::string plain(const std::string &out) {
   return text;
 }
 
-class DumpE2eTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir = maketempdir("quondumpe2e");
-    ASSERT_FALSE(dir.empty());
-    options.dir = dir;
-    options.stderrfile = dir + "/stderr.txt";
-    writeall(dir + "/QUON.INI", "04\n0083\n");
-  }
-  void TearDown() override { std::filesystem::remove_all(dir); }
-
-  PtyChild start(const std::string &script, const std::string &flag) {
-    writeall(dir + "/t.qun", script);
-    return ptystart({QUON_SIM_PATH, flag, "t"}, options);
-  }
-
-  std::string dir;
-  PtyOptions options;
-};
+using DumpE2eTest = E2eTest;
 
 // One thread: a note when it first runs, then it waits for z forever, so
 // the SPAWN after it never runs.
@@ -68,7 +44,7 @@ const char *const THREADS =
 // No thread runs until two keys have been typed; ESC at a pause is just a
 // key and does not end the program.
 TEST_F(DumpE2eTest, WaitsForTwoKeysBeforeAnyThreadRuns) {
-  PtyChild child = start(SCRIPT, "-d");
+  PtyChild child = start(SCRIPT, {"-d"});
   ASSERT_TRUE(ptywaitfor(child, "03: OP = 7f", WAITMS)) << child.out;
   EXPECT_FALSE(ptywaitfor(child, "Threads:", QUIETMS)) << child.out;
   EXPECT_EQ(plain(child.out), TOKENS);
@@ -99,7 +75,7 @@ TEST_F(DumpE2eTest, VerboseListingIsOnDiskBeforeTheThreadsRun) {
       "$\n"
       "; a comment after the first thread\n"
       "$\n",
-      "-v");
+      {"-v"});
   EXPECT_TRUE(ptywaitfor(child, "copied", WAITMS)) << child.out;
   ptysend(child, "\x1b");
   EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27);

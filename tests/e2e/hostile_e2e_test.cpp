@@ -4,7 +4,6 @@
 // it says, and the terminal must be left in the mode it was found in.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,18 +13,14 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "tests/e2e/ptyrun.h"
+#include "tests/e2e/e2etest.h"
 
 namespace {
 
 using namespace std::string_literals;
-
-constexpr int WAITMS = 5000;  // generous: the machine may be busy
 
 // A sanitized build copies a table at every growth step, which makes loading
 // a very long script far slower; the bound still catches a hang.
@@ -39,9 +34,6 @@ constexpr int LOADMS = 180000;
 #else
 constexpr int LOADMS = 20000;
 #endif
-
-const char *const CALIBRATED = "04\n0083\n";  // the test connector's values
-const char *const NOTICE = "Unable to open QUON.INI. Running calibration!\n";
 
 int deathsignal(int status) { return WIFSIGNALED(status) ? WTERMSIG(status) : 0; }
 
@@ -102,39 +94,12 @@ std::string noisescript(void) {
   return text;
 }
 
-class HostileE2eTest : public ::testing::Test {
+class HostileE2eTest : public E2eTest {
  protected:
-  void SetUp() override {
-    dir = maketempdir("quonhostile");
-    ASSERT_FALSE(dir.empty());
-    options.dir = dir;
-    options.stderrfile = path("err.txt");
-    writeall(path("QUON.INI"), CALIBRATED);
-  }
-  void TearDown() override {
-    chmod(dir.c_str(), 0755);  // a case may have made the folder read-only
-    std::filesystem::remove_all(dir);
-  }
-
-  std::string path(const std::string &name) { return dir + "/" + name; }
-
-  PtyChild start(const std::string &script) {
-    writeall(path("t.qun"), script);
-    return ptystart({QUON_SIM_PATH, "t"}, options);
-  }
-
-  // Folder without a calibration file: the next start calibrates.
-  void uncalibrate(void) {
-    std::filesystem::remove(path("QUON.INI"));
-  }
-
   // Commands that a SPAWN left running share the program's process group.
   void killgroup(const PtyChild &child) {
     if (child.pid > 0) kill(-child.pid, SIGKILL);
   }
-
-  std::string dir;
-  PtyOptions options;
 };
 
 // ---------------------------------------------------------------------------
@@ -385,10 +350,7 @@ TEST_F(HostileE2eTest, FatalSignalsAnywhereRestoreTheTerminal) {
         EXPECT_TRUE(tempsleft(dir).empty());
         // The next start is not blocked: it calibrates afresh.
         PtyChild next = start("KEY q\n$\n$\n");
-        ASSERT_TRUE(ptywaitfor(next, "<enter> to continue", WAITMS)) << next.out;
-        ptysend(next, "\r");
-        ASSERT_TRUE(ptywaitfor(next, "<ESC> to quit", WAITMS)) << next.out;
-        ptysend(next, "\x1b");
+        ASSERT_TRUE(passprompts(next, "\x1b")) << next.out;
         EXPECT_EQ(exitstatus(ptyfinish(next, WAITMS)), 0);
         EXPECT_EQ(readall(path("QUON.INI")), CALIBRATED);
       }

@@ -3,26 +3,17 @@
 // port and loops outputs back to inputs through the test connector.
 #include <gtest/gtest.h>
 #include <fcntl.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #if defined(__i386__) || defined(__x86_64__)
 #include <sys/io.h>
 #endif
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
-#include "tests/e2e/ptyrun.h"
+#include "tests/e2e/e2etest.h"
 
 namespace {
-
-constexpr int WAITMS = 5000;  // generous: the machine may be busy
-const char *const CALIBRATION = "04\n0083\n";
 
 // True when this machine would let the real build at a port: the registers
 // can be unlocked and something names a port's base address.
@@ -42,20 +33,7 @@ bool portreachable(void) {
 #endif
 }
 
-class PortE2eTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir = maketempdir("quonporte2e");
-    ASSERT_FALSE(dir.empty());
-    options.dir = dir;
-    options.stderrfile = dir + "/stderr.txt";
-    writeall(dir + "/QUON.INI", CALIBRATION);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir); }
-
-  std::string dir;
-  PtyOptions options;
-};
+using PortE2eTest = E2eTest;
 
 // Start-up stops before anything else: two lines on standard error (the
 // message and what to do about it), status 255, no log created, the
@@ -80,35 +58,39 @@ TEST_F(PortE2eTest, RealBuildWithoutPortAccessEndsWithHint) {
   EXPECT_GT(hint.size(), 10u) << "the hint says what to do: " << hint;
 
   EXPECT_FALSE(exists(dir + "/QUON.log"));
-  EXPECT_EQ(readall(dir + "/QUON.INI"), CALIBRATION);
+  EXPECT_EQ(readall(dir + "/QUON.INI"), CALIBRATED);
 }
 
 // With the calibration of the test connector, a thread waiting for the very
 // pattern another thread drives sees it: the port is found, the output goes
-// out on the data lines and comes back on the input bits.
+// out on the data lines and comes back on the input bits. A wait for a
+// pattern the port does not show never ends: the simulated inputs are not
+// simply echoing every wish.
 TEST_F(PortE2eTest, SimulatedBuildLoopsOutputBackToInput) {
-  writeall(dir + "/t.qun",
-           "OUTPUT 0 10100101\n$\n"
-           "WAIT 0 10100101\nNOTATE loopback seen\n$\n$\n");
-  PtyChild child = ptystart({QUON_SIM_PATH, "t.qun"}, options);
-  EXPECT_TRUE(ptywaitfor(child, "loopback seen", WAITMS)) << child.out;
-  ptysend(child, "\x1b");
-  EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27);
-  EXPECT_EQ(readall(options.stderrfile), "");
-}
-
-// The same wait for a pattern the port does not show never ends: the
-// simulated inputs are not simply echoing every wish.
-TEST_F(PortE2eTest, SimulatedBuildIgnoresPatternThePortDoesNotShow) {
-  writeall(dir + "/t.qun",
-           "OUTPUT 0 10100101\n$\n"
-           "WAIT 0 01011010\nNOTATE wrong match\n$\n"
-           "NAME beacon\nNOTATE running\nDELAY 0.2\n$\n$\n");
-  PtyChild child = ptystart({QUON_SIM_PATH, "t.qun"}, options);
-  EXPECT_TRUE(ptywaitfor(child, "running\r\nrunning", WAITMS)) << child.out;
-  ptysend(child, "\x1b");
-  EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27);
-  EXPECT_EQ(child.out.find("wrong match"), std::string::npos) << child.out;
+  struct Case {
+    const char *name;
+    const char *script;
+    const char *seen;    // on the terminal before ESC
+    const char *absent;  // never on the terminal, or nullptr
+  } cases[] = {
+      {"the pattern driven", "OUTPUT 0 10100101\n$\nWAIT 0 10100101\nNOTATE loopback seen\n$\n$\n",
+       "loopback seen", nullptr},
+      {"another pattern",
+       "OUTPUT 0 10100101\n$\nWAIT 0 01011010\nNOTATE wrong match\n$\n"
+       "NAME beacon\nNOTATE running\nDELAY 0.2\n$\n$\n",
+       "running\r\nrunning", "wrong match"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    PtyChild child = start(c.script);
+    EXPECT_TRUE(ptywaitfor(child, c.seen, WAITMS)) << child.out;
+    ptysend(child, "\x1b");
+    EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27);
+    EXPECT_EQ(readall(options.stderrfile), "");
+    if (c.absent != nullptr) {
+      EXPECT_EQ(child.out.find(c.absent), std::string::npos) << child.out;
+    }
+  }
 }
 
 }  // namespace

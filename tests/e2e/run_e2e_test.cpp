@@ -2,53 +2,22 @@
 // user at a terminal runs it.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
-#include "tests/e2e/ptyrun.h"
+#include "tests/e2e/e2etest.h"
 
 namespace {
 
-constexpr int WAITMS = 5000;  // generous: the machine may be busy
-
-class RunE2eTest : public ::testing::Test {
+class RunE2eTest : public E2eTest {
  protected:
-  void SetUp() override {
-    dir = maketempdir("quonrune2e");
-    ASSERT_FALSE(dir.empty());
-    options.dir = dir;
-    write("QUON.INI", "04\n0083\n");  // the test connector's calibration
-  }
-  void TearDown() override { std::filesystem::remove_all(dir); }
-
-  void write(const std::string &name, const std::string &text) {
-    std::ofstream(dir + "/" + name, std::ios::binary) << text;
-  }
-  std::string read(const std::string &name) {
-    std::ifstream in(dir + "/" + name, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-  PtyChild start(const std::string &script) {
-    write("t.qun", script);
-    return ptystart({QUON_SIM_PATH, "t"}, options);
-  }
   // Ends a run with ESC and checks status 27 and the terminal mode.
   void endwithesc(PtyChild &child) {
     ptysend(child, "\x1b");
     EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27) << child.out;
     EXPECT_TRUE(samemode(child.before, child.after));
   }
-
-  std::string dir;
-  PtyOptions options;
 };
 
 // One thread drives data bit 0; the other waits for input bit 0, which the
@@ -93,22 +62,8 @@ TEST_F(RunE2eTest, CursorKeyScanCodeComesWithTheNextKeyPress) {
   endwithesc(child);
 }
 
-TEST_F(RunE2eTest, FatalSignalsRestoreTheTerminalAndEndByTheSignal) {
-  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
-    PtyChild child = start("KEY q\n$\n$\n");
-    ptysend(child, "z");  // a key read means key mode is on
-    usleep(200 * 1000);
-    EXPECT_FALSE(samemode(child.before, ptymode(child))) << "key mode is on";
-    kill(child.pid, sig);
-    int status = ptyfinish(child, WAITMS);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig)
-        << "signal " << sig << " status " << status;
-    EXPECT_TRUE(samemode(child.before, child.after)) << "signal " << sig;
-  }
-}
-
 TEST_F(RunE2eTest, ScriptFromStandardInputKeysFromTheTerminal) {
-  write("script.txt", "KEY q\nNOTATE q typed\n$\n$\n");
+  writeall(path("script.txt"), "KEY q\nNOTATE q typed\n$\n$\n");
   options.stdinfile = dir + "/script.txt";
   PtyChild child = ptystart({QUON_SIM_PATH}, options);
   ptysend(child, "q");
@@ -128,27 +83,6 @@ TEST_F(RunE2eTest, SpawnOutputAppearsInOrder) {
   endwithesc(child);
 }
 
-TEST_F(RunE2eTest, SpawnWithAFailingOrMissingCommandGoesOn) {
-  PtyChild child = start(
-      "SPAWN exit 3\nSPAWN no-such-command-here\nNOTATE still running\nKEY z\n$\n$\n");
-  EXPECT_TRUE(ptywaitfor(child, "still running", WAITMS)) << child.out;
-  endwithesc(child);
-}
-
-TEST_F(RunE2eTest, OutputPipedToAnotherProgramIsLive) {
-  // Standard output to a file (not the terminal): each line is there as it
-  // is printed, while the program still runs.
-  options.stdoutfile = dir + "/out.txt";
-  PtyChild child = start("NOTATE first line\nKEY z\n$\n$\n");
-  bool seen = false;
-  for (int i = 0; i < 100 && !seen; ++i) {
-    usleep(50 * 1000);
-    seen = read("out.txt").find("first line\n") != std::string::npos;
-  }
-  EXPECT_TRUE(seen);
-  endwithesc(child);
-}
-
 // The log is on disk before the threads run, so a run ended by a signal
 // still leaves the script's errors there.
 TEST_F(RunE2eTest, ScriptErrorsReachTheLogWhenASignalEndsTheRun) {
@@ -157,34 +91,19 @@ TEST_F(RunE2eTest, ScriptErrorsReachTheLogWhenASignalEndsTheRun) {
   usleep(200 * 1000);
   kill(child.pid, SIGINT);
   ptyfinish(child, WAITMS);
-  EXPECT_EQ(read("QUON.log"),
+  EXPECT_EQ(readall(path("QUON.log")),
             "001: WAIT x 1                                 |  "
             "Error: could not scan <port> in WAIT\n");
 }
 
-TEST_F(RunE2eTest, LogicalPortTwoEndsWithItsMessage) {
-  struct Case {
-    const char *script;
-    const char *message;
-  } cases[] = {
-      {"WAIT 2 1\n$\n$\n", "Attempt to input from logical port 2, > max of 1\n"},
-      {"OUTPUT 2 1\n$\n$\n", "Attempt to read-back from logical port 2, > max of 1\n"},
-      {"TOGGLE 2 1\n$\n$\n", "Attempt to read-back from logical port 2, > max of 1\n"},
-  };
-  options.stderrfile = dir + "/err.txt";
-  for (const Case &c : cases) {
-    PtyChild child = start(c.script);
-    EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 255) << c.script;
-    EXPECT_EQ(read("err.txt"), c.message);
-    EXPECT_TRUE(samemode(child.before, child.after)) << c.script;
-  }
-}
-
-TEST_F(RunE2eTest, SelfKillRestartsTheThreadWithoutHanging) {
-  PtyChild child = start("NAME me\nNOTATE round\nKILL me\nNOTATE never\n$\n$\n");
-  EXPECT_TRUE(ptywaitfor(child, "round\r\nround", WAITMS)) << child.out.substr(0, 200);
-  EXPECT_EQ(child.out.find("never"), std::string::npos);
-  endwithesc(child);
+// A fatal error of a running thread (here logical port 2, which does not
+// exist) ends the program with status 255, its message on standard error and
+// the terminal in its old mode. The message of each statement is a unit test.
+TEST_F(RunE2eTest, FatalErrorInAThreadEndsWithItsMessage) {
+  PtyChild child = start("OUTPUT 2 1\n$\n$\n");
+  EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 255) << child.out;
+  EXPECT_EQ(readall(path("err.txt")), "Attempt to read-back from logical port 2, > max of 1\n");
+  EXPECT_TRUE(samemode(child.before, child.after));
 }
 
 }  // namespace

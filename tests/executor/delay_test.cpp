@@ -156,12 +156,7 @@ TEST_F(DelayTest, ZeroDelayHoldsItsThreadForExactlyOnePass) {
 
 TEST_F(DelayTest, DelayOfPointSevenWaits699Milliseconds) {
   run("DELAY 0.7\nNOTATE done\n$\n$\n");
-  fakeclock = 1000;
-  EXPECT_EQ(step(0), "");
-  fakeclock = 1698;
-  EXPECT_EQ(step(0), "");
-  fakeclock = 1699;
-  EXPECT_EQ(step(0), "done\n");
+  stepsat(0, {{1000, ""}, {1698, ""}, {1699, "done\n"}});
   EXPECT_EQ(prog.threadtimer[0], 0u);
 }
 
@@ -174,10 +169,7 @@ TEST_F(DelayTest, TwoDelaysInARowAddUp) {
   EXPECT_EQ(step(0), "");
   EXPECT_EQ(prog.threadcurrent[0], 1);
   EXPECT_EQ(prog.threadtimer[0], 750u);
-  fakeclock = 749;
-  EXPECT_EQ(step(0), "");
-  fakeclock = 750;
-  EXPECT_EQ(step(0), "done\n");
+  stepsat(0, {{749, ""}, {750, "done\n"}});
 }
 
 TEST_F(DelayTest, TooLargeDelayParksItsThreadUntilAKill) {

@@ -84,6 +84,23 @@ struct ByteCase {
   uint8_t after;
 };
 
+// Runs statement (OUTPUT or TOGGLE) with c's pattern on c's port, which
+// holds c.before, and checks the byte written and that the other port is
+// left alone.
+void checkbyte(const char *statement, const ByteCase &c) {
+  resetloopback();
+  prog.dump = FLAG_ON;
+  startscript(std::string(statement) + " " + std::to_string(c.port) + " " + c.pattern +
+              "\n$\n$\n");
+  portwrite(c.port, c.before);
+  char trace[32];
+  snprintf(trace, sizeof trace, "Outputting %02x\n", c.after);
+  SCOPED_TRACE(std::string(statement) + " " + c.pattern);
+  EXPECT_EQ(capturestep(0), trace);
+  EXPECT_EQ(portreadback(c.port), c.after);
+  EXPECT_EQ(portreadback(1 - c.port), 0);
+}
+
 TEST_F(StepTest, OutputReplacesTheGovernedBitsOfTheReadBackByte) {
   const ByteCase cases[] = {
       {0, 0xFF, "0000", 0xF0},     {0, 0x00, "1.1", 0x05},
@@ -92,18 +109,7 @@ TEST_F(StepTest, OutputReplacesTheGovernedBitsOfTheReadBackByte) {
       {0, 0xA5, ".", 0xA5},        // nothing governed: written back unchanged
       {1, 0x3C, "11", 0x3F},
   };
-  for (const ByteCase &c : cases) {
-    fresh();
-    prog.dump = FLAG_ON;
-    run("OUTPUT " + std::to_string(c.port) + " " + c.pattern + "\n$\n$\n");
-    portwrite(c.port, c.before);
-    char trace[32];
-    snprintf(trace, sizeof trace, "Outputting %02x\n", c.after);
-    SCOPED_TRACE(std::string("OUTPUT ") + c.pattern);
-    EXPECT_EQ(step(0), trace);
-    EXPECT_EQ(portreadback(c.port), c.after);
-    EXPECT_EQ(portreadback(1 - c.port), 0);  // the other port is left alone
-  }
+  for (const ByteCase &c : cases) checkbyte("OUTPUT", c);
 }
 
 TEST_F(StepTest, ToggleFlipsExactlyTheValueBits) {
@@ -112,18 +118,7 @@ TEST_F(StepTest, ToggleFlipsExactlyTheValueBits) {
       {0, 0x0F, "1...", 0x07},     {0, 0x00, "11111111", 0xFF},
       {0, 0x12, ".", 0x12},        {1, 0xAA, "1111", 0xA5},
   };
-  for (const ByteCase &c : cases) {
-    fresh();
-    prog.dump = FLAG_ON;
-    run("TOGGLE " + std::to_string(c.port) + " " + c.pattern + "\n$\n$\n");
-    portwrite(c.port, c.before);
-    char trace[32];
-    snprintf(trace, sizeof trace, "Outputting %02x\n", c.after);
-    SCOPED_TRACE(std::string("TOGGLE ") + c.pattern);
-    EXPECT_EQ(step(0), trace);
-    EXPECT_EQ(portreadback(c.port), c.after);
-    EXPECT_EQ(portreadback(1 - c.port), 0);
-  }
+  for (const ByteCase &c : cases) checkbyte("TOGGLE", c);
 }
 
 // The output byte is never cached: each statement reads the register back,
@@ -314,12 +309,7 @@ TEST_F(StepTest, KillCancelsAPendingDelay) {
   EXPECT_EQ(prog.threadcurrent[0], prog.threadstart[0]);
   prog.lastkey = 0;
   EXPECT_EQ(step(0), "");  // starts the full second afresh
-  fakeclock = 1000;
-  EXPECT_EQ(step(0), "");
-  fakeclock = 1599;
-  EXPECT_EQ(step(0), "");
-  fakeclock = 1600;
-  EXPECT_EQ(step(0), "woke\n");
+  stepsat(0, {{1000, ""}, {1599, ""}, {1600, "woke\n"}});
 }
 
 // A thread that kills its own name starts over at its next step; the step

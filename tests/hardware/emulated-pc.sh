@@ -11,12 +11,11 @@
 #
 #   PASS <check> / FAIL <check>: <why> ... then "N passed, M failed"
 #   exit 0 when every check passed, 1 when any failed, 77 when the emulated
-#   PC cannot be set up here (missing packages that cannot be installed,
-#   QEMU that does not start).
+#   PC cannot be set up here (missing packages, QEMU that does not start).
 #
 # Needs Debian's qemu-system-x86, linux-image-amd64 and busybox-static (and
-# cmake, g++, gcc with libc6-dev, cpio); installs the missing ones with
-# apt-get when it runs as root or with password-less sudo.
+# cmake, g++, gcc with libc6-dev, cpio, gzip). It installs nothing: run by
+# hand, it names what is missing and exits 77; .ci/run installs them first.
 #
 # Environment:
 #   QUON_HW_BUILD    build folder for the static quon (default: build-hw in
@@ -82,22 +81,8 @@ if [ -z "${QUON_HW_QUON:-}" ]; then
   have make || have ninja || missing+=(make)
 fi
 if [ ${#missing[@]} -gt 0 ]; then
-  if ! have apt-get; then
-    skip "missing ${missing[*]} and no apt-get to install them"
-  fi
-  if [ "$(id -u)" -eq 0 ]; then
-    sudo=()
-  elif have sudo && sudo -n true 2>/dev/null; then
-    sudo=(sudo -n)
-  else
-    skip "missing ${missing[*]} and no root to install them"
-  fi
-  echo "Installing ${missing[*]}"
-  if ! "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq > /dev/null ||
-     ! "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-       --no-install-recommends "${missing[@]}" > /dev/null; then
-    skip "could not install ${missing[*]}"
-  fi
+  skip "missing ${missing[*]}: install them with" \
+    "apt-get install --no-install-recommends ${missing[*]} (.ci/run does)"
 fi
 kernel=${QUON_HW_KERNEL:-$(newestkernel)}
 [ -r "$kernel" ] || skip "kernel image ${kernel:-(none)} is not readable"

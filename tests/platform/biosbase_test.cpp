@@ -10,7 +10,7 @@
 #include <string>
 
 #include "platform/biosbase.h"
-#include "tests/testutil.h"
+#include "tests/support/files.h"
 
 namespace {
 
@@ -18,9 +18,25 @@ constexpr int NONE = -1;  // no such fake file
 
 class BiosBaseTest : public ::testing::Test {
  protected:
-  void SetUp() override { dir = entertempdir(); }
+  void SetUp() override {
+    dir = entertempdir();
+    mem = dir + "/mem";
+    parport = dir + "/base-addr";
+  }
   void TearDown() override { leavetempdir(); }
+
+  // Makes the fake memory file hold image and the kernel's file hold text,
+  // afresh; nullptr leaves that file out.
+  void makefiles(const std::string *image, const char *text) {
+    unlink(mem.c_str());
+    unlink(parport.c_str());
+    if (image != nullptr) writefile(mem, *image);
+    if (text != nullptr) writefile(parport, text);
+  }
+
   std::string dir;
+  std::string mem;      // stands for /dev/mem
+  std::string parport;  // stands for the kernel's base-addr file
 };
 
 // A memory image of size bytes, zero except the word at BIOS_PORT_WORD.
@@ -65,12 +81,8 @@ TEST_F(BiosBaseTest, LookupOrderAndFailures) {
   };
   for (const LookupCase &c : cases) {
     SCOPED_TRACE(c.why);
-    std::string mem = dir + "/mem";
-    std::string parport = dir + "/base-addr";
-    unlink(mem.c_str());
-    unlink(parport.c_str());
-    if (c.memsize != NONE) writefile(mem, memimage(static_cast<size_t>(c.memsize), c.word));
-    if (c.parport != nullptr) writefile(parport, c.parport);
+    std::string image = c.memsize != NONE ? memimage(static_cast<size_t>(c.memsize), c.word) : "";
+    makefiles(c.memsize != NONE ? &image : nullptr, c.parport);
     const char *hint = "untouched";
     EXPECT_EQ(lookupportbase(mem.c_str(), parport.c_str(), &hint), c.base);
     if (c.hint != nullptr) {
@@ -108,13 +120,9 @@ TEST_F(BiosBaseTest, RefusedMemoryReadAsksForPrivilege) {
   ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
   for (const RefusedCase &c : cases) {
     SCOPED_TRACE(c.why);
-    std::string mem = dir + "/mem";
-    std::string parport = dir + "/base-addr";
-    unlink(mem.c_str());
-    unlink(parport.c_str());
-    writefile(mem, memimage(0x500, 0x378));
+    std::string image = memimage(0x500, 0x378);
+    makefiles(&image, c.parport);
     ASSERT_EQ(chmod(mem.c_str(), 0), 0);
-    if (c.parport != nullptr) writefile(parport, c.parport);
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {

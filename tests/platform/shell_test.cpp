@@ -1,6 +1,8 @@
 // The command interpreter: /bin/sh -c, waited for like system(), with the
 // terminal in its original mode while the command runs.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -10,17 +12,17 @@
 #include "platform/portio.h"
 #include "platform/shell.h"
 #include "platform/simport.h"
-#include "tests/platform/ttychild.h"
+#include "tests/support/ptyrun.h"
 
 namespace {
 
 struct ShellTest : ::testing::Test {
-  TtyChild child;
-  void TearDown() override { ttyclose(child); }
+  PtyChild child;
+  void TearDown() override { ptyclose(child); }
 
   int next(void) {
     int v = -1;
-    if (!ttyresult(child, &v)) return -1;
+    if (!ptyresult(child, &v)) return -1;
     return v;
   }
 };
@@ -60,12 +62,12 @@ TEST_F(ShellTest, ReturnsTheCommandsWaitStatus) {
   };
   for (const Case &c : cases) {
     reportcommand = c.command;
-    child = ttystart(runstatus);
+    child = ptystart(runstatus);
     ASSERT_GT(child.pid, 0);
     EXPECT_EQ(next(), c.expected) << c.command;
-    int status = ttyfinish(child);
+    int status = ptyfinish(child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.command;
-    ttyclose(child);
+    ptyclose(child);
   }
 }
 
@@ -82,13 +84,13 @@ void printaround(int results, int) {
 }
 
 TEST_F(ShellTest, WhatWasPrintedComesBeforeTheCommandsOutput) {
-  child = ttystart(printaround);
+  child = ptystart(printaround);
   ASSERT_GT(child.pid, 0);
   EXPECT_EQ(next(), 0);
-  ASSERT_TRUE(ttywaitscreen(child, "after|"));
-  size_t before = child.screen.find("before|");
-  size_t middle = child.screen.find("middle");
-  size_t after = child.screen.find("after|");
+  ASSERT_TRUE(ptywaitfor(child, "after|"));
+  size_t before = child.out.find("before|");
+  size_t middle = child.out.find("middle");
+  size_t after = child.out.find("after|");
   ASSERT_NE(before, std::string::npos);
   ASSERT_NE(middle, std::string::npos);
   EXPECT_LT(before, middle);
@@ -108,26 +110,26 @@ void commandreadsaline(int results, int control) {
 }
 
 TEST_F(ShellTest, TheCommandGetsTheTerminalInItsOriginalMode) {
-  child = ttystart(commandreadsaline);
+  child = ptystart(commandreadsaline);
   ASSERT_GT(child.pid, 0);
   ASSERT_EQ(next(), 1);
-  EXPECT_EQ(ttymode(child).c_lflag & ICANON, 0u);
-  ttygo(child);
-  ASSERT_TRUE(ttywaitscreen(child, "begin"));
-  EXPECT_TRUE(samemode(ttymode(child), child.before));
+  EXPECT_EQ(ptymode(child).c_lflag & ICANON, 0u);
+  ptygo(child);
+  ASSERT_TRUE(ptywaitfor(child, "begin"));
+  EXPECT_TRUE(samemode(ptymode(child), child.before));
   // Line editing and echo: the backspace takes back the x, Enter's CR ends
   // the line.
-  ttytype(child, "hellx\x7fo\r");
-  ASSERT_TRUE(ttywaitscreen(child, "got:"));
+  ptysend(child, "hellx\x7fo\r");
+  ASSERT_TRUE(ptywaitfor(child, "got:"));
   EXPECT_EQ(next(), 0);
-  EXPECT_NE(child.screen.find("got:hello"), std::string::npos);
-  EXPECT_NE(child.screen.find("hellx"), std::string::npos);  // echoed
+  EXPECT_NE(child.out.find("got:hello"), std::string::npos);
+  EXPECT_NE(child.out.find("hellx"), std::string::npos);  // echoed
   // Key mode again afterwards, and keys still arrive.
-  termios mode = ttymode(child);
+  termios mode = ptymode(child);
   EXPECT_EQ(mode.c_lflag & (ICANON | ECHO), 0u);
   EXPECT_EQ(mode.c_iflag & ICRNL, 0u);
-  ttytype(child, "k");
-  ttygo(child);
+  ptysend(child, "k");
+  ptygo(child);
   EXPECT_EQ(next(), 'k');
 }
 
@@ -152,16 +154,16 @@ unsigned long long maskafter(const std::string &screen, const std::string &label
 unsigned long long bit(int sig) { return 1ull << (sig - 1); }
 
 TEST_F(ShellTest, SignalsAreHandledLikeSystemWhileTheCommandRuns) {
-  child = ttystart(showsignalstate);
+  child = ptystart(showsignalstate);
   ASSERT_GT(child.pid, 0);
   EXPECT_EQ(next(), 0);
-  ASSERT_TRUE(ttywaitscreen(child, "done"));
-  unsigned long long programblocked = maskafter(child.screen, "program SigBlk:");
-  unsigned long long programignored = maskafter(child.screen, "program SigIgn:");
-  unsigned long long commandblocked = maskafter(child.screen, "command SigBlk:");
-  unsigned long long commandignored = maskafter(child.screen, "command SigIgn:");
-  ASSERT_NE(programblocked, ~0ull) << child.screen;
-  ASSERT_NE(commandblocked, ~0ull) << child.screen;
+  ASSERT_TRUE(ptywaitfor(child, "done"));
+  unsigned long long programblocked = maskafter(child.out, "program SigBlk:");
+  unsigned long long programignored = maskafter(child.out, "program SigIgn:");
+  unsigned long long commandblocked = maskafter(child.out, "command SigBlk:");
+  unsigned long long commandignored = maskafter(child.out, "command SigIgn:");
+  ASSERT_NE(programblocked, ~0ull) << child.out;
+  ASSERT_NE(commandblocked, ~0ull) << child.out;
   EXPECT_NE(programblocked & bit(SIGCHLD), 0u);
   EXPECT_NE(programignored & bit(SIGINT), 0u);
   EXPECT_NE(programignored & bit(SIGQUIT), 0u);
@@ -190,7 +192,7 @@ void dispositionsafter(int results, int) {
 }
 
 TEST_F(ShellTest, TheProgramsSignalStateComesBackAfterTheCommand) {
-  child = ttystart(dispositionsafter);
+  child = ptystart(dispositionsafter);
   ASSERT_GT(child.pid, 0);
   EXPECT_EQ(next(), 1);  // SIGINT handler
   EXPECT_EQ(next(), 1);  // SIGQUIT handler
@@ -213,7 +215,7 @@ void portacrosscommand(int results, int) {
 }
 
 TEST_F(ShellTest, TheProgramKeepsItsPortAccessAcrossACommand) {
-  child = ttystart(portacrosscommand);
+  child = ptystart(portacrosscommand);
   ASSERT_GT(child.pid, 0);
   ASSERT_EQ(next(), 0);
   EXPECT_EQ(next(), 0);

@@ -1,0 +1,65 @@
+// The fixture of the end-to-end tests: the built quon-sim under a
+// pseudo-terminal, in a fresh folder of the test's own that holds the test
+// connector's calibration, with standard error kept in err.txt there.
+#ifndef QUON_TESTS_E2E_E2ETEST_H
+#define QUON_TESTS_E2E_E2ETEST_H
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "tests/support/ptyrun.h"
+
+constexpr int WAITMS = PTYWAITMS;
+const char *const CALIBRATED = "04\n0083\n";  // the test connector's values
+const char *const NOTICE = "Unable to open QUON.INI. Running calibration!\n";
+
+class E2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = maketempdir("quone2e");
+    ASSERT_FALSE(dir.empty());
+    options.dir = dir;
+    options.stderrfile = path("err.txt");
+    writeall(path("QUON.INI"), CALIBRATED);
+  }
+  void TearDown() override {
+    chmod(dir.c_str(), 0755);  // a case may have made the folder read-only
+    std::error_code error;
+    std::filesystem::remove_all(dir, error);
+  }
+
+  std::string path(const std::string &name) const { return dir + "/" + name; }
+
+  // Writes script as t.qun and starts quon-sim on it, flags first.
+  PtyChild start(const std::string &script, const std::vector<std::string> &flags = {}) {
+    writeall(path("t.qun"), script);
+    std::vector<std::string> argv = {QUON_SIM_PATH};
+    argv.insert(argv.end(), flags.begin(), flags.end());
+    argv.push_back("t");
+    return ptystart(argv, options);
+  }
+
+  // Answers the calibration's first prompt with Enter and its last with
+  // last (Enter goes on to the script, ESC quits); false when a prompt did
+  // not come.
+  static bool passprompts(PtyChild &child, const std::string &last) {
+    if (!ptywaitfor(child, "<enter> to continue", WAITMS)) return false;
+    ptysend(child, "\r");
+    if (!ptywaitfor(child, "<ESC> to quit", WAITMS)) return false;
+    ptysend(child, last);
+    return true;
+  }
+
+  // Folder without a calibration file: the next start calibrates.
+  void uncalibrate(void) { std::filesystem::remove(path("QUON.INI")); }
+
+  std::string dir;
+  PtyOptions options;
+};
+
+#endif
