@@ -6,7 +6,7 @@
 // failure), from the handlers of the signals that end the program by
 // default (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE for output to a pipe
 // whose reader has gone, and the alarm, user, resource-limit and profiling
-// signals), and while a SPAWN'd command runs.
+// signals: a step of lastwords.h), and while a SPAWN'd command runs.
 //
 // Ctrl-Z (SIGTSTP) gives the terminal its old mode back before the program
 // stops, so the shell finds it as it left it. When the program continues
@@ -35,6 +35,7 @@
 #include <cstring>
 
 #include "platform/keydecode.h"
+#include "platform/lastwords.h"
 #include "platform/monotonic.h"
 
 namespace {
@@ -65,29 +66,6 @@ int heldscan = 0;            // scan code the next readkey returns; 0 = none
 // Handlers make only async-signal-safe calls. Each one that makes a system
 // call and returns keeps errno as the interrupted code left it.
 
-// The signals whose default action ends the program: each restores the mode
-// on its way out, whoever sends it (a user, a UPS daemon, abort()). The
-// real-time signals end it too and are added where the handlers go in.
-const int FATALSIGNALS[] = {
-    SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2,
-    SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGABRT, SIGTRAP, SIGSYS,
-#ifdef SIGPWR
-    SIGPWR,
-#endif
-#ifdef SIGSTKFLT
-    SIGSTKFLT,
-#endif
-};
-
-// A fault in the program itself ends it too. Under the sanitizers their own
-// handlers report such a fault, so the mode is left to the exit path there.
-const int FAULTSIGNALS[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool FAULTHANDLERS = false;
-#else
-constexpr bool FAULTHANDLERS = true;
-#endif
-
 sigset_t modesignals;          // every signal whose handler changes the mode
 struct sigaction stopaction;   // our SIGTSTP handler, put back after each stop
 struct sigaction stopdefault;  // SIGTSTP's default action: stop
@@ -116,17 +94,10 @@ void takekeymode(void) {
   inputsignalled = 1;
 }
 
-// Put the mode back, then die of the same signal with its default action so
-// the parent sees how the program ended. Never returns, so errno is moot.
-void onfatalsignal(int sig) {
+// A signal that ends the program puts the mode back on its way out,
+// whoever sends it (a user, a UPS daemon, abort()).
+void restoremodeonsignal(void) {
   if (keymodeon) tcsetattr(ttyfd, TCSANOW, &savedmode);
-  signal(sig, SIG_DFL);
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, sig);
-  sigprocmask(SIG_UNBLOCK, &set, nullptr);
-  raise(sig);
-  _exit(128 + sig);  // not reached: the default action ends the process
 }
 
 // Ctrl-Z: the shell gets the terminal in its old mode, then the program
@@ -184,28 +155,15 @@ bool ignoredatstart(int sig) {
 }
 
 void installhandlers(void) {
-  sigemptyset(&modesignals);
-  for (int sig : FATALSIGNALS) sigaddset(&modesignals, sig);
-  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) sigaddset(&modesignals, sig);
+  lastwordssignals(&modesignals);
   sigaddset(&modesignals, SIGTSTP);
   sigaddset(&modesignals, SIGCONT);
 
   // Each handler runs with the others held back: a fatal signal waits until
   // a stop or continue is done, and nothing takes key mode again while a
   // fatal signal is on its way out.
-  struct sigaction action;
-  memset(&action, 0, sizeof action);
-  action.sa_handler = onfatalsignal;
-  action.sa_mask = modesignals;
-  for (int sig : FATALSIGNALS) {
-    if (!ignoredatstart(sig)) sigaction(sig, &action, nullptr);
-  }
-  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) {
-    if (!ignoredatstart(sig)) sigaction(sig, &action, nullptr);
-  }
-  for (int sig : FAULTSIGNALS) {
-    if (FAULTHANDLERS) sigaction(sig, &action, nullptr);
-  }
+  lastwordsadd(restoremodeonsignal);
+  lastwordsinstall(&modesignals);
 
   // Stop and continue return to the interrupted code: SA_RESTART, so a
   // Ctrl-Z and fg do not break its system calls.
