@@ -33,13 +33,18 @@ int readscriptline(char *buf, FILE *in) {
 }
 
 namespace {
-// Appends a compiled token; grows the table as soon as it is full, so the
-// next append always finds room.
+// Appends a compiled token and the number of the line it came from; grows
+// both tables as soon as they are full, so the next append always finds
+// room.
 void appendtoken(Token token) {
+  prog.tokenline[prog.tokencount] = prog.linenumber;
   prog.tokens[prog.tokencount++] = token;
   if (prog.tokencount == prog.tokenmax) {
+    int32_t linemax = prog.tokenmax;
     prog.tokens = static_cast<Token *>(
         growtable(prog.tokens, &prog.tokenmax, sizeof(Token)));
+    prog.tokenline = static_cast<int32_t *>(
+        growtable(prog.tokenline, &linemax, sizeof(int32_t)));
   }
 }
 
@@ -73,6 +78,7 @@ void loadprogram(void) {
   };
   prog.tokenmax = prog.stringmax = prog.threadmax = TABLE_GROWTH;
   prog.tokens = static_cast<Token *>(allocate(sizeof(Token)));
+  prog.tokenline = static_cast<int32_t *>(allocate(sizeof(int32_t)));
   prog.tokencount = 0;
   prog.threadstart = static_cast<int32_t *>(allocate(sizeof(int32_t)));
   prog.threadcount = 0;

@@ -1,3 +1,6 @@
 #include "driver/startup.h"
 
-int main(int argc, char **argv) { return quonmain(argc, argv); }
+int main(int argc, char **argv) {
+  programidentity = QUON_IDENTITY;
+  return quonmain(argc, argv);
+}

@@ -6,6 +6,7 @@
 #include "driver/tables.h"
 #include "executor/step.h"
 #include "platform/keys.h"
+#include "trace/trace.h"
 
 void mainloopinit(void) {
   // Loading leaves at least one thread; one entry at the least keeps calloc
@@ -24,9 +25,11 @@ void mainloopinit(void) {
 }
 
 int mainlooppass(void) {
+  tracepass();
   // At most one key per pass, so every thread sees each key for one pass.
   if (keyavailable()) {
     prog.lastkey = static_cast<uint8_t>(readkey());
+    tracekey(prog.lastkey);
     if (prog.lastkey == KEY_ESC) return EXIT_ESC;  // before any thread sees it
   }
   int32_t threads = prog.threadcount;  // fixed once loaded

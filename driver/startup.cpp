@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "compiler/compiler.h"
+#include "compiler/token.h"
 #include "driver/dump.h"
 #include "driver/fatal.h"
 #include "driver/loader.h"
@@ -18,6 +19,7 @@
 #include "port/calibrate.h"
 #include "port/port.h"
 #include "text/casefold.h"
+#include "trace/trace.h"
 
 namespace {
 const char *const USAGE[] = {
@@ -32,10 +34,37 @@ const char *const USAGE[] = {
     "        is specified, \".QUN\" is assumed.\n\n",
 };
 
-[[noreturn]] void usage(void) {
+// The long options, which only --help lists: -? and /? print the usage
+// text alone, as they always did.
+const char *const LONGUSAGE[] = {
+    "   --trace=<file>  Every line change of the run recorded in <file>\n",
+    "        (a VCD waveform for GTKWave or PulseView).\n",
+    "   --help          Prints this message.\n",
+    "   --version       Prints the program's name and version.\n",
+};
+
+[[noreturn]] void usage(bool withlong) {
   for (const char *line : USAGE) fputs(line, stdout);
+  for (const char *line : LONGUSAGE) {
+    if (withlong) fputs(line, stdout);
+  }
   fflush(stdout);
   exit(0);
+}
+
+// The file named by --trace=; nullptr: no trace.
+const char *tracename = nullptr;
+
+// Long options ("--name" or "--name=value"); an unknown one is ignored
+// like every other argument that begins with '-'.
+void longoption(const char *arg) {
+  if (strcmp(arg, "--help") == 0) usage(true);
+  if (strcmp(arg, "--version") == 0) {
+    printf("%s\n", programidentity);
+    fflush(stdout);
+    exit(0);
+  }
+  if (strncmp(arg, "--trace=", 8) == 0) tracename = arg + 8;
 }
 
 // Warnings found before the log exists (an ambiguous script name); they go
@@ -100,6 +129,8 @@ int scanhex(FILE *f, int maxdigits, uint16_t *value) {
 }
 }  // namespace
 
+const char *programidentity = "quon";
+
 void readarguments(int argc, char **argv) {
   for (int i = 1; i < argc; ++i) {
     const char *arg = argv[i];
@@ -111,7 +142,9 @@ void readarguments(int argc, char **argv) {
       prog.portdebug = FLAG_ON;
     } else if (strlen(arg) >= 2 &&
                (prefixmatch(arg, "-?", 2) || prefixmatch(arg, "/?", 2))) {
-      usage();
+      usage(false);
+    } else if (arg[0] == '-' && arg[1] == '-') {
+      longoption(arg);
     } else if (arg[0] == '-') {
       // Unknown options are ignored.
     } else {
@@ -170,6 +203,39 @@ void checklog(int closing) {
   fatal("Unable to write QUON.log! (%s)\n", strerror(error));
 }
 
+// The trace file, created before the port is touched: a name that cannot
+// be used ends the start-up with the reason.
+void opentrace(void) {
+  if (tracename == nullptr) return;
+  if (*tracename == '\0') fatal("Unable to open trace file \"\"! (no file name after --trace=)\n");
+  if (traceopen(tracename) == 0) return;
+  const char *reason = errno == ELOOP    ? "a symbolic link, which is never followed"
+                       : errno == EMLINK ? "it shares its file with another name (a hard link)"
+                                         : strerror(errno);
+  fatal("Unable to open trace file \"%s\"! (%s)\n", tracename, reason);
+}
+
+// The trace starts with the ports the script uses and their lines as the
+// threads start.
+void begintrace(void) {
+  if (tracename == nullptr) return;
+  TraceStart start{};
+  start.version = programidentity;
+  for (int32_t i = 0; i < prog.tokencount; ++i) {
+    uint8_t op = tokenop(prog.tokens[i]);
+    uint8_t port = tokenport(prog.tokens[i]);
+    if ((op == OP_WAIT || op == OP_OUTPUT || op == OP_TOGGLE) && port < LOGICAL_PORTS) {
+      start.ports |= 1u << port;
+    }
+  }
+  for (int32_t n = 0; n < LOGICAL_PORTS; ++n) {
+    if (((start.ports >> n) & 1) == 0) continue;
+    start.out[n] = portreadback(n);
+    start.in[n] = portsample(n);
+  }
+  tracebegin(start);
+}
+
 // The errors themselves are in the log, which a new user may not know to
 // open: one line on the console says they are there.
 void reportscripterrors(void) {
@@ -185,6 +251,7 @@ int quonmain(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
 
   readarguments(argc, argv);
+  opentrace();
 
   if (locateport() == -1) {
     fatal("Unable to locate printer port!\n%s\n", porthint);
@@ -216,5 +283,6 @@ int quonmain(int argc, char **argv) {
   reportscripterrors();
   if (prog.dump) showdump();
   if (prog.verbose) checklog(1);
+  begintrace();
   return mainloop();
 }

@@ -9,6 +9,10 @@
 // (EXIT_ESC); every other end of the program is an immediate exit.
 int quonmain(int argc, char **argv);
 
+// "<program> <version>", as --version prints it and a trace's header
+// names it; the entry point of each executable sets it.
+extern const char *programidentity;
+
 // Reads the arguments from left to right: sets the option flags, prints
 // the usage text and exits for -? or /?, opens every script name given.
 void readarguments(int argc, char **argv);

@@ -25,6 +25,7 @@ void resettables(void) {
   // Unused entries of a grown table are null, so every entry can be freed.
   freetexts(prog.threadname, prog.threadmax);
   free(prog.tokens);
+  free(prog.tokenline);
   free(prog.strings);
   free(prog.threadstart);
   free(prog.threadname);

@@ -21,6 +21,7 @@ struct ProgramTables {
   Token *tokens = nullptr;          // all threads' tokens in script order
   int32_t tokencount = 0;           // entries used in tokens
   int32_t tokenmax = TABLE_GROWTH;  // capacity of tokens, in entries; grows by 5
+  int32_t *tokenline = nullptr;     // per token: its script line (capacity tokenmax)
   char **strings = nullptr;         // owned texts of SPAWN, NOTATE and KILL
   int32_t stringcount = 0;          // entries used in strings
   int32_t stringmax = TABLE_GROWTH; // capacity of strings, in entries; grows by 5

@@ -8,6 +8,7 @@
 #include "executor/delay.h"
 #include "platform/shell.h"
 #include "port/port.h"
+#include "trace/trace.h"
 
 namespace {
 // Sends every thread that bears name back to its first statement with an
@@ -20,6 +21,7 @@ int killthreads(int32_t killer, const char *name) {
     if (strcmp(name, prog.threadname[i]) != 0) continue;
     prog.threadcurrent[i] = prog.threadstart[i];
     prog.threadtimer[i] = 0;
+    tracethread(i, prog.threadstart[i]);
     found = 1;
     if (i == killer) self = 1;
   }
@@ -69,6 +71,7 @@ void stepthread(int32_t t) {
         break;
       case OP_SEPARATOR:
         prog.threadcurrent[t] = prog.threadstart[t];
+        tracethread(t, prog.threadstart[t]);
         return;
       default:  // REPEAT, NAME and anything unknown pass without effect
         break;
@@ -76,4 +79,5 @@ void stepthread(int32_t t) {
   }
 park:
   prog.threadcurrent[t] = at;
+  tracethread(t, at);
 }

@@ -8,4 +8,9 @@
 
 uint32_t clockms(void);
 
+// The same clock from the same zero in microseconds, 64 bits wide: traces
+// stamp their changes with it, so their times line up with DELAY's.
+// clockus() / 1000 is clockms() until clockms wraps.
+uint64_t clockus(void);
+
 #endif

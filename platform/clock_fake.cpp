@@ -3,5 +3,8 @@
 #include "platform/fakes.h"
 
 uint32_t fakeclock = 0;
+uint32_t fakeclockus = 0;
 
 uint32_t clockms(void) { return fakeclock; }
+
+uint64_t clockus(void) { return uint64_t{fakeclock} * 1000u + fakeclockus; }

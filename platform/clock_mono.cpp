@@ -12,3 +12,5 @@ const uint64_t clockzero = monotonicms();
 uint32_t clockms(void) {
   return static_cast<uint32_t>(monotonicms() - clockzero);  // wraps mod 2^32
 }
+
+uint64_t clockus(void) { return monotonicus() - clockzero * 1000u; }

@@ -4,8 +4,10 @@
 
 #include <cstdint>
 
-// Clock: clockms() returns fakeclock.
+// Clock: clockms() returns fakeclock; clockus() fakeclock * 1000 plus
+// fakeclockus (0 to 999).
 extern uint32_t fakeclock;
+extern uint32_t fakeclockus;
 
 // Keys: a queue of key codes. keyavailable() is 1 while the queue holds a
 // key; readkey() takes the next (KEY_ENTER when empty, counted in

@@ -32,6 +32,10 @@ int findcasename(const char *name, char *out, size_t size,
 // errno set: ELOOP for a symbolic link, EMLINK for a shared file.
 FILE *createforwrite(const char *name);
 
+// The same as a descriptor, for writers with a buffer of their own; -1 with
+// errno set when it cannot be opened.
+int createfdforwrite(const char *name);
+
 // Creates a file of a fresh name, prefix followed by six characters, in
 // the current folder (O_EXCL: a name planted beforehand is never opened),
 // mode 0666 less the umask, close-on-exec. Its name goes to *name.

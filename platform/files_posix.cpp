@@ -70,11 +70,13 @@ FILE *fopencase(const char *name, const char *mode,
   return openfile(other, mode);
 }
 
-FILE *createforwrite(const char *name) {
+int createfdforwrite(const char *name) {
   // Not truncated at open: the file is looked at first, and emptied only
-  // once it is known to be ours alone.
-  int fd = open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
-  if (fd < 0) return nullptr;
+  // once it is known to be ours alone. O_NONBLOCK: a FIFO planted under the
+  // name fails at once (no reader) instead of holding the start-up.
+  int fd = open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | O_NONBLOCK,
+                0666);
+  if (fd < 0) return -1;
   struct stat st;
   int error = 0;
   if (fstat(fd, &st) != 0) {
@@ -86,9 +88,21 @@ FILE *createforwrite(const char *name) {
       error = errno;
     }
   }
-  FILE *f = error == 0 ? fdopen(fd, "w") : nullptr;
+  if (error == 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) error = errno;
+  if (error != 0) {
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+FILE *createforwrite(const char *name) {
+  int fd = createfdforwrite(name);
+  if (fd < 0) return nullptr;
+  FILE *f = fdopen(fd, "w");
   if (f == nullptr) {
-    if (error == 0) error = errno;
+    int error = errno;
     close(fd);
     errno = error;
   }

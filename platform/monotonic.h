@@ -5,9 +5,11 @@
 
 #include <cstdint>
 
-// Milliseconds of CLOCK_MONOTONIC from an arbitrary start: it keeps
-// counting while the program waits, and never steps with the wall clock.
-// 64 bits, so it does not wrap while the machine is up.
+// CLOCK_MONOTONIC from an arbitrary start, in milliseconds and in
+// microseconds: it keeps counting while the program waits, and never steps
+// with the wall clock. 64 bits, so it does not wrap while the machine is up.
+// monotonicus() / 1000 is monotonicms() for the same instant.
 uint64_t monotonicms(void);
+uint64_t monotonicus(void);
 
 #endif

@@ -7,6 +7,9 @@
 #include "driver/fatal.h"
 #include "driver/tables.h"
 #include "platform/portio.h"
+#include "trace/trace.h"
+
+static_assert(LOGICAL_PORTS == TRACE_PORTS, "a trace shows every logical port");
 
 PortAddresses portaddresses;
 const char *porthint = "";
@@ -36,15 +39,15 @@ int32_t locateport(void) {
   return 0;
 }
 
-uint16_t portinput(int32_t n) {
-  if (n < 0 || n >= LOGICAL_PORTS) {
-    fatal("Attempt to input from logical port %ld, > max of %ld\n",
-          static_cast<long>(n), static_cast<long>(LOGICAL_PORTS - 1));
-  }
+namespace {
+// The calibrated input of logical port n (in range): the control byte
+// first, then status and control lines; the raw registers printed first
+// when debug is set.
+uint16_t readinput(int32_t n, bool debug) {
   uint32_t status = portaddresses.data[n] + 1;
   uint32_t control = status + 1;
   iowrite(control, static_cast<uint8_t>(prog.calctl & 0xFF));
-  if (prog.portdebug && prog.verbose) {
+  if (debug) {
     uint8_t rawcontrol = ioread(control);
     uint8_t rawstatus = ioread(status);
     printf("inputting %02x | %02x\n", rawstatus, rawcontrol);
@@ -52,6 +55,21 @@ uint16_t portinput(int32_t n) {
   uint8_t high = ioread(status) & STATUS_BITS;
   uint8_t low = ioread(control) & CONTROL_BITS;
   return static_cast<uint16_t>((high | low) ^ prog.calinv);
+}
+}  // namespace
+
+uint16_t portinput(int32_t n) {
+  if (n < 0 || n >= LOGICAL_PORTS) {
+    fatal("Attempt to input from logical port %ld, > max of %ld\n",
+          static_cast<long>(n), static_cast<long>(LOGICAL_PORTS - 1));
+  }
+  uint16_t value = readinput(n, prog.portdebug && prog.verbose);
+  traceinput(n, static_cast<uint8_t>(value));
+  return value;
+}
+
+uint8_t portsample(int32_t n) {
+  return static_cast<uint8_t>(readinput(n, false));
 }
 
 uint8_t portreadback(int32_t n) {
@@ -68,6 +86,7 @@ void portwrite(int32_t n, uint8_t b) {
           static_cast<long>(n), static_cast<long>(LOGICAL_PORTS - 1));
   }
   iowrite(portaddresses.data[n], b);
+  traceoutput(n, b);
 }
 
 void resetports(void) {

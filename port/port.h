@@ -30,6 +30,10 @@ extern const char *porthint;
 // the control byte first. Ends the program when n is out of range.
 uint16_t portinput(int32_t n);
 
+// Logical port n's input as portinput reads it, for a trace's first value:
+// printing nothing and recording nothing (n in range).
+uint8_t portsample(int32_t n);
+
 // The byte held in logical port n's data register.
 uint8_t portreadback(int32_t n);
 

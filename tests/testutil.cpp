@@ -25,6 +25,7 @@ void resetall(void) {
   fakekeysreset();
   fakeshellreset();
   fakeclock = 0;
+  fakeclockus = 0;
   prog.logfile = tmpfile();
 }
 

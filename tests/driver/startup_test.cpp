@@ -51,6 +51,44 @@ TEST_F(StartupTest, UsageTextAndStatusZero) {
   }
 }
 
+// The long options act where they stand, like -?; a trace file that cannot
+// be made ends the start-up before the port is looked for (here there is
+// none, so a later check would have said that instead).
+TEST_F(StartupTest, LongOptionsAndTraceFilesThatCannotBeMade) {
+  const std::string LONGUSAGE = std::string(USAGE) +
+      "   --trace=<file>  Every line change of the run recorded in <file>\n"
+      "        (a VCD waveform for GTKWave or PulseView).\n"
+      "   --help          Prints this message.\n"
+      "   --version       Prints the program's name and version.\n";
+  ASSERT_EQ(mkdir("folder", 0755), 0);
+  writefile("victim", "precious\n");
+  ASSERT_EQ(symlink("victim", "link.vcd"), 0);
+  const std::string NOFILE = "Unable to open trace file ";
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;
+  } cases[] = {
+      {{"--help", "missing"}, 0, LONGUSAGE, ""},
+      {{"missing", "--help"}, 255, "", "Unable to open missing.qun for read!\n\n"},
+      {{"--version"}, 0, "quon\n", ""},
+      {{"--trace=", "ok"}, 255, "", NOFILE + "\"\"! (no file name after --trace=)\n"},
+      {{"--trace=folder", "ok"}, 255, "", NOFILE + "\"folder\"! (Is a directory)\n"},
+      {{"--trace=no/t.vcd", "ok"}, 255, "",
+       NOFILE + "\"no/t.vcd\"! (No such file or directory)\n"},
+      {{"--trace=link.vcd", "ok"}, 255, "",
+       NOFILE + "\"link.vcd\"! (a symbolic link, which is never followed)\n"},
+  };
+  simbiosword = 0;  // no port: the child inherits it
+  for (const Case &c : cases) {
+    QuonRun r = runquon(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args[0];
+    EXPECT_EQ(r.out, c.out) << c.args[0];
+    EXPECT_EQ(r.err, c.err) << c.args[0];
+  }
+  EXPECT_EQ(readfile("victim"), "precious\n");
+}
+
 TEST_F(StartupTest, OptionsMatchTheirFirstTwoCharactersIgnoringCase) {
   struct Case {
     const char *arg;
@@ -152,7 +190,7 @@ TEST_F(StartupTest, NoArgumentsReadTheScriptFromStandardInput) {
 
 // Unknown options are passed over in silence; the run goes on as without them.
 TEST_F(StartupTest, UnknownOptionsAreIgnoredWithoutAMessage) {
-  QuonRun r = runquon({"-x", "-", "--help", "ok", "-"});
+  QuonRun r = runquon({"-x", "-", "--nosuch", "--trace", "ok", "-"});
   EXPECT_EQ(r.status, 27) << r.err;
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out, "");

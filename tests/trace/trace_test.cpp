@@ -1,0 +1,103 @@
+// The trace writer over the simulated port and the fake clock: the whole
+// file of a short run, byte for byte, and a trace that cannot be written.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "driver/mainloop.h"
+#include "driver/tables.h"
+#include "platform/fakes.h"
+#include "port/port.h"
+#include "tests/support/files.h"
+#include "tests/testutil.h"
+#include "trace/trace.h"
+
+namespace {
+
+struct TraceTest : LoopbackTest {
+  void SetUp() override {
+    LoopbackTest::SetUp();
+    entertempdir();
+  }
+  void TearDown() override {
+    traceclose();
+    leavetempdir();
+    LoopbackTest::TearDown();
+  }
+  // Starts a trace of the loaded script as start-up does.
+  void begin(const char *name) {
+    ASSERT_EQ(traceopen(name), 0);
+    TraceStart start{};
+    start.ports = 1;
+    start.out[0] = portreadback(0);
+    start.in[0] = portsample(0);
+    start.version = "quon-test 0";
+    tracebegin(start);
+  }
+  static void passat(uint32_t ms, uint32_t us) {
+    fakeclock = ms;
+    fakeclockus = us;
+    testing::internal::CaptureStdout();
+    mainlooppass();
+    testing::internal::GetCapturedStdout();
+  }
+};
+
+// The header names every variable once; time 0 holds every value; then
+// each time that saw changes has one line, and only changes follow it.
+TEST_F(TraceTest, ARunIsRecordedChangeByChange) {
+  run("NAME blink\nOUTPUT 0 .......1\nDELAY 0.002\nOUTPUT 0 .......0\nDELAY 0.002\n$\n"
+      "WAIT 0 .......1\nNOTATE seen\n$\n$\n");
+  begin("t.vcd");
+  passat(1, 0);    // out0 on, blink parks at the DELAY; the waiter sees in0
+                   // and starts over at the same line
+  passat(1, 500);  // nothing changes
+  fakekeyspush('k');
+  passat(2, 0);    // the key shows
+  passat(2, 1);    // and goes back to 0 once time has moved on
+  passat(3, 0);    // the DELAY is over: out0 off, blink at the second DELAY
+  traceclose();    // at the time of the last change: no time line of its own
+  std::string vcd = readfile("t.vcd");
+  ASSERT_EQ(vcd.rfind("$date ", 0), 0u) << vcd;
+  vcd.erase(0, vcd.find('\n') + 1);
+  EXPECT_EQ(vcd,
+            "$version quon-test 0 $end\n"
+            "$timescale 1us $end\n"
+            "$scope module port0 $end\n"
+            "$var wire 1 ! out0 $end\n$var wire 1 # out1 $end\n$var wire 1 % out2 $end\n"
+            "$var wire 1 ' out3 $end\n$var wire 1 ) out4 $end\n$var wire 1 + out5 $end\n"
+            "$var wire 1 - out6 $end\n$var wire 1 / out7 $end\n"
+            "$var wire 1 \" in0 $end\n$var wire 1 $ in1 $end\n$var wire 1 & in2 $end\n"
+            "$var wire 1 ( in3 $end\n$var wire 1 * in4 $end\n$var wire 1 , in5 $end\n"
+            "$var wire 1 . in6 $end\n$var wire 1 0 in7 $end\n"
+            "$upscope $end\n"
+            "$scope module threads $end\n"
+            "$var real 64 B blink $end\n$var real 64 C thread1 $end\n"
+            "$upscope $end\n"
+            "$scope module keyboard $end\n$var real 64 A key $end\n$upscope $end\n"
+            "$enddefinitions $end\n"
+            "#0\n$dumpvars\n"
+            "0!\n0#\n0%\n0'\n0)\n0+\n0-\n0/\n"
+            "0\"\n0$\n0&\n0(\n0*\n0,\n0.\n00\n"
+            "r2 B\nr7 C\nr0 A\n"
+            "$end\n"
+            "#1000\n1!\nr3 B\n1\"\n"
+            "#2000\nr107 A\n"
+            "#2001\nr0 A\n"
+            "#3000\n0!\nr5 B\n0\"\n");
+}
+
+// A trace that cannot be written says so once and stops; the run goes on.
+TEST_F(TraceTest, AWriteErrorStopsTheTraceNotTheRun) {
+  run("OUTPUT 0 .......1\nOUTPUT 0 .......0\n$\n$\n");
+  testing::internal::CaptureStderr();
+  begin("/dev/full");
+  passat(1, 0);
+  passat(2, 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Unable to write trace file \"/dev/full\"! (No space left on device)\n");
+  EXPECT_FALSE(traceon);
+  EXPECT_EQ(portreadback(0), 0x00) << "the threads ran on";
+}
+
+}  // namespace

@@ -1,0 +1,84 @@
+// A run as a waveform: every change of a data line, an input bit, a
+// thread's place in the script and the key of a pass, stamped with its time,
+// written as a Value Change Dump that waveform viewers and logic-analyser
+// software read.
+//
+// The hooks below sit in the spinning loop. Off, each is one test of
+// traceon; on, one comparison with the value last recorded, and only a
+// change costs more (a clock read and a line into the trace's buffer).
+#ifndef QUON_TRACE_TRACE_H
+#define QUON_TRACE_TRACE_H
+
+#include <cstdint>
+
+constexpr int TRACE_PORTS = 2;  // logical ports a trace can show
+// Passes between two looks at how long recorded changes have waited in
+// the buffer (about a millisecond of passes at the shortest).
+constexpr int32_t TRACE_POLLPASSES = 4096;
+
+extern bool traceon;                    // a trace is being recorded
+extern uint8_t traceout[TRACE_PORTS];   // data byte last recorded per port
+extern uint8_t tracein[TRACE_PORTS];    // input byte last recorded per port
+extern int32_t *traceat;                // per thread: token index last recorded
+extern bool tracekeydown;               // a key is shown; it goes back to 0 later
+extern bool tracepending;               // the buffer holds changes not yet written
+extern int32_t tracepasses;             // passes since the buffer was looked at
+
+// Creates the trace file (never through a link, close-on-exec) and makes
+// sure its last bytes reach the disk however the program ends. Returns 0,
+// or -1 with errno set (ELOOP: a symbolic link; EMLINK: another hard link).
+int traceopen(const char *name);
+
+// The end of the trace (also at exit, whatever ends the program): the time
+// of the end, everything on disk, the file closed, recording off.
+void traceclose(void);
+
+// What the trace starts with: the logical ports the script uses (bit n set
+// for port n) and their data and input bytes as the threads start.
+struct TraceStart {
+  unsigned ports;
+  uint8_t out[TRACE_PORTS];
+  uint8_t in[TRACE_PORTS];
+  const char *version;  // the program's name and version, for the header
+};
+
+// Writes the header and every variable's value at time 0 (from prog: the
+// threads, their names and tokenline), and starts recording.
+void tracebegin(const TraceStart &start);
+
+// The changes; called only through the hooks below.
+void tracerecordoutput(int32_t port, uint8_t byte);
+void tracerecordinput(int32_t port, uint8_t byte);
+void tracerecordthread(int32_t t, int32_t at);
+void tracerecordkey(uint8_t key);
+void tracepassslow(void);
+
+// A byte written to logical port n's data register (n in range).
+inline void traceoutput(int32_t n, uint8_t byte) {
+  if (traceon && byte != traceout[n]) tracerecordoutput(n, byte);
+}
+
+// A calibrated input of logical port n as the threads see it (n in range).
+inline void traceinput(int32_t n, uint8_t byte) {
+  if (traceon && byte != tracein[n]) tracerecordinput(n, byte);
+}
+
+// Thread t now stands at token index at (-1: it has no statements).
+inline void tracethread(int32_t t, int32_t at) {
+  if (traceon && at != traceat[t]) tracerecordthread(t, at);
+}
+
+// The key read in this pass.
+inline void tracekey(uint8_t key) {
+  if (traceon) tracerecordkey(key);
+}
+
+// At the start of every pass: a shown key goes back to 0, and changes do
+// not wait in the buffer for long.
+inline void tracepass(void) {
+  if (traceon && (tracekeydown || (tracepending && ++tracepasses >= TRACE_POLLPASSES))) {
+    tracepassslow();
+  }
+}
+
+#endif

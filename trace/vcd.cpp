@@ -1,0 +1,359 @@
+// The trace as a Value Change Dump: a header that names every variable,
+// their values at time 0, then one "#<microseconds>" line per time that
+// saw changes, each change on a line of its own.
+//
+// Layout, kept to what the strictest readers take: one construct per line,
+// identifiers of one or two printable characters, no space inside a scalar
+// change ("1!"). The data lines and input bits are one-bit wires; a
+// thread's script line and the key are real variables holding whole
+// numbers: some logic-analyser readers take no multi-bit vector at all and
+// stop at the first one, while they pass over a real with a warning.
+//
+// The lines go through a buffer of the trace's own rather than stdio, so
+// the handler of a fatal signal can put its complete lines on disk with
+// write(2). Changes wait in it for a few milliseconds at most.
+#include "trace/trace.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "driver/tables.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/lastwords.h"
+
+bool traceon = false;
+uint8_t traceout[TRACE_PORTS];
+uint8_t tracein[TRACE_PORTS];
+int32_t *traceat = nullptr;
+bool tracekeydown = false;
+bool tracepending = false;
+int32_t tracepasses = 0;
+
+namespace {
+
+constexpr size_t BUFFER = 1 << 16;
+constexpr size_t LONGEST = 256;      // room a record or header line may need
+constexpr uint64_t WAITUS = 5000;    // how long changes may wait in the buffer
+
+int fd = -1;
+pid_t owner = 0;          // the process that writes the trace (not a SPAWN child)
+std::string filename;
+char buffer[BUFFER];
+size_t used = 0;
+volatile sig_atomic_t committed = 0;  // bytes of buffer that end on a whole line
+off_t ondisk = 0;         // bytes written, ending on a whole line
+uint64_t lasttime = 0;    // time of the last "#" line
+uint64_t flushedat = 0;   // when the buffer was last written out
+uint64_t keytime = 0;     // when the key shown was recorded
+unsigned ports = 0;       // logical ports traced
+bool begun = false;
+
+std::string outid[TRACE_PORTS][8];
+std::string inid[TRACE_PORTS][8];
+std::vector<std::string> threadid;
+std::string keyid;
+std::vector<int32_t> at;  // storage of traceat
+
+// Lines are appended only after room() made LONGEST bytes free; a line
+// that would not fit is cut rather than run past the buffer.
+void put(const char *text) {
+  size_t n = strlen(text);
+  if (n > BUFFER - 1 - used) n = BUFFER - 1 - used;
+  memcpy(buffer + used, text, n);
+  used += n;
+}
+
+void putline(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void putline(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  int n = vsnprintf(buffer + used, BUFFER - used, format, args);
+  va_end(args);
+  if (n < 0) return;
+  size_t fit = BUFFER - 1 - used;
+  used += static_cast<size_t>(n) <= fit ? static_cast<size_t>(n) : fit;
+}
+
+// The trace cannot go on: the reason on standard error, the file cut back
+// to its last whole line, recording off. The run itself goes on.
+void stoptrace(int error) {
+  fprintf(stderr, "Unable to write trace file \"%s\"! (%s)\n", filename.c_str(),
+          strerror(error));
+  traceon = false;
+  if (ftruncate(fd, ondisk) != 0) {
+    // Nothing better to do: the file then ends inside a line.
+  }
+  close(fd);
+  fd = -1;
+}
+
+// Writes n bytes of text to the trace; 0, or the errno of the failure.
+int writeall(const char *text, size_t n) {
+  while (n > 0) {
+    ssize_t w = write(fd, text, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return w < 0 ? errno : EIO;
+    text += w;
+    n -= static_cast<size_t>(w);
+  }
+  return 0;
+}
+
+void flush(uint64_t now) {
+  if (fd < 0) return;
+  // The signal handler writes whatever is committed: it must never see a
+  // buffer that is being written out.
+  sigset_t old;
+  lastwordshold(&old);
+  int error = writeall(buffer, used);
+  if (error == 0) ondisk += static_cast<off_t>(used);
+  used = 0;
+  committed = 0;
+  lastwordsrelease(&old);
+  flushedat = now;
+  tracepending = false;
+  if (error != 0) stoptrace(error);
+}
+
+void room(uint64_t now) {
+  if (used + LONGEST > BUFFER) flush(now);
+}
+
+// One "#" line per time, strictly increasing.
+void stamp(uint64_t now) {
+  if (now <= lasttime) return;
+  putline("#%llu\n", static_cast<unsigned long long>(now));
+  lasttime = now;
+}
+
+// A record is complete: the signal handler may write it from now on.
+void finish(uint64_t now) {
+  committed = static_cast<sig_atomic_t>(used);
+  tracepending = true;
+  tracepasses = 0;
+  if (used + LONGEST > BUFFER || now - flushedat >= WAITUS) flush(now);
+}
+
+void putbits(const std::string (&ids)[8], uint8_t value, uint8_t which) {
+  for (int bit = 0; bit < 8; ++bit) {
+    if ((which >> bit) & 1) putline("%c%s\n", (value >> bit) & 1 ? '1' : '0', ids[bit].c_str());
+  }
+}
+
+long lineof(int32_t token) { return token >= 0 ? static_cast<long>(prog.tokenline[token]) : 0; }
+
+// Identifier codes: bijective base 94 over the printable characters.
+std::string makeid(unsigned n) {
+  std::string id;
+  for (;;) {
+    id.push_back(static_cast<char>('!' + n % 94));
+    if (n < 94) return id;
+    n = n / 94 - 1;
+  }
+}
+
+// A thread's variable name: its NAME made an identifier (letters, digits
+// and '_', not starting with a digit), else thread<N>; unique.
+std::string threadvariable(int32_t t, std::set<std::string> *taken) {
+  std::string name = prog.threadname[t] != nullptr ? prog.threadname[t] : "";
+  for (char &c : name) {
+    unsigned char u = static_cast<unsigned char>(c);
+    bool ok = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9');
+    if (!ok) c = '_';
+  }
+  if (name.empty()) name = "thread" + std::to_string(t);
+  if (name[0] >= '0' && name[0] <= '9') name = "_" + name;
+  if (taken->count(name) != 0) name += "_" + std::to_string(t);
+  taken->insert(name);
+  return name;
+}
+
+// The way out by a fatal signal: the whole lines in the buffer, then the
+// time of the end. Only async-signal-safe calls.
+void flushonsignal(void) {
+  if (fd < 0 || getpid() != owner) return;
+  (void)writeall(buffer, static_cast<size_t>(committed));
+  uint64_t now = clockus();
+  if (!begun || now <= lasttime) return;
+  char line[24];
+  size_t n = sizeof line;
+  line[--n] = '\n';
+  do {
+    line[--n] = static_cast<char>('0' + now % 10);
+    now /= 10;
+  } while (now != 0);
+  line[--n] = '#';
+  (void)writeall(line + n, sizeof line - n);
+}
+
+}  // namespace
+
+void traceclose(void) {
+  if (fd >= 0 && begun && traceon) {
+    uint64_t now = clockus();
+    room(now);
+    stamp(now);
+    flush(now);
+  }
+  if (fd >= 0) close(fd);
+  fd = -1;
+  traceon = false;
+  begun = false;
+  tracekeydown = tracepending = false;
+  tracepasses = 0;
+  used = 0;
+  committed = 0;
+  ondisk = 0;
+  lasttime = flushedat = keytime = 0;
+  threadid.clear();
+  traceat = nullptr;
+}
+
+int traceopen(const char *name) {
+  static bool hooked = false;
+  traceclose();
+  fd = createfdforwrite(name);
+  if (fd < 0) return -1;
+  filename = name;
+  owner = getpid();
+  if (!hooked) {
+    hooked = true;
+    atexit(traceclose);
+    lastwordsadd(flushonsignal);
+    lastwordsinstall(nullptr);
+  }
+  return 0;
+}
+
+void tracebegin(const TraceStart &start) {
+  if (fd < 0) return;
+  uint64_t now = clockus();
+  ports = start.ports;
+  unsigned next = 0;
+  for (int p = 0; p < TRACE_PORTS; ++p) {
+    for (int bit = 0; bit < 8; ++bit) {
+      outid[p][bit] = makeid(next++);
+      inid[p][bit] = makeid(next++);
+    }
+  }
+  keyid = makeid(next++);
+  std::set<std::string> taken;
+  std::vector<std::string> names;
+  for (int32_t t = 0; t < prog.threadcount; ++t) {
+    threadid.push_back(makeid(next++));
+    names.push_back(threadvariable(t, &taken));
+  }
+
+  time_t wall = time(nullptr);
+  struct tm local;
+  char date[64] = "";
+  if (localtime_r(&wall, &local) != nullptr) strftime(date, sizeof date, "%a %b %e %H:%M:%S %Y", &local);
+  putline("$date %s $end\n", date);
+  putline("$version %s $end\n", start.version);
+  put("$timescale 1us $end\n");
+  for (int p = 0; p < TRACE_PORTS; ++p) {
+    if (((ports >> p) & 1) == 0) continue;
+    putline("$scope module port%d $end\n", p);
+    for (int bit = 0; bit < 8; ++bit) putline("$var wire 1 %s out%d $end\n", outid[p][bit].c_str(), bit);
+    for (int bit = 0; bit < 8; ++bit) putline("$var wire 1 %s in%d $end\n", inid[p][bit].c_str(), bit);
+    put("$upscope $end\n");
+  }
+  put("$scope module threads $end\n");
+  for (int32_t t = 0; t < prog.threadcount; ++t) {
+    room(now);
+    putline("$var real 64 %s %s $end\n", threadid[t].c_str(), names[t].c_str());
+  }
+  put("$upscope $end\n");
+  put("$scope module keyboard $end\n");
+  putline("$var real 64 %s key $end\n", keyid.c_str());
+  put("$upscope $end\n");
+  put("$enddefinitions $end\n");
+
+  put("#0\n$dumpvars\n");
+  for (int p = 0; p < TRACE_PORTS; ++p) {
+    if (((ports >> p) & 1) == 0) continue;
+    room(now);
+    traceout[p] = start.out[p];
+    tracein[p] = start.in[p];
+    putbits(outid[p], traceout[p], 0xFF);
+    putbits(inid[p], tracein[p], 0xFF);
+  }
+  at.assign(static_cast<size_t>(prog.threadcount), -1);
+  traceat = at.data();
+  for (int32_t t = 0; t < prog.threadcount; ++t) {
+    room(now);
+    at[t] = prog.threadstart[t];
+    putline("r%ld %s\n", lineof(at[t]), threadid[t].c_str());
+  }
+  putline("r0 %s\n", keyid.c_str());
+  put("$end\n");
+  begun = true;
+  lasttime = 0;
+  flushedat = now;
+  traceon = true;
+  finish(now);
+  flush(now);  // the header is on disk before the first pass
+}
+
+void tracerecordoutput(int32_t port, uint8_t byte) {
+  if (((ports >> port) & 1) == 0) return;
+  uint64_t now = clockus();
+  room(now);
+  stamp(now);
+  putbits(outid[port], byte, byte ^ traceout[port]);
+  traceout[port] = byte;
+  finish(now);
+}
+
+void tracerecordinput(int32_t port, uint8_t byte) {
+  if (((ports >> port) & 1) == 0) return;
+  uint64_t now = clockus();
+  room(now);
+  stamp(now);
+  putbits(inid[port], byte, byte ^ tracein[port]);
+  tracein[port] = byte;
+  finish(now);
+}
+
+void tracerecordthread(int32_t t, int32_t token) {
+  uint64_t now = clockus();
+  room(now);
+  long before = lineof(traceat[t]);
+  traceat[t] = token;
+  long line = lineof(token);
+  if (line == before) return;  // another token of the same line
+  stamp(now);
+  putline("r%ld %s\n", line, threadid[t].c_str());
+  finish(now);
+}
+
+void tracerecordkey(uint8_t key) {
+  uint64_t now = clockus();
+  room(now);
+  stamp(now);
+  putline("r%d %s\n", key, keyid.c_str());
+  tracekeydown = key != 0;
+  keytime = now;
+  finish(now);
+}
+
+void tracepassslow(void) {
+  uint64_t now = clockus();
+  // A key stays shown until time has moved on, so a viewer sees it.
+  if (tracekeydown && now > keytime) tracerecordkey(0);
+  if (tracepending && tracepasses >= TRACE_POLLPASSES) {
+    tracepasses = 0;
+    if (now - flushedat >= WAITUS) flush(now);
+  }
+}
