@@ -179,13 +179,20 @@ std::string threadvariable(int32_t t, std::set<std::string> *taken) {
   return name;
 }
 
+// The time a trace ends at: now, or just after its last change, so that
+// every trace ends on a time line of its own and viewers show its length.
+uint64_t endtime(void) {
+  uint64_t now = clockus();
+  return now > lasttime ? now : lasttime + 1;
+}
+
 // The way out by a fatal signal: the whole lines in the buffer, then the
 // time of the end. Only async-signal-safe calls.
 void flushonsignal(void) {
   if (fd < 0 || getpid() != owner) return;
   (void)writeall(buffer, static_cast<size_t>(committed));
-  uint64_t now = clockus();
-  if (!begun || now <= lasttime) return;
+  if (!begun) return;
+  uint64_t now = endtime();
   char line[24];
   size_t n = sizeof line;
   line[--n] = '\n';
@@ -201,7 +208,7 @@ void flushonsignal(void) {
 
 void traceclose(void) {
   if (fd >= 0 && begun && traceon) {
-    uint64_t now = clockus();
+    uint64_t now = endtime();
     room(now);
     stamp(now);
     flush(now);

@@ -5,7 +5,12 @@
 #define QUON_TESTS_E2E_E2ETEST_H
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <filesystem>
 #include <string>
@@ -17,6 +22,27 @@
 constexpr int WAITMS = PTYWAITMS;
 const char *const CALIBRATED = "04\n0083\n";  // the test connector's values
 const char *const NOTICE = "Unable to open QUON.INI. Running calibration!\n";
+
+// A small file system of its own on a folder, for writes that must fail
+// for want of space; mounting needs root. Taken away again at the end.
+struct SmallDisk {
+  std::string folder;
+  bool mounted = false;
+  // size ("8k"), files: how many names it takes (its root counts as one).
+  bool mount(const std::string &where, const char *size, int files) {
+    unmount();
+    folder = where;
+    mkdir(folder.c_str(), 0755);
+    std::string data = std::string("size=") + size + ",nr_inodes=" + std::to_string(files);
+    mounted = ::mount("tmpfs", folder.c_str(), "tmpfs", 0, data.c_str()) == 0;
+    return mounted;
+  }
+  void unmount(void) {
+    if (mounted) umount2(folder.c_str(), MNT_DETACH);
+    mounted = false;
+  }
+  ~SmallDisk() { unmount(); }
+};
 
 class E2eTest : public ::testing::Test {
  protected:

@@ -486,24 +486,17 @@ class SmallDiskE2eTest : public HostileE2eTest {
     HostileE2eTest::SetUp();
     if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
     disk = path("disk");
-    ASSERT_EQ(mkdir(disk.c_str(), 0755), 0);
     options.dir = disk;
   }
   void TearDown() override {
-    if (mounted) umount2(disk.c_str(), MNT_DETACH);
+    small.unmount();
     HostileE2eTest::TearDown();
   }
-  // size in bytes, files: how many names it takes (its root counts as one).
   void mountdisk(const char *size, int files) {
-    if (mounted) {
-      ASSERT_EQ(umount2(disk.c_str(), 0), 0);
-    }
-    std::string data = std::string("size=") + size + ",nr_inodes=" + std::to_string(files);
-    mounted = mount("tmpfs", disk.c_str(), "tmpfs", 0, data.c_str()) == 0;
-    ASSERT_TRUE(mounted) << strerror(errno);
+    ASSERT_TRUE(small.mount(disk, size, files)) << strerror(errno);
   }
   std::string disk;
-  bool mounted = false;
+  SmallDisk small;
 };
 
 // A log that does not fit ends the run before a thread runs, with the reason;

@@ -56,7 +56,7 @@ TEST_F(TraceTest, ARunIsRecordedChangeByChange) {
   passat(2, 0);    // the key shows
   passat(2, 1);    // and goes back to 0 once time has moved on
   passat(3, 0);    // the DELAY is over: out0 off, blink at the second DELAY
-  traceclose();    // at the time of the last change: no time line of its own
+  traceclose();    // at the time of the last change: the end is marked 1 us later
   std::string vcd = readfile("t.vcd");
   ASSERT_EQ(vcd.rfind("$date ", 0), 0u) << vcd;
   vcd.erase(0, vcd.find('\n') + 1);
@@ -84,7 +84,8 @@ TEST_F(TraceTest, ARunIsRecordedChangeByChange) {
             "#1000\n1!\nr3 B\n1\"\n"
             "#2000\nr107 A\n"
             "#2001\nr0 A\n"
-            "#3000\n0!\nr5 B\n0\"\n");
+            "#3000\n0!\nr5 B\n0\"\n"
+            "#3001\n");
 }
 
 // A trace that cannot be written says so once and stops; the run goes on.
