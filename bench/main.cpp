@@ -34,7 +34,8 @@ const char *USAGE =
     "  --repetitions N  samples per figure, median reported (default 15)\n"
     "  --sample-ms MS   length of one timed sample of passes (default 20)\n"
     "  --demo FILE      the demo script (default: the examples folder's)\n"
-    "  --only PART      one part: keys, passes, reaction, delays or loading\n";
+    "  --only PART      one part: keys, passes, reaction, delays,\n"
+    "                   loading or tracing\n";
 
 const char *only = nullptr;  // the one part to run; nullptr: all
 
@@ -182,6 +183,7 @@ int main(int argc, char **argv) {
   if (wanted("reaction")) benchreaction();
   if (wanted("delays")) benchdelays();
   if (wanted("loading")) benchloading();
+  if (wanted("tracing")) benchtracing();
   printtargets();
   if (benchfailures != 0) {
     fprintf(report, "\n%d self-check(s) failed: the figures above are not "

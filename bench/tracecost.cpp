@@ -1,0 +1,100 @@
+// What a trace costs a pass: the traced pass against the same pass untraced,
+// on scripts where nothing changes between samples (the demo between its
+// blinks, 64 threads at a WAIT), and the cost of one recorded change.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "bench/bench.h"
+#include "driver/mainloop.h"
+#include "driver/tables.h"
+#include "platform/simport.h"
+#include "port/port.h"
+#include "trace/trace.h"
+
+namespace {
+
+std::string tracefile;  // in a folder of the benchmark's own
+
+void runpasses(int64_t passes) {
+  for (int64_t p = 0; p < passes; ++p) {
+    if (mainlooppass() != 0) return;
+  }
+}
+
+// Starts the loaded script from power-on, traced or not, and times passes
+// after a warm-up; ns per pass.
+double timed(bool traced, int64_t passes) {
+  simreset();
+  mainloopinit();
+  if (traced) {
+    if (traceopen(tracefile.c_str()) != 0) {
+      fprintf(report, "  SELF-CHECK FAILED: cannot create %s\n", tracefile.c_str());
+      ++benchfailures;
+      return 0;
+    }
+    TraceStart start{};
+    start.ports = 1;
+    start.out[0] = portreadback(0);
+    start.in[0] = portsample(0);
+    start.version = "quon_bench";
+    tracebegin(start);
+  }
+  runpasses(16);
+  uint64_t t0 = nowns();
+  runpasses(passes);
+  uint64_t t1 = nowns();
+  if (traced) traceclose();
+  return static_cast<double>(t1 - t0) / static_cast<double>(passes);
+}
+
+struct Cost {
+  double untraced, traced, ratio;
+};
+
+Cost measure(const char *name, const std::string &script, int64_t passes) {
+  loadtext(script);
+  constexpr int MAX_REPS = 64;
+  double plain[MAX_REPS], traced[MAX_REPS], ratio[MAX_REPS];
+  int reps = benchopt.repetitions < MAX_REPS ? benchopt.repetitions : MAX_REPS;
+  for (int r = 0; r < reps; ++r) {
+    plain[r] = timed(false, passes);
+    traced[r] = timed(true, passes);
+    ratio[r] = plain[r] > 0 ? traced[r] / plain[r] : 0;
+  }
+  Cost c = {median(plain, reps), median(traced, reps), median(ratio, reps)};
+  std::string label(name);
+  figure((label + ", untraced").c_str(), c.untraced, "ns/pass");
+  figure((label + ", traced").c_str(), c.traced, "ns/pass");
+  figure((label + ", traced / untraced").c_str(), c.ratio, "x");
+  fflush(stdout);
+  return c;
+}
+
+}  // namespace
+
+void benchtracing(void) {
+  fprintf(report, "\nTracing (--trace): the traced pass against the untraced one "
+          "(median of %d samples)\n", benchopt.repetitions);
+  char folder[] = "/tmp/quonbenchXXXXXX";
+  if (mkdtemp(folder) == nullptr) {
+    fprintf(report, "  SELF-CHECK FAILED: no folder for the trace\n");
+    ++benchfailures;
+    return;
+  }
+  tracefile = std::string(folder) + "/bench.vcd";
+  int64_t passes = benchopt.smoke ? 200 : 200000;
+  std::string demo = readwholefile(benchopt.demo);
+  std::string waits;
+  for (int t = 0; t < 64; ++t) waits += "WAIT 0 1.......\n$\n";
+  Cost d = measure("demo script (5 threads)", demo, passes);
+  Cost w = measure("64 threads at a WAIT", waits + "$\n", passes / 16);
+  // Every pass flips out0, and the change goes to the trace.
+  Cost t = measure("1 thread doing TOGGLE", "TOGGLE 0 .......1\n$\n$\n", passes);
+  figure("cost of one recorded change", t.traced - t.untraced, "ns");
+  target("demo script: traced / untraced", d.ratio, 1.10, "x");
+  target("64 WAIT threads: traced / untraced", w.ratio, 1.10, "x");
+  unlink(tracefile.c_str());
+  rmdir(folder);
+}
