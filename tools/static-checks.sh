@@ -24,7 +24,7 @@ done
 # The program itself: every subsystem and every platform back-end. Tests
 # and benchmarks lean on framework macros and are left to the compiler's
 # warnings.
-mapfile -t sources < <(find driver compiler executor port platform text \
+mapfile -t sources < <(find driver compiler executor port platform text trace \
   -name '*.cpp' | sort)
 
 echo "== Configuring $build for its compile commands"
@@ -57,16 +57,18 @@ fi
 #  missingIncludeSystem  the standard headers are not given to cppcheck;
 #                        it knows the library through its own configuration.
 #  useStlAlgorithm       the program keeps plain loops over plain arrays.
-#  unreachableCode:platform/lastwords_posix.cpp
-#                        the _exit() after raise() in the fatal-signal
-#                        handler is a guard for a signal that does not end
-#                        the process after all.
+#  unreachableCode:platform/lastwords_posix.cpp, platform/keys_tty.cpp
+#                        cppcheck takes raise() for a call that never
+#                        returns: the _exit() after it in the fatal-signal
+#                        handler is a guard, and a raise(SIGTSTP) returns
+#                        when the program is continued.
 echo "== cppcheck"
 if ! cppcheck --std=c++17 --language=c++ -I "$root" '-D__attribute__(x)=' \
     --enable=warning,style,performance,portability --inline-suppr \
     --error-exitcode=1 --quiet -j "$jobs" \
     --suppress=missingIncludeSystem --suppress=useStlAlgorithm \
     --suppress=unreachableCode:platform/lastwords_posix.cpp \
+    --suppress=unreachableCode:platform/keys_tty.cpp \
     --template='{file}:{line}: {severity}: {message} [{id}]' \
     "${sources[@]}" fuzz/*.cpp; then
   echo "!! cppcheck found faults" >&2

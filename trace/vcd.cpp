@@ -67,13 +67,6 @@ std::vector<int32_t> at;  // storage of traceat
 
 // Lines are appended only after room() made LONGEST bytes free; a line
 // that would not fit is cut rather than run past the buffer.
-void put(const char *text) {
-  size_t n = strlen(text);
-  if (n > BUFFER - 1 - used) n = BUFFER - 1 - used;
-  memcpy(buffer + used, text, n);
-  used += n;
-}
-
 void putline(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void putline(const char *format, ...) {
   va_list args;
@@ -84,6 +77,8 @@ void putline(const char *format, ...) {
   size_t fit = BUFFER - 1 - used;
   used += static_cast<size_t>(n) <= fit ? static_cast<size_t>(n) : fit;
 }
+
+void put(const char *text) { putline("%s", text); }
 
 // The trace cannot go on: the reason on standard error, the file cut back
 // to its last whole line, recording off. The run itself goes on.
