@@ -8,9 +8,9 @@
 
 #include "bench/bench.h"
 #include "driver/mainloop.h"
+#include "driver/startup.h"
 #include "driver/tables.h"
 #include "platform/simport.h"
-#include "port/port.h"
 #include "trace/trace.h"
 
 namespace {
@@ -34,12 +34,7 @@ double timed(bool traced, int64_t passes) {
       ++benchfailures;
       return 0;
     }
-    TraceStart start{};
-    start.ports = 1;
-    start.out[0] = portreadback(0);
-    start.in[0] = portsample(0);
-    start.version = "quon_bench";
-    tracebegin(start);
+    starttrace();
   }
   runpasses(16);
   uint64_t t0 = nowns();

@@ -215,10 +215,9 @@ void opentrace(void) {
   fatal("Unable to open trace file \"%s\"! (%s)\n", tracename, reason);
 }
 
-// The trace starts with the ports the script uses and their lines as the
-// threads start.
-void begintrace(void) {
-  if (tracename == nullptr) return;
+}  // namespace
+
+void starttrace(void) {
   TraceStart start{};
   start.version = programidentity;
   for (int32_t i = 0; i < prog.tokencount; ++i) {
@@ -235,6 +234,8 @@ void begintrace(void) {
   }
   tracebegin(start);
 }
+
+namespace {
 
 // The errors themselves are in the log, which a new user may not know to
 // open: one line on the console says they are there.
@@ -283,6 +284,6 @@ int quonmain(int argc, char **argv) {
   reportscripterrors();
   if (prog.dump) showdump();
   if (prog.verbose) checklog(1);
-  begintrace();
+  if (tracename != nullptr) starttrace();
   return mainloop();
 }

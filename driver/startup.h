@@ -9,6 +9,11 @@
 // (EXIT_ESC); every other end of the program is an immediate exit.
 int quonmain(int argc, char **argv);
 
+// Starts the trace that traceopen created: the header names the ports the
+// loaded script uses, and their lines as the threads start are its first
+// values.
+void starttrace(void);
+
 // "<program> <version>", as --version prints it and a trace's header
 // names it; the entry point of each executable sets it.
 extern const char *programidentity;

@@ -308,24 +308,25 @@ void tracebegin(const TraceStart &start) {
   flush(now);  // the header is on disk before the first pass
 }
 
-void tracerecordoutput(int32_t port, uint8_t byte) {
+namespace {
+// The bits of a port's byte that changed from *last, and the new byte.
+void recordbits(int32_t port, const std::string (&ids)[8], uint8_t *last, uint8_t byte) {
   if (((ports >> port) & 1) == 0) return;
   uint64_t now = clockus();
   room(now);
   stamp(now);
-  putbits(outid[port], byte, byte ^ traceout[port]);
-  traceout[port] = byte;
+  putbits(ids, byte, byte ^ *last);
+  *last = byte;
   finish(now);
+}
+}  // namespace
+
+void tracerecordoutput(int32_t port, uint8_t byte) {
+  recordbits(port, outid[port], &traceout[port], byte);
 }
 
 void tracerecordinput(int32_t port, uint8_t byte) {
-  if (((ports >> port) & 1) == 0) return;
-  uint64_t now = clockus();
-  room(now);
-  stamp(now);
-  putbits(inid[port], byte, byte ^ tracein[port]);
-  tracein[port] = byte;
-  finish(now);
+  recordbits(port, inid[port], &tracein[port], byte);
 }
 
 void tracerecordthread(int32_t t, int32_t token) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "driver/mainloop.h"
+#include "driver/startup.h"
 #include "driver/tables.h"
 #include "platform/fakes.h"
 #include "port/port.h"
@@ -27,12 +28,7 @@ struct TraceTest : LoopbackTest {
   // Starts a trace of the loaded script as start-up does.
   void begin(const char *name) {
     ASSERT_EQ(traceopen(name), 0);
-    TraceStart start{};
-    start.ports = 1;
-    start.out[0] = portreadback(0);
-    start.in[0] = portsample(0);
-    start.version = "quon-test 0";
-    tracebegin(start);
+    starttrace();
   }
   static void passat(uint32_t ms, uint32_t us) {
     fakeclock = ms;
@@ -61,7 +57,7 @@ TEST_F(TraceTest, ARunIsRecordedChangeByChange) {
   ASSERT_EQ(vcd.rfind("$date ", 0), 0u) << vcd;
   vcd.erase(0, vcd.find('\n') + 1);
   EXPECT_EQ(vcd,
-            "$version quon-test 0 $end\n"
+            "$version quon $end\n"
             "$timescale 1us $end\n"
             "$scope module port0 $end\n"
             "$var wire 1 ! out0 $end\n$var wire 1 # out1 $end\n$var wire 1 % out2 $end\n"
