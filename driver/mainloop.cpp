@@ -8,7 +8,7 @@
 #include "platform/keys.h"
 #include "trace/trace.h"
 
-void mainloopinit(void) {
+void parkthreads(void) {
   // Loading leaves at least one thread; one entry at the least keeps calloc
   // from answering an empty request with a null that is no failure.
   size_t entries = prog.threadcount > 0 ? static_cast<size_t>(prog.threadcount) : 1;
@@ -21,14 +21,16 @@ void mainloopinit(void) {
     prog.threadcurrent[i] = prog.threadstart[i];  // timers start idle (0)
   }
   prog.lastkey = 0;
+}
+
+void mainloopinit(void) {
+  parkthreads();
   keyboardstart();  // key mode from the first pass on
 }
 
-int mainlooppass(void) {
-  tracepass();
-  // At most one key per pass, so every thread sees each key for one pass.
-  if (keyavailable()) {
-    prog.lastkey = static_cast<uint8_t>(readkey());
+int runpass(int key) {
+  if (key >= 0) {
+    prog.lastkey = static_cast<uint8_t>(key);
     tracekey(prog.lastkey);
     if (prog.lastkey == KEY_ESC) return EXIT_ESC;  // before any thread sees it
   }
@@ -36,6 +38,12 @@ int mainlooppass(void) {
   for (int32_t t = 0; t < threads; ++t) stepthread(t);
   prog.lastkey = 0;
   return 0;
+}
+
+int mainlooppass(void) {
+  tracepass();
+  // At most one key per pass, so every thread sees each key for one pass.
+  return runpass(keyavailable() ? readkey() : -1);
 }
 
 int mainloop(void) {

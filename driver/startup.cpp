@@ -18,6 +18,8 @@
 #include "platform/shell.h"
 #include "port/calibrate.h"
 #include "port/port.h"
+#include "platform/clock.h"
+#include "testbench/testbench.h"
 #include "text/casefold.h"
 #include "trace/trace.h"
 
@@ -37,6 +39,8 @@ const char *const USAGE[] = {
 // The long options, which only --help lists: -? and /? print the usage
 // text alone, as they always did.
 const char *const LONGUSAGE[] = {
+    "   --testbench=<file>  Runs the script on the simulated port under the\n",
+    "        testbench <file> (inputs, keys, expected outputs, simulated time).\n",
     "   --trace=<file>  Every line change of the run recorded in <file>\n",
     "        (a VCD waveform for GTKWave or PulseView).\n",
     "   --help          Prints this message.\n",
@@ -54,6 +58,9 @@ const char *const LONGUSAGE[] = {
 
 // The file named by --trace=; nullptr: no trace.
 const char *tracename = nullptr;
+// The file named by --testbench=; nullptr: the run is the user's.
+const char *benchname = nullptr;
+Testbench bench;
 
 // Long options ("--name" or "--name=value"); an unknown one is ignored
 // like every other argument that begins with '-'.
@@ -65,6 +72,7 @@ void longoption(const char *arg) {
     exit(0);
   }
   if (strncmp(arg, "--trace=", 8) == 0) tracename = arg + 8;
+  if (strncmp(arg, "--testbench=", 12) == 0) benchname = arg + 12;
 }
 
 // Warnings found before the log exists (an ambiguous script name); they go
@@ -215,6 +223,16 @@ void opentrace(void) {
   fatal("Unable to open trace file \"%s\"! (%s)\n", tracename, reason);
 }
 
+// A testbench is read whole before anything runs: a bad one ends the
+// start-up with its file and line.
+void readbench(void) {
+  if (benchname == nullptr) return;
+  if (!iosimulated()) fatal("A testbench needs the simulated port: run it with quon-sim.\n");
+  std::string error;
+  if (*benchname == '\0') fatal("--testbench= needs a file name\n");
+  if (testbenchread(benchname, &bench, &error) != 0) fatal("%s\n", error.c_str());
+}
+
 }  // namespace
 
 void starttrace(void) {
@@ -253,6 +271,7 @@ int quonmain(int argc, char **argv) {
 
   readarguments(argc, argv);
   opentrace();
+  readbench();
 
   if (locateport() == -1) {
     fatal("Unable to locate printer port!\n%s\n", porthint);
@@ -284,6 +303,8 @@ int quonmain(int argc, char **argv) {
   reportscripterrors();
   if (prog.dump) showdump();
   if (prog.verbose) checklog(1);
+  if (benchname != nullptr) clocksetus(0);  // the bench's time starts here
   if (tracename != nullptr) starttrace();
+  if (benchname != nullptr) return testbenchrun(&bench);
   return mainloop();
 }

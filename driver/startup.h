@@ -6,7 +6,8 @@
 #include <cstdio>
 
 // The program's entry. Returns only when the user ends the run with ESC
-// (EXIT_ESC); every other end of the program is an immediate exit.
+// (EXIT_ESC), or with a testbench's verdict (0 all held, 1 not);
+// every other end of the program is an immediate exit.
 int quonmain(int argc, char **argv);
 
 // Starts the trace that traceopen created: the header names the ports the

@@ -10,6 +10,9 @@
 #include "port/port.h"
 #include "trace/trace.h"
 
+void (*notewatch)(const char *text) = nullptr;
+uint32_t threadloops = 0;
+
 namespace {
 // Sends every thread that bears name back to its first statement with an
 // idle timer, the killer among them. Returns 1 when the killer itself was
@@ -22,6 +25,7 @@ int killthreads(int32_t killer, const char *name) {
     prog.threadcurrent[i] = prog.threadstart[i];
     prog.threadtimer[i] = 0;
     tracethread(i, prog.threadstart[i]);
+    ++threadloops;
     found = 1;
     if (i == killer) self = 1;
   }
@@ -63,6 +67,7 @@ void stepthread(int32_t t) {
         break;
       case OP_NOTATE:
         printf("%s\n", prog.strings[port]);
+        if (notewatch != nullptr) notewatch(prog.strings[port]);
         break;
       case OP_KILL:
         // A thread that kills itself starts over at its next step; going on
@@ -72,6 +77,7 @@ void stepthread(int32_t t) {
       case OP_SEPARATOR:
         prog.threadcurrent[t] = prog.threadstart[t];
         tracethread(t, prog.threadstart[t]);
+        ++threadloops;
         return;
       default:  // REPEAT, NAME and anything unknown pass without effect
         break;

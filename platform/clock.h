@@ -13,4 +13,8 @@ uint32_t clockms(void);
 // clockus() / 1000 is clockms() until clockms wraps.
 uint64_t clockus(void);
 
+// Simulated time (a testbench): from the first call on, both read us
+// microseconds, set by the caller, instead of the real clock.
+void clocksetus(uint64_t us);
+
 #endif

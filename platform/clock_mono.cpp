@@ -4,13 +4,25 @@
 #include "platform/monotonic.h"
 
 namespace {
+bool simulated = false;  // a testbench sets the time
+uint64_t simulatedus = 0;
+
 // Zero of the clock: the start of the process, before the command line is
 // read (static initialisation runs before main).
 const uint64_t clockzero = monotonicms();
 }  // namespace
 
 uint32_t clockms(void) {
+  if (simulated) return static_cast<uint32_t>(simulatedus / 1000u);
   return static_cast<uint32_t>(monotonicms() - clockzero);  // wraps mod 2^32
 }
 
-uint64_t clockus(void) { return monotonicus() - clockzero * 1000u; }
+uint64_t clockus(void) {
+  if (simulated) return simulatedus;
+  return monotonicus() - clockzero * 1000u;
+}
+
+void clocksetus(uint64_t us) {
+  simulated = true;
+  simulatedus = us;
+}

@@ -19,6 +19,15 @@ int32_t ioaccess(uint32_t base, const char **hint);
 // command interpreter, so commands cannot touch the port.
 void iorelease(void);
 
+// 1 when the registers are the simulated adapters of simport.h (a
+// testbench drives them), 0 on a real port.
+int iosimulated(void);
+
+// Simulated registers only: holds input bit bit (0 to 7) of the adapter at
+// base at pin level level, cut from the line that drove it (a testbench's
+// input). Nothing happens on a real port.
+void ioholdinput(uint32_t base, int bit, int level);
+
 // One byte from / to an I/O address, at once and in program order.
 uint8_t ioread(uint32_t address);
 void iowrite(uint32_t address, uint8_t value);

@@ -95,3 +95,7 @@ uint8_t ioread(uint32_t) { return 0xFF; }
 void iowrite(uint32_t, uint8_t) {}
 
 #endif
+
+int iosimulated(void) { return 0; }
+
+void ioholdinput(uint32_t, int, int) {}

@@ -22,6 +22,14 @@ int32_t ioaccess(uint32_t, const char **hint) {
 
 void iorelease(void) {}  // the simulated registers live in this process only
 
+int iosimulated(void) { return 1; }
+
+void ioholdinput(uint32_t base, int bit, int level) {
+  for (SimAdapter &a : simadapter) {
+    if (a.base == base && bit >= 0 && bit < 8) a.stuck[bit] = static_cast<int8_t>(level != 0);
+  }
+}
+
 uint8_t ioread(uint32_t address) { return simread(address); }
 
 void iowrite(uint32_t address, uint8_t value) { simwrite(address, value); }

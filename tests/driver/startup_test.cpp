@@ -56,6 +56,8 @@ TEST_F(StartupTest, UsageTextAndStatusZero) {
 // none, so a later check would have said that instead).
 TEST_F(StartupTest, LongOptionsAndTraceFilesThatCannotBeMade) {
   const std::string LONGUSAGE = std::string(USAGE) +
+      "   --testbench=<file>  Runs the script on the simulated port under the\n"
+      "        testbench <file> (inputs, keys, expected outputs, simulated time).\n"
       "   --trace=<file>  Every line change of the run recorded in <file>\n"
       "        (a VCD waveform for GTKWave or PulseView).\n"
       "   --help          Prints this message.\n"

@@ -1,0 +1,275 @@
+// The testbench file: one statement a line, '#' starts a comment.
+//
+//   end T                     the run ends at T s (required, once)
+//   at T input P PATTERN      from T the bench drives those input bits
+//   at T key NAME             a key typed at T (a character or a key name)
+//   at T expect P PATTERN     at T the outputs match
+//   from T1 to T2 expect P PATTERN   ... during the whole window
+//   by T note TEXT            this NOTATE text was printed by T
+//   replay FILE               a trace's input bits drive the inputs
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+#include "testbench/testbench.h"
+#include "text/casefold.h"
+
+namespace {
+
+struct KeyName {
+  const char *name;
+  int code;  // a character's code; >= 0x100: 0 then (code - 0x100)
+};
+
+constexpr int SCAN = 0x100;
+const KeyName KEYNAMES[] = {
+    {"ESC", 27},           {"ENTER", 13},         {"TAB", 9},
+    {"BACKSPACE", 127},    {"UP", SCAN + 0x48},   {"DOWN", SCAN + 0x50},
+    {"LEFT", SCAN + 0x4B}, {"RIGHT", SCAN + 0x4D}, {"HOME", SCAN + 0x47},
+    {"END", SCAN + 0x4F},  {"PGUP", SCAN + 0x49}, {"PGDN", SCAN + 0x51},
+    {"INS", SCAN + 0x52},  {"DEL", SCAN + 0x53},  {"F1", SCAN + 0x3B},
+    {"F2", SCAN + 0x3C},   {"F3", SCAN + 0x3D},   {"F4", SCAN + 0x3E},
+    {"F5", SCAN + 0x3F},   {"F6", SCAN + 0x40},   {"F7", SCAN + 0x41},
+    {"F8", SCAN + 0x42},   {"F9", SCAN + 0x43},   {"F10", SCAN + 0x44},
+    {"F11", SCAN + 0x85},  {"F12", SCAN + 0x86},
+};
+
+constexpr double LONGEST = 1e9;  // seconds; about 31 years of simulated time
+
+// A time as DELAY times are written; false when it is none.
+bool readtime(const std::string &word, uint64_t *us) {
+  if (word.empty()) return false;
+  char *end = nullptr;
+  errno = 0;
+  double seconds = strtod(word.c_str(), &end);
+  if (errno != 0 || *end != '\0' || !(seconds >= 0 && seconds <= LONGEST)) return false;
+  *us = static_cast<uint64_t>(std::llround(seconds * 1e6));
+  return true;
+}
+
+// A pattern of up to eight '1', '0' and '.' places, right-aligned on bit 0.
+bool readpattern(const std::string &word, uint16_t *pattern) {
+  if (word.empty() || word.size() > 8) return false;
+  uint16_t p = 0;
+  for (size_t i = 0; i < word.size(); ++i) {
+    int bit = static_cast<int>(word.size() - 1 - i);
+    if (word[i] == '1') p |= static_cast<uint16_t>(0x101u << bit);
+    else if (word[i] == '0') p |= static_cast<uint16_t>(0x100u << bit);
+    else if (word[i] != '.') return false;
+  }
+  *pattern = p;
+  return true;
+}
+
+bool readport(const std::string &word, int *port) {
+  if (word != "0" && word != "1") return false;
+  *port = word[0] - '0';
+  return true;
+}
+
+bool readkey(const std::string &word, std::vector<int> *codes) {
+  for (const KeyName &k : KEYNAMES) {
+    if (!samefolded(word.c_str(), k.name) || word.size() == 1) continue;
+    if (k.code >= SCAN) *codes = {0, k.code - SCAN};
+    else *codes = {k.code};
+    return true;
+  }
+  if (word.size() != 1) return false;
+  *codes = {static_cast<unsigned char>(word[0])};
+  return true;
+}
+
+// The input bits of a trace: the ids of port P's in0..in7, then every
+// change at its time.
+bool readreplay(const std::string &file, Testbench *bench, std::string *what) {
+  FILE *f = fopen(file.c_str(), "re");
+  if (f == nullptr) {
+    *what = "cannot read replay file " + file + " (" + strerror(errno) + ")";
+    return false;
+  }
+  std::string text;
+  char chunk[65536];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
+  fclose(f);
+  std::istringstream lines(text);
+  int scopeport = -1;
+  std::vector<std::pair<std::string, std::pair<int, int>>> ids;  // id -> port, bit
+  uint64_t now = 0;
+  bool body = false;
+  for (std::string line; std::getline(lines, line);) {
+    if (!body) {
+      int p = -1, bit = -1;
+      char id[16], name[16];
+      if (sscanf(line.c_str(), "$scope module port%d $end", &p) == 1) scopeport = p;
+      if (line.rfind("$upscope", 0) == 0) scopeport = -1;
+      if (scopeport >= 0 && scopeport <= 1 &&
+          sscanf(line.c_str(), "$var wire 1 %15s %15s $end", id, name) == 2 &&
+          sscanf(name, "in%d", &bit) == 1 && bit >= 0 && bit <= 7) {
+        ids.push_back({id, {scopeport, bit}});
+      }
+      if (line.rfind("$enddefinitions", 0) == 0) body = true;
+      continue;
+    }
+    if (line.empty()) continue;
+    if (line[0] == '#') {
+      now = strtoull(line.c_str() + 1, nullptr, 10);
+      continue;
+    }
+    if (line[0] != '0' && line[0] != '1') continue;
+    for (const auto &entry : ids) {
+      if (line.compare(1, std::string::npos, entry.first) != 0) continue;
+      uint8_t mask = static_cast<uint8_t>(1u << entry.second.second);
+      bench->drives.push_back(
+          {now, entry.second.first, mask, line[0] == '1' ? mask : uint8_t{0}, 0});
+    }
+  }
+  if (!body || ids.empty()) {
+    *what = "replay file " + file + " holds no traced input bits";
+    return false;
+  }
+  return true;
+}
+
+// One statement; false with *what set when it is malformed.
+bool readstatement(const std::vector<std::string> &w, const std::string &rest,
+                   Testbench *bench, int line, bool *sawend, std::string *what) {
+  uint64_t t = 0, t2 = 0;
+  const std::string &verb = w[0];
+  if (verb == "end") {
+    if (*sawend) return *what = "a second end", false;
+    if (w.size() != 2 || !readtime(w[1], &t)) return *what = "end needs one time", false;
+    bench->end = t;
+    *sawend = true;
+    return true;
+  }
+  if (verb == "replay") {
+    if (w.size() != 2) return *what = "replay needs one file name", false;
+    return readreplay(w[1], bench, what);
+  }
+  if (verb != "at" && verb != "from" && verb != "by") {
+    return *what = "unknown word '" + verb + "'", false;
+  }
+  if (w.size() < 2 || !readtime(w[1], &t)) return *what = "bad time after " + verb, false;
+  size_t next = 2;
+  if (verb == "from") {
+    if (w.size() < 4 || w[2] != "to" || !readtime(w[3], &t2) || t2 < t) {
+      return *what = "from needs 'from T1 to T2' with T2 not before T1", false;
+    }
+    next = 4;
+  }
+  if (w.size() <= next) return *what = "nothing to do after the time", false;
+  const std::string &action = w[next];
+  BenchExpect e;
+  e.line = line;
+  e.from = t;
+  e.to = verb == "from" ? t2 : t;
+  if (verb == "by") {
+    if (action != "note" || w.size() <= next + 1) return *what = "by needs 'note TEXT'", false;
+    e.kind = CHECK_NOTE;
+    e.text = rest;
+    bench->expects.push_back(e);
+    return true;
+  }
+  int port = 0;
+  uint16_t pattern = 0;
+  if (action == "key" && verb == "at") {
+    std::vector<int> codes;
+    if (w.size() != next + 2 || !readkey(w[next + 1], &codes)) {
+      return *what = "key needs one character or key name", false;
+    }
+    bench->keys.push_back({t, codes, line});
+    return true;
+  }
+  if (action != "input" && action != "expect") {
+    return *what = "unknown word '" + action + "'", false;
+  }
+  if (w.size() != next + 3) return *what = action + " needs a port and a pattern", false;
+  if (!readport(w[next + 1], &port)) return *what = "port out of range: " + w[next + 1], false;
+  if (!readpattern(w[next + 2], &pattern)) return *what = "bad pattern: " + w[next + 2], false;
+  if (action == "input") {
+    if (verb != "at") return *what = "input takes 'at T'", false;
+    bench->drives.push_back({t, port, static_cast<uint8_t>(pattern >> 8),
+                             static_cast<uint8_t>(pattern & 0xFF), line});
+    return true;
+  }
+  e.kind = verb == "at" ? CHECK_AT : CHECK_WINDOW;
+  e.port = port;
+  e.pattern = pattern;
+  e.word = w[next + 2];
+  bench->expects.push_back(e);
+  return true;
+}
+
+}  // namespace
+
+int testbenchparse(const std::string &name, const std::string &text, Testbench *bench,
+                   std::string *error) {
+  *bench = Testbench{};
+  bench->name = name;
+  std::istringstream lines(text);
+  int number = 0;
+  bool sawend = false;
+  for (std::string line; std::getline(lines, line);) {
+    ++number;
+    size_t hash = line.find('#');
+    if (hash != std::string::npos) line.erase(hash);
+    std::istringstream words(line);
+    std::vector<std::string> w;
+    for (std::string word; words >> word;) w.push_back(word);
+    if (w.empty()) continue;
+    // The note's text: everything after "note", single spaces kept.
+    std::string rest;
+    size_t at = line.find(" note ");
+    if (at != std::string::npos) {
+      rest = line.substr(at + 6);
+      rest.erase(0, rest.find_first_not_of(" \t"));
+      rest.erase(rest.find_last_not_of(" \t\r") + 1);
+    }
+    std::string what;
+    if (!readstatement(w, rest, bench, number, &sawend, &what)) {
+      *error = name + ":" + std::to_string(number) + ": " + what;
+      return -1;
+    }
+  }
+  if (!sawend) {
+    *error = name + ":" + std::to_string(number) + ": no 'end T' line";
+    return -1;
+  }
+  int late = 0;  // the first line of an event after the end
+  for (const BenchExpect &e : bench->expects) {
+    if (e.to > bench->end && (late == 0 || e.line < late)) late = e.line;
+  }
+  for (const BenchDrive &d : bench->drives) {
+    if (d.us > bench->end && d.line != 0 && (late == 0 || d.line < late)) late = d.line;
+  }
+  for (const BenchKeys &k : bench->keys) {
+    if (k.us > bench->end && (late == 0 || k.line < late)) late = k.line;
+  }
+  if (late != 0) {
+    *error = name + ":" + std::to_string(late) + ": an event after end";
+    return -1;
+  }
+  auto early = [](const auto &a, const auto &b) { return a.us < b.us; };
+  std::stable_sort(bench->drives.begin(), bench->drives.end(), early);
+  std::stable_sort(bench->keys.begin(), bench->keys.end(), early);
+  return 0;
+}
+
+int testbenchread(const char *file, Testbench *bench, std::string *error) {
+  FILE *f = fopen(file, "re");
+  if (f == nullptr) {
+    *error = std::string(file) + ":0: cannot read the testbench (" + strerror(errno) + ")";
+    return -1;
+  }
+  std::string text;
+  char chunk[4096];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
+  fclose(f);
+  return testbenchparse(file, text, bench, error);
+}

@@ -1,0 +1,63 @@
+// A testbench: a script run on the simulated port in simulated time, with
+// inputs and keys given at set times and the outputs and notes checked
+// against what they should be, ending in a verdict.
+#ifndef QUON_TESTBENCH_TESTBENCH_H
+#define QUON_TESTBENCH_TESTBENCH_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+constexpr uint64_t BENCH_STEPUS = 1;  // simulated time of one pass
+
+// From us on, the bits of mask in logical port port's input read value.
+struct BenchDrive {
+  uint64_t us;
+  int port;
+  uint8_t mask, value;
+  int line;  // in the testbench file; 0 for a replayed change
+};
+
+// Keys typed at us, read one per pass: a character, or 0 then a scan code.
+struct BenchKeys {
+  uint64_t us;
+  std::vector<int> codes;
+  int line;
+};
+
+enum BenchCheck { CHECK_AT, CHECK_WINDOW, CHECK_NOTE };
+
+struct BenchExpect {
+  int line;             // in the testbench file
+  BenchCheck kind;
+  uint64_t from, to;    // at: from == to; by: to
+  int port;
+  uint16_t pattern;
+  std::string text;     // the note of a "by"
+  std::string word;     // the pattern as written
+  bool checked = false;  // at and by: decided
+  bool held = true;
+};
+
+struct Testbench {
+  std::string name;     // the file, as given
+  uint64_t end = 0;     // us
+  std::vector<BenchDrive> drives;  // in time order
+  std::vector<BenchKeys> keys;     // in time order
+  std::vector<BenchExpect> expects;
+};
+
+// Reads a testbench file. Returns 0, or -1 with "FILE:LINE: what is wrong"
+// in *error.
+int testbenchread(const char *file, Testbench *bench, std::string *error);
+
+// The same from text (name is used in the messages).
+int testbenchparse(const std::string &name, const std::string &text, Testbench *bench,
+                   std::string *error);
+
+// Runs the loaded script under bench from power-on in simulated time; a
+// failed expectation prints one line on standard error, the verdict line
+// comes last. Returns 0 when every expectation held, 1 otherwise.
+int testbenchrun(Testbench *bench);
+
+#endif
