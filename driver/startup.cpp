@@ -238,6 +238,7 @@ void readbench(void) {
 void starttrace(void) {
   TraceStart start{};
   start.version = programidentity;
+  start.dated = benchname == nullptr;
   for (int32_t i = 0; i < prog.tokencount; ++i) {
     uint8_t op = tokenop(prog.tokens[i]);
     uint8_t port = tokenport(prog.tokens[i]);

@@ -40,6 +40,8 @@ struct TraceStart {
   uint8_t out[TRACE_PORTS];
   uint8_t in[TRACE_PORTS];
   const char *version;  // the program's name and version, for the header
+  bool dated = true;    // a $date line (not in simulated time: a testbench's
+                        // trace is the same on every run)
 };
 
 // Writes the header and every variable's value at time 0 (from prog: the

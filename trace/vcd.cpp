@@ -261,7 +261,7 @@ void tracebegin(const TraceStart &start) {
   struct tm local;
   char date[64] = "";
   if (localtime_r(&wall, &local) != nullptr) strftime(date, sizeof date, "%a %b %e %H:%M:%S %Y", &local);
-  putline("$date %s $end\n", date);
+  if (start.dated) putline("$date %s $end\n", date);
   putline("$version %s $end\n", start.version);
   put("$timescale 1us $end\n");
   for (int p = 0; p < TRACE_PORTS; ++p) {
