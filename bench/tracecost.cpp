@@ -1,6 +1,9 @@
+// What a trace costs a pass, and how fast a testbench simulates.
+//
 // What a trace costs a pass: the traced pass against the same pass untraced,
 // on scripts where nothing changes between samples (the demo between its
 // blinks, 64 threads at a WAIT), and the cost of one recorded change.
+#include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -11,6 +14,7 @@
 #include "driver/startup.h"
 #include "driver/tables.h"
 #include "platform/simport.h"
+#include "testbench/testbench.h"
 #include "trace/trace.h"
 
 namespace {
@@ -92,4 +96,40 @@ void benchtracing(void) {
   target("64 WAIT threads: traced / untraced", w.ratio, 1.10, "x");
   unlink(tracefile.c_str());
   rmdir(folder);
+}
+
+// An hour of the demo under a testbench, timed: simulated seconds per
+// wall second. Runs last: the clock stays simulated afterwards.
+void benchsimulation(void) {
+  fprintf(report, "\nTestbench: the demo script in simulated time\n");
+  std::string demo = readwholefile(benchopt.demo);
+  double hours = benchopt.smoke ? 0.01 : 1.0;
+  Testbench bench;
+  std::string error;
+  std::string text = "end " + std::to_string(static_cast<int>(hours * 3600)) + "\n";
+  if (demo.empty() || testbenchparse("bench.qtb", text, &bench, &error) != 0) {
+    fprintf(report, "  SELF-CHECK FAILED: %s\n", error.c_str());
+    ++benchfailures;
+    return;
+  }
+  loadtext(demo);
+  // The verdict line goes to standard error; the report wants none of it.
+  fflush(stderr);
+  int saved = dup(2);
+  int sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (saved < 0 || sink < 0 || dup2(sink, 2) < 0) return;
+  uint64_t t0 = nowns();
+  int verdict = testbenchrun(&bench);
+  uint64_t t1 = nowns();
+  fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  close(sink);
+  if (verdict != 0) {
+    fprintf(report, "  SELF-CHECK FAILED: the empty testbench did not pass\n");
+    ++benchfailures;
+  }
+  double wall = static_cast<double>(t1 - t0) / 1e9;
+  figure("simulated seconds per wall second", hours * 3600 / wall, "x");
+  target("one simulated hour of the demo, wall time", wall / hours * 1000, 1000.0, "ms");
 }
