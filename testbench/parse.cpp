@@ -103,16 +103,20 @@ bool readreplay(const std::string &file, Testbench *bench, std::string *what) {
   bool body = false;
   for (std::string line; std::getline(lines, line);) {
     if (!body) {
-      int p = -1, bit = -1;
-      char id[16], name[16];
-      if (sscanf(line.c_str(), "$scope module port%d $end", &p) == 1) scopeport = p;
-      if (line.rfind("$upscope", 0) == 0) scopeport = -1;
-      if (scopeport >= 0 && scopeport <= 1 &&
-          sscanf(line.c_str(), "$var wire 1 %15s %15s $end", id, name) == 2 &&
-          sscanf(name, "in%d", &bit) == 1 && bit >= 0 && bit <= 7) {
-        ids.push_back({id, {scopeport, bit}});
+      // "$scope module portN $end", "$var wire 1 ID inB $end", "$upscope $end"
+      std::istringstream words(line);
+      std::vector<std::string> w;
+      for (std::string word; words >> word;) w.push_back(word);
+      if (w.size() == 4 && w[0] == "$scope" && w[2].size() == 5 && w[2].rfind("port", 0) == 0 &&
+          (w[2][4] == '0' || w[2][4] == '1')) {
+        scopeport = w[2][4] - '0';
       }
-      if (line.rfind("$enddefinitions", 0) == 0) body = true;
+      if (!w.empty() && w[0] == "$upscope") scopeport = -1;
+      if (scopeport >= 0 && w.size() == 6 && w[0] == "$var" && w[1] == "wire" && w[2] == "1" &&
+          w[4].size() == 3 && w[4].rfind("in", 0) == 0 && w[4][2] >= '0' && w[4][2] <= '7') {
+        ids.push_back({w[3], {scopeport, w[4][2] - '0'}});
+      }
+      if (!w.empty() && w[0] == "$enddefinitions") body = true;
       continue;
     }
     if (line.empty()) continue;
@@ -135,41 +139,46 @@ bool readreplay(const std::string &file, Testbench *bench, std::string *what) {
   return true;
 }
 
+bool wrong(std::string *what, const std::string &text) {
+  *what = text;
+  return false;
+}
+
 // One statement; false with *what set when it is malformed.
 bool readstatement(const std::vector<std::string> &w, const std::string &rest,
                    Testbench *bench, int line, bool *sawend, std::string *what) {
   uint64_t t = 0, t2 = 0;
   const std::string &verb = w[0];
   if (verb == "end") {
-    if (*sawend) return *what = "a second end", false;
-    if (w.size() != 2 || !readtime(w[1], &t)) return *what = "end needs one time", false;
+    if (*sawend) return wrong(what, "a second end");
+    if (w.size() != 2 || !readtime(w[1], &t)) return wrong(what, "end needs one time");
     bench->end = t;
     *sawend = true;
     return true;
   }
   if (verb == "replay") {
-    if (w.size() != 2) return *what = "replay needs one file name", false;
+    if (w.size() != 2) return wrong(what, "replay needs one file name");
     return readreplay(w[1], bench, what);
   }
   if (verb != "at" && verb != "from" && verb != "by") {
-    return *what = "unknown word '" + verb + "'", false;
+    return wrong(what, "unknown word '" + verb + "'");
   }
-  if (w.size() < 2 || !readtime(w[1], &t)) return *what = "bad time after " + verb, false;
+  if (w.size() < 2 || !readtime(w[1], &t)) return wrong(what, "bad time after " + verb);
   size_t next = 2;
   if (verb == "from") {
     if (w.size() < 4 || w[2] != "to" || !readtime(w[3], &t2) || t2 < t) {
-      return *what = "from needs 'from T1 to T2' with T2 not before T1", false;
+      return wrong(what, "from needs 'from T1 to T2' with T2 not before T1");
     }
     next = 4;
   }
-  if (w.size() <= next) return *what = "nothing to do after the time", false;
+  if (w.size() <= next) return wrong(what, "nothing to do after the time");
   const std::string &action = w[next];
   BenchExpect e;
   e.line = line;
   e.from = t;
   e.to = verb == "from" ? t2 : t;
   if (verb == "by") {
-    if (action != "note" || w.size() <= next + 1) return *what = "by needs 'note TEXT'", false;
+    if (action != "note" || w.size() <= next + 1) return wrong(what, "by needs 'note TEXT'");
     e.kind = CHECK_NOTE;
     e.text = rest;
     bench->expects.push_back(e);
@@ -180,19 +189,19 @@ bool readstatement(const std::vector<std::string> &w, const std::string &rest,
   if (action == "key" && verb == "at") {
     std::vector<int> codes;
     if (w.size() != next + 2 || !readkey(w[next + 1], &codes)) {
-      return *what = "key needs one character or key name", false;
+      return wrong(what, "key needs one character or key name");
     }
     bench->keys.push_back({t, codes, line});
     return true;
   }
   if (action != "input" && action != "expect") {
-    return *what = "unknown word '" + action + "'", false;
+    return wrong(what, "unknown word '" + action + "'");
   }
-  if (w.size() != next + 3) return *what = action + " needs a port and a pattern", false;
-  if (!readport(w[next + 1], &port)) return *what = "port out of range: " + w[next + 1], false;
-  if (!readpattern(w[next + 2], &pattern)) return *what = "bad pattern: " + w[next + 2], false;
+  if (w.size() != next + 3) return wrong(what, action + " needs a port and a pattern");
+  if (!readport(w[next + 1], &port)) return wrong(what, "port out of range: " + w[next + 1]);
+  if (!readpattern(w[next + 2], &pattern)) return wrong(what, "bad pattern: " + w[next + 2]);
   if (action == "input") {
-    if (verb != "at") return *what = "input takes 'at T'", false;
+    if (verb != "at") return wrong(what, "input takes 'at T'");
     bench->drives.push_back({t, port, static_cast<uint8_t>(pattern >> 8),
                              static_cast<uint8_t>(pattern & 0xFF), line});
     return true;

@@ -25,7 +25,12 @@ namespace {
 Testbench *bench = nullptr;
 uint64_t now = 0;
 
-double seconds(uint64_t us) { return static_cast<double>(us) / 1e6; }
+// A time in seconds with three decimals: "0.250 s".
+std::string secs(uint64_t us) {
+  char text[32];
+  snprintf(text, sizeof text, "%.3f s", static_cast<double>(us) / 1e6);
+  return text;
+}
 
 std::string bits(uint8_t byte) {
   std::string text;
@@ -35,12 +40,6 @@ std::string bits(uint8_t byte) {
 
 void failed(const BenchExpect &e, const std::string &what) {
   fprintf(stderr, "%s:%d: %s\n", bench->name.c_str(), e.line, what.c_str());
-}
-
-std::string format(const char *f, double a, double b = 0, double c = 0) {
-  char text[128];
-  snprintf(text, sizeof text, f, a, b, c);
-  return text;
 }
 
 // The bench takes the driven bits off their data lines: each pin is held
@@ -72,15 +71,16 @@ void checkoutputs(void) {
       e.checked = true;
       e.held = matches(e);
       if (!e.held) {
-        failed(e, format("at %.3f s port %d", seconds(e.from), e.port) + " outputs " +
+        failed(e, "at " + secs(e.from) + " port " + std::to_string(e.port) + " outputs " +
                       bits(portreadback(e.port)) + ", expected " + e.word);
       }
     }
     if (e.kind == CHECK_WINDOW && e.held && e.from <= now && now <= e.to && !matches(e)) {
       e.held = false;
-      failed(e, format("from %.3f to %.3f s port %d", seconds(e.from), seconds(e.to), e.port) +
-                    " outputs " + bits(portreadback(e.port)) +
-                    format(" at %.3f s, expected ", seconds(now)) + e.word);
+      std::string from = secs(e.from);
+      failed(e, "from " + from.substr(0, from.size() - 2) + " to " + secs(e.to) + " port " +
+                    std::to_string(e.port) + " outputs " + bits(portreadback(e.port)) + " at " +
+                    secs(now) + ", expected " + e.word);
     }
   }
 }
@@ -170,10 +170,10 @@ int testbenchrun(Testbench *b) {
     bool pending = (e.kind == CHECK_WINDOW && e.to > now) || (e.kind != CHECK_WINDOW && !e.checked);
     if (e.kind == CHECK_NOTE && !e.checked && !escaped) {
       e.held = false;
-      failed(e, format("by %.3f s \"", seconds(e.to)) + e.text + "\" was not printed");
+      failed(e, "by " + secs(e.to) + " \"" + e.text + "\" was not printed");
     } else if (pending && escaped && e.held) {
       e.held = false;
-      failed(e, format("not checked: the run ended by ESC at %.3f s", seconds(now)));
+      failed(e, "not checked: the run ended by ESC at " + secs(now));
     }
     if (e.held) ++good;
   }

@@ -28,11 +28,11 @@ struct BenchKeys {
 enum BenchCheck { CHECK_AT, CHECK_WINDOW, CHECK_NOTE };
 
 struct BenchExpect {
-  int line;             // in the testbench file
-  BenchCheck kind;
-  uint64_t from, to;    // at: from == to; by: to
-  int port;
-  uint16_t pattern;
+  int line = 0;         // in the testbench file
+  BenchCheck kind = CHECK_AT;
+  uint64_t from = 0, to = 0;  // at: from == to; by: to
+  int port = 0;
+  uint16_t pattern = 0;
   std::string text;     // the note of a "by"
   std::string word;     // the pattern as written
   bool checked = false;  // at and by: decided
