@@ -6,6 +6,7 @@
 #include "driver/tables.h"
 #include "executor/step.h"
 #include "platform/keys.h"
+#include "publish/publish.h"
 #include "trace/trace.h"
 
 void parkthreads(void) {
@@ -31,6 +32,7 @@ void mainloopinit(void) {
 int runpass(int key) {
   if (key >= 0) {
     prog.lastkey = static_cast<uint8_t>(key);
+    publishkey = prog.lastkey;
     tracekey(prog.lastkey);
     if (prog.lastkey == KEY_ESC) return EXIT_ESC;  // before any thread sees it
   }
@@ -42,6 +44,7 @@ int runpass(int key) {
 
 int mainlooppass(void) {
   tracepass();
+  publishpass();
   // At most one key per pass, so every thread sees each key for one pass.
   return runpass(keyavailable() ? readkey() : -1);
 }

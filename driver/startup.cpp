@@ -20,6 +20,7 @@
 #include "port/port.h"
 #include "platform/clock.h"
 #include "testbench/testbench.h"
+#include "publish/publish.h"
 #include "text/casefold.h"
 #include "trace/trace.h"
 
@@ -256,6 +257,14 @@ void starttrace(void) {
 
 namespace {
 
+// Monitors attach to the state of the run; a run they cannot see is told
+// why, and goes on.
+void startpublishing(void) {
+  if (benchname != nullptr) return;  // a testbench runs on its own time, unwatched
+  if (publishstart() == 0) return;
+  fprintf(stderr, "Warning: no monitor can attach to this run (%s)\n", strerror(errno));
+}
+
 // The errors themselves are in the log, which a new user may not know to
 // open: one line on the console says they are there.
 void reportscripterrors(void) {
@@ -305,6 +314,7 @@ int quonmain(int argc, char **argv) {
   if (prog.dump) showdump();
   if (prog.verbose) checklog(1);
   if (benchname != nullptr) clocksetus(0);  // the bench's time starts here
+  startpublishing();
   if (tracename != nullptr) starttrace();
   if (benchname != nullptr) return testbenchrun(&bench);
   return mainloop();

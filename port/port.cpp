@@ -7,9 +7,11 @@
 #include "driver/fatal.h"
 #include "driver/tables.h"
 #include "platform/portio.h"
+#include "publish/publish.h"
 #include "trace/trace.h"
 
-static_assert(LOGICAL_PORTS == TRACE_PORTS, "a trace shows every logical port");
+static_assert(LOGICAL_PORTS == TRACE_PORTS && LOGICAL_PORTS == PUBLISH_PORTS,
+              "traces and monitors show every logical port");
 
 PortAddresses portaddresses;
 const char *porthint = "";
@@ -52,8 +54,12 @@ uint16_t readinput(int32_t n, bool debug) {
     uint8_t rawstatus = ioread(status);
     printf("inputting %02x | %02x\n", rawstatus, rawcontrol);
   }
-  uint8_t high = ioread(status) & STATUS_BITS;
-  uint8_t low = ioread(control) & CONTROL_BITS;
+  uint8_t rawstatus = ioread(status);
+  uint8_t rawcontrol = ioread(control);
+  portseen[n].status = rawstatus;
+  portseen[n].control = rawcontrol;
+  uint8_t high = rawstatus & STATUS_BITS;
+  uint8_t low = rawcontrol & CONTROL_BITS;
   return static_cast<uint16_t>((high | low) ^ prog.calinv);
 }
 }  // namespace
@@ -64,6 +70,11 @@ uint16_t portinput(int32_t n) {
           static_cast<long>(n), static_cast<long>(LOGICAL_PORTS - 1));
   }
   uint16_t value = readinput(n, prog.portdebug && prog.verbose);
+  // A bit forced from a monitor replaces what the line shows, for the
+  // threads, the trace and the monitor alike.
+  uint8_t mask = forcemask[n];
+  value = static_cast<uint16_t>((value & ~mask) | (forcevalue[n] & mask));
+  portseen[n].in = static_cast<uint8_t>(value);
   traceinput(n, static_cast<uint8_t>(value));
   return value;
 }
@@ -86,6 +97,7 @@ void portwrite(int32_t n, uint8_t b) {
           static_cast<long>(n), static_cast<long>(LOGICAL_PORTS - 1));
   }
   iowrite(portaddresses.data[n], b);
+  portseen[n].out = b;
   traceoutput(n, b);
 }
 

@@ -1,0 +1,169 @@
+#include "publish/publish.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "driver/tables.h"
+#include "platform/clock.h"
+#include "platform/lastwords.h"
+#include "platform/sharedmem.h"
+#include "publish/region.h"
+
+PortSeen portseen[PUBLISH_PORTS];
+namespace {
+volatile uint8_t noforce[PUBLISH_PORTS];  // before the region exists: nothing forced
+}  // namespace
+volatile uint8_t *forcemask = noforce;
+volatile uint8_t *forcevalue = noforce;
+int32_t publishcount = PUBLISH_EVERY;
+uint8_t publishkey = 0;
+
+namespace {
+
+constexpr uint64_t COPYUS = 20000;     // state copied about fifty times a second
+constexpr uint64_t SECONDUS = 1000000;
+
+RegionHeader *region = nullptr;
+size_t regionsize = 0;
+char path[64];             // the region's name, for the signal path
+pid_t owner = 0;
+
+uint64_t passes = 0;       // passes up to the last tick
+int32_t interval = PUBLISH_EVERY;  // passes between the last two ticks
+uint64_t lastcopy = 0, secondstart = 0, secondpasses = 0;
+uint64_t timingfrom = 0;   // clock at the start of the pass being timed; 0 none
+uint32_t longest = 0;      // longest timed pass in this second, us
+uint32_t heartbeat = 0;    // the monitors' count at the last second
+bool attached = false;     // a monitor counted up in the last second
+
+void copystate(uint64_t now) {
+  RegionHeader *h = region;
+  __atomic_store_n(&h->seq, h->seq + 1, __ATOMIC_RELEASE);  // odd: copying
+  __atomic_thread_fence(__ATOMIC_SEQ_CST);
+  h->passes = passes;
+  h->clockms = static_cast<uint32_t>(now / 1000);
+  h->lastkey = publishkey;
+  for (int p = 0; p < REGION_PORTS; ++p) {
+    h->port[p].out = portseen[p].out;
+    h->port[p].in = portseen[p].in;
+    h->port[p].status = portseen[p].status;
+    h->port[p].control = portseen[p].control;
+  }
+  RegionThread *threads = regionthreads(h);
+  for (int32_t t = 0; t < h->threadcount; ++t) {
+    threads[t].at = prog.threadcurrent[t];
+    threads[t].timer = prog.threadtimer[t];
+  }
+  __atomic_thread_fence(__ATOMIC_SEQ_CST);
+  __atomic_store_n(&h->seq, h->seq + 1, __ATOMIC_RELEASE);  // even: whole
+}
+
+void removeonsignal(void) {
+  if (region != nullptr && getpid() == owner) sharedremove(path);
+}
+
+}  // namespace
+
+int publishstart(void) {
+  int32_t threads = prog.threadcount, tokens = prog.tokencount, strings = prog.stringcount;
+  size_t threadsat = sizeof(RegionHeader);
+  size_t tokensat = threadsat + sizeof(RegionThread) * static_cast<size_t>(threads);
+  size_t stringsat = tokensat + sizeof(RegionToken) * static_cast<size_t>(tokens);
+  regionsize = stringsat + static_cast<size_t>(REGION_TEXT) * static_cast<size_t>(strings);
+  owner = getpid();
+  std::string name = regionpath(static_cast<unsigned>(geteuid()), owner);
+  snprintf(path, sizeof path, "%s", name.c_str());
+  void *mapped = sharedcreate(path, regionsize);
+  if (mapped == nullptr && errno == EEXIST) {
+    // A region of ours under our own process id: left by an earlier
+    // process that had the same id and was killed.
+    sharedremove(path);
+    mapped = sharedcreate(path, regionsize);
+  }
+  if (mapped == nullptr) return -1;
+  RegionHeader *h = static_cast<RegionHeader *>(mapped);
+  h->magic = REGION_MAGIC;
+  h->version = REGION_VERSION;
+  h->pid = owner;
+  h->size = static_cast<uint32_t>(regionsize);
+  h->threadcount = threads;
+  h->tokencount = tokens;
+  h->stringcount = strings;
+  h->threadsat = static_cast<uint32_t>(threadsat);
+  h->tokensat = static_cast<uint32_t>(tokensat);
+  h->stringsat = static_cast<uint32_t>(stringsat);
+  for (int p = 0; p < REGION_PORTS; ++p) h->port[p].used = 0;
+  RegionToken *tok = regiontokens(h);
+  for (int32_t i = 0; i < tokens; ++i) {
+    tok[i].token = prog.tokens[i];
+    tok[i].line = prog.tokenline != nullptr ? prog.tokenline[i] : 0;
+    uint8_t op = static_cast<uint8_t>(prog.tokens[i] >> 24);
+    uint8_t port = static_cast<uint8_t>(prog.tokens[i] >> 16);
+    if (op <= 2 && port < REGION_PORTS) h->port[port].used = 1;  // WAIT, OUTPUT, TOGGLE
+  }
+  RegionThread *th = regionthreads(h);
+  for (int32_t t = 0; t < threads; ++t) {
+    snprintf(th[t].name, REGION_NAME, "%s", prog.threadname[t] != nullptr ? prog.threadname[t] : "");
+    th[t].at = prog.threadstart[t];
+  }
+  for (int32_t i = 0; i < strings; ++i) snprintf(regionstring(h, i), REGION_TEXT, "%s", prog.strings[i]);
+  forcemask = h->forcemask;
+  forcevalue = h->forcevalue;
+  region = h;
+  atexit(publishend);
+  lastwordsadd(removeonsignal);
+  lastwordsinstall(nullptr);
+  return 0;
+}
+
+void publishtick(void) {
+  passes += static_cast<uint64_t>(interval);
+  if (region == nullptr) {
+    interval = publishcount = PUBLISH_EVERY;
+    return;
+  }
+  uint64_t now = clockus();
+  if (timingfrom != 0) {
+    uint64_t pass = now - timingfrom;
+    if (pass > longest) longest = pass > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(pass);
+    timingfrom = 0;
+  }
+  if (now - secondstart >= SECONDUS) {
+    region->passrate = static_cast<uint32_t>((passes - secondpasses) * SECONDUS / (now - secondstart));
+    region->longestus = longest;
+    region->sampled = attached ? 1 : 0;
+    uint32_t beat = __atomic_load_n(&region->heartbeat, __ATOMIC_RELAXED);
+    attached = beat != heartbeat;
+    heartbeat = beat;
+    longest = 0;
+    secondstart = now;
+    secondpasses = passes;
+  }
+  if (now - lastcopy >= COPYUS) {
+    copystate(now);
+    lastcopy = now;
+  }
+  // Attached: time the next pass, then wait PUBLISH_SAMPLE passes.
+  if (attached && interval != 1) {
+    timingfrom = clockus();
+    interval = 1;
+  } else {
+    interval = attached ? PUBLISH_SAMPLE : PUBLISH_EVERY;
+  }
+  publishcount = interval;
+}
+
+void publishend(void) {
+  if (region == nullptr || getpid() != owner) return;
+  region->ended = 1;
+  sharedremove(path);
+  shareddetach(region, regionsize);
+  region = nullptr;
+  static volatile uint8_t none[PUBLISH_PORTS];
+  forcemask = none;
+  forcevalue = none;
+}

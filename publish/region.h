@@ -1,0 +1,78 @@
+// The state a running program publishes for monitors: one region of
+// shared memory, named by the user and the process id. The program writes
+// it without locks or system calls: seq is odd while a copy is being made,
+// so a reader that sees it odd, or changed across its read, reads again.
+// Monitors write only the force bytes and their heartbeat.
+#ifndef QUON_PUBLISH_REGION_H
+#define QUON_PUBLISH_REGION_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+constexpr uint32_t REGION_MAGIC = 0x4e4f5551;  // "QUON"
+constexpr uint32_t REGION_VERSION = 1;
+constexpr int REGION_PORTS = 2;
+constexpr int REGION_NAME = 32;   // bytes of a thread's name kept
+constexpr int REGION_TEXT = 80;   // bytes of a SPAWN/NOTATE/KILL text kept
+
+struct RegionPort {
+  uint8_t out;      // the data byte last written
+  uint8_t in;       // the input byte as the threads saw it last
+  uint8_t status;   // raw status register of the last read
+  uint8_t control;  // raw control register of the last read
+  uint8_t used;     // 1 when the script uses the port
+};
+
+struct RegionThread {
+  char name[REGION_NAME];
+  int32_t at;      // token index (-1: no statements)
+  uint32_t timer;  // DELAY deadline in clock ms; 0 none
+};
+
+struct RegionToken {
+  uint32_t token;
+  int32_t line;
+};
+
+struct RegionHeader {
+  uint32_t magic;
+  uint32_t version;
+  int32_t pid;
+  uint32_t size;        // bytes of the whole region
+  uint32_t seq;         // odd while the program copies
+  uint8_t ended;        // the program is on its way out
+  uint8_t lastkey;      // the key of the last pass that had one
+  uint8_t pad[2];
+  uint64_t passes;      // passes so far
+  uint32_t clockms;     // the program's clock
+  uint32_t passrate;    // passes in the last second
+  uint32_t longestus;   // the longest sampled pass in the last second, us
+  uint32_t sampled;     // 1 while pass times are being sampled
+  RegionPort port[REGION_PORTS];
+  uint8_t pad2[2];
+  // Written by monitors.
+  uint8_t forcemask[REGION_PORTS];   // forced input bits
+  uint8_t forcevalue[REGION_PORTS];  // their values
+  uint32_t heartbeat;                // a monitor counts it up while attached
+  // The tables, at these byte offsets.
+  int32_t threadcount, tokencount, stringcount;
+  uint32_t threadsat, tokensat, stringsat;
+};
+
+inline RegionThread *regionthreads(RegionHeader *h) {
+  return reinterpret_cast<RegionThread *>(reinterpret_cast<char *>(h) + h->threadsat);
+}
+inline RegionToken *regiontokens(RegionHeader *h) {
+  return reinterpret_cast<RegionToken *>(reinterpret_cast<char *>(h) + h->tokensat);
+}
+inline char *regionstring(RegionHeader *h, int32_t i) {
+  return reinterpret_cast<char *>(h) + h->stringsat + static_cast<size_t>(i) * REGION_TEXT;
+}
+
+// The region's path for a user and a process.
+inline std::string regionpath(unsigned uid, int pid) {
+  return std::string("/dev/shm/quon-") + std::to_string(uid) + "-" + std::to_string(pid);
+}
+
+#endif
