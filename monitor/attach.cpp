@@ -187,7 +187,9 @@ std::vector<std::string> render(const Attached &a, const Snapshot &s, int select
     const RegionThread &th = s.threads[t];
     RegionHeader *region = a.region;
     int32_t lineno = th.at >= 0 && th.at < region->tokencount ? regiontokens(region)[th.at].line : 0;
-    snprintf(line, sizeof line, "%3zu  %-16.16s  %-21.21s  %3d: %s", t, th.name,
+    std::string name = th.name[0] != '\0' ? std::string(th.name, strnlen(th.name, REGION_NAME))
+                                         : "thread" + std::to_string(t);
+    snprintf(line, sizeof line, "%3zu  %-16.16s  %-21.21s  %3d: %s", t, name.c_str(),
              state(region, th).c_str(), lineno, statement(region, th.at).c_str());
     out.push_back(line);
   }

@@ -30,19 +30,6 @@ bool havetool(const char *tool) {
     }                                                                      \
   } while (0)
 
-// Standard output and error of a shell command; its exit status in *status.
-std::string capture(const std::string &command, int *status) {
-  std::string text;
-  FILE *p = popen((command + " 2>&1").c_str(), "r");
-  if (p == nullptr) return text;
-  char chunk[4096];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, p)) > 0) text.append(chunk, n);
-  int raw = pclose(p);
-  *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return text;
-}
-
 // The last time line of a trace, in microseconds; -1 when there is none.
 long long lasttime(const std::string &vcd) {
   size_t at = vcd.rfind("\n#");

@@ -67,8 +67,10 @@ check "depends on libc6" grep -qw libc6 <<<"$(field Depends)"
 # Every regular file the package ships, as an absolute path.
 dpkg-deb --contents "$deb" | awk '$1 ~ /^-/ { sub(/^\./, "", $6); print $6 }' \
   >"$work/files.txt"
-for f in /usr/bin/quon /usr/bin/quon-sim /usr/share/man/man1/quon.1 \
+for f in /usr/bin/quon /usr/bin/quon-sim /usr/bin/quon-monitor \
+         /usr/share/man/man1/quon.1 \
          /usr/share/doc/quon/examples/demo.qun \
+         /usr/share/doc/quon/examples/demo.qtb \
          /usr/share/doc/quon/examples/QUON.INI \
          /usr/share/vim/vimfiles/syntax/qun.vim \
          /usr/share/vim/vimfiles/ftdetect/qun.vim; do
@@ -106,6 +108,8 @@ for program in quon-sim quon; do
   check "$program -? prints the usage text" [ "$out" = "$usage" ]
   check "$program -? prints nothing on standard error" [ ! -s "$work/err.txt" ]
 done
+check "quon-monitor with nothing running says so (status 1)" \
+  bash -c 'quon-monitor --once >/dev/null 2>&1; [ $? -eq 1 ]'
 check "quon-sim is found on the PATH at /usr/bin" \
   [ "$(command -v quon-sim)" = /usr/bin/quon-sim ]
 

@@ -83,3 +83,16 @@ std::vector<std::string> tempsleft(const std::string &dir) {
 }
 
 int exitstatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+std::string capture(const std::string &command, int *status) {
+  std::string text;
+  *status = -1;
+  FILE *p = popen((command + " 2>&1").c_str(), "r");
+  if (p == nullptr) return text;
+  char chunk[4096];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, p)) > 0) text.append(chunk, n);
+  int raw = pclose(p);
+  *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return text;
+}

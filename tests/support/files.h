@@ -33,4 +33,8 @@ std::vector<std::string> tempsleft(const std::string &dir);
 
 int exitstatus(int status);  // the exit status, -1 when ended by a signal
 
+// Standard output and error of a shell command; its exit status in *status
+// (-1 when it did not exit).
+std::string capture(const std::string &command, int *status);
+
 #endif
