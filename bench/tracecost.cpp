@@ -14,6 +14,7 @@
 #include "driver/startup.h"
 #include "driver/tables.h"
 #include "platform/simport.h"
+#include "publish/publish.h"
 #include "testbench/testbench.h"
 #include "trace/trace.h"
 
@@ -132,4 +133,59 @@ void benchsimulation(void) {
   double wall = static_cast<double>(t1 - t0) / 1e9;
   figure("simulated seconds per wall second", hours * 3600 / wall, "x");
   target("one simulated hour of the demo, wall time", wall / hours * 1000, 1000.0, "ms");
+}
+
+// Publishing for monitors: the pass with the region against the pass
+// without it, and with pass times sampled as while a monitor is attached.
+void benchpublishing(void) {
+  fprintf(report, "\nPublishing for monitors: the pass with the region against the pass without\n");
+  std::string demo = readwholefile(benchopt.demo);
+  std::string waits;
+  for (int t = 0; t < 64; ++t) waits += "WAIT 0 1.......\n$\n";
+  struct Case {
+    const char *name;
+    std::string script;
+    int64_t passes;
+  } cases[] = {
+      {"demo script (5 threads)", demo, 200000},
+      {"1 thread at a WAIT", "WAIT 0 1.......\n$\n$\n", 400000},
+      {"64 threads at a WAIT", waits + "$\n", 20000},
+  };
+  double ratio[3][2];
+  int n = 0;
+  for (const Case &c : cases) {
+    loadtext(c.script);
+    int64_t passes = benchopt.smoke ? 200 : c.passes;
+    constexpr int MAX_REPS = 64;
+    double plain[MAX_REPS], quiet[MAX_REPS], watched[MAX_REPS], r1[MAX_REPS], r2[MAX_REPS];
+    int reps = benchopt.repetitions < MAX_REPS ? benchopt.repetitions : MAX_REPS;
+    for (int r = 0; r < reps; ++r) {
+      plain[r] = timed(false, passes);
+      parkthreads();
+      if (publishstart() != 0) {
+        fprintf(report, "  SELF-CHECK FAILED: no region could be made\n");
+        ++benchfailures;
+        return;
+      }
+      quiet[r] = timed(false, passes);
+      publishsample(true);
+      watched[r] = timed(false, passes);
+      publishsample(false);
+      publishend();
+      r1[r] = quiet[r] / plain[r];
+      r2[r] = watched[r] / plain[r];
+    }
+    std::string label(c.name);
+    figure((label + ", without the region").c_str(), median(plain, reps), "ns/pass");
+    figure((label + ", published").c_str(), median(quiet, reps), "ns/pass");
+    figure((label + ", published, sampled").c_str(), median(watched, reps), "ns/pass");
+    ratio[n][0] = median(r1, reps);
+    ratio[n][1] = median(r2, reps);
+    ++n;
+  }
+  const char *names[] = {"demo", "1 WAIT thread", "64 WAIT threads"};
+  for (int i = 0; i < 3; ++i) {
+    target((std::string(names[i]) + ": published / without").c_str(), ratio[i][0], 1.05, "x");
+    target((std::string(names[i]) + ": monitor attached / without").c_str(), ratio[i][1], 1.25, "x");
+  }
 }

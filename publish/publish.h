@@ -43,4 +43,7 @@ inline void publishpass(void) {
 // Removes the region (at exit; also from a fatal signal's handler).
 void publishend(void);
 
+// Samples pass times as if a monitor were attached (the benchmark).
+void publishsample(bool on);
+
 #endif
