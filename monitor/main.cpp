@@ -111,8 +111,8 @@ int main(int argc, char **argv) {
       fputs(USAGE, stdout);
       return 0;
     } else if (arg[0] != '-' && pid == 0 && strspn(arg, "0123456789") == strlen(arg) &&
-               strlen(arg) < 10 && atoi(arg) > 0) {
-      pid = atoi(arg);
+               strlen(arg) < 10 && strtol(arg, nullptr, 10) > 0) {
+      pid = static_cast<int>(strtol(arg, nullptr, 10));
     } else {
       usage((std::string("not understood: ") + arg).c_str());
     }
