@@ -74,11 +74,21 @@ class E2eTest : public ::testing::Test {
   // last (Enter goes on to the script, ESC quits); false when a prompt did
   // not come.
   static bool passprompts(PtyChild &child, const std::string &last) {
-    if (!ptywaitfor(child, "<enter> to continue", WAITMS)) return false;
+    if (!ptywaitfor(child, "<enter> to continue", WAITMS) || !inkeymode(child)) return false;
     ptysend(child, "\r");
-    if (!ptywaitfor(child, "<ESC> to quit", WAITMS)) return false;
+    if (!ptywaitfor(child, "<ESC> to quit", WAITMS) || !inkeymode(child)) return false;
     ptysend(child, last);
     return true;
+  }
+
+  // Waits until the prompt reads its key (the terminal in key mode): a key
+  // typed before that would be read in line mode.
+  static bool inkeymode(PtyChild &child) {
+    for (int waited = 0; waited < WAITMS; waited += 20) {
+      if (!samemode(child.before, ptymode(child))) return true;
+      ptywaitfor(child, "\x01", 20);
+    }
+    return false;
   }
 
   // Folder without a calibration file: the next start calibrates.
