@@ -10,7 +10,15 @@ int32_t biosportbase(const char **hint) {
   return -1;
 }
 
-int32_t ioaccess(uint32_t, const char **) { return 0; }
+void ioports(std::vector<KnownPort> *ports, int32_t *biosword) {
+  ports->clear();
+  *biosword = 0;
+}
+
+int32_t ioaccess(uint32_t, uint32_t, const char **, const char **note) {
+  *note = nullptr;
+  return 0;
+}
 
 void iorelease(void) {}
 

@@ -42,6 +42,9 @@ const char *const USAGE[] = {
 const char *const LONGUSAGE[] = {
     "   --testbench=<file>  Runs the script on the simulated port under the\n",
     "        testbench <file> (inputs, keys, expected outputs, simulated time).\n",
+    "   --ports         Lists the parallel ports and the one logical port 0 takes.\n",
+    "   --port=<port>   Logical port 0 at <port> (parportN, or an address such as\n",
+    "        0x378); --port1=<port> does the same for logical port 1.\n",
     "   --trace=<file>  Every line change of the run recorded in <file>\n",
     "        (a VCD waveform for GTKWave or PulseView).\n",
     "   --help          Prints this message.\n",
@@ -63,9 +66,65 @@ const char *tracename = nullptr;
 const char *benchname = nullptr;
 Testbench bench;
 
+// Every port the system knows, and which one logical port 0 takes.
+[[noreturn]] void listports(void) {
+  std::vector<KnownPort> ports;
+  int32_t word = 0;
+  ioports(&ports, &word);
+  for (const KnownPort &p : ports) {
+    char hi[16] = "none";
+    if (p.basehi >= 0) snprintf(hi, sizeof hi, "0x%x", static_cast<unsigned>(p.basehi));
+    printf("%-9s base 0x%x  extended %-6s  modes %s\n", p.name.c_str(), p.base, hi,
+           p.modes.empty() ? "-" : p.modes.c_str());
+  }
+  if (word > 0) printf("BIOS data area: 0x%x\n", static_cast<unsigned>(word));
+  else printf("BIOS data area: %s\n", word == 0 ? "no port recorded" : "not readable (root only)");
+  if (word > 0) {
+    printf("logical port 0: 0x%x, the port the BIOS data area records\n", static_cast<unsigned>(word));
+  } else if (!ports.empty()) {
+    printf("logical port 0: 0x%x, %s (the BIOS data area names none)\n", ports[0].base,
+           ports[0].name.c_str());
+  } else {
+    printf("No parallel port found: for a PCIe card load the parport_pc module "
+           "(modprobe parport_pc); without a port, run scripts with quon-sim.\n");
+  }
+  fflush(stdout);
+  exit(0);
+}
+
+// --port=parportN or --port=ADDRESS (hexadecimal with 0x, or decimal).
+uint32_t portvalue(const char *option, const char *value) {
+  std::vector<KnownPort> ports;
+  int32_t word = 0;
+  ioports(&ports, &word);
+  if (strncmp(value, "parport", 7) == 0) {
+    for (const KnownPort &p : ports) {
+      if (p.name == value) return p.base;
+    }
+    fatal("%s%s: the kernel lists no such port (see --ports)\n", option, value);
+  }
+  char *end = nullptr;
+  errno = 0;
+  unsigned long base = strtoul(value, &end, 0);
+  if (*value == '\0' || *value == '-' || errno != 0 || *end != '\0' || base == 0 || base > 0xFFFD) {
+    fatal("%s%s: not a port (parportN as --ports lists them, or an address such as 0x378)\n",
+          option, value);
+  }
+  bool listed = false;
+  for (const KnownPort &p : ports) listed = listed || p.base == base;
+  if (!listed) {
+    fprintf(stderr, "Warning: %s%s: 0x%lx is no port the kernel lists; used as given\n", option,
+            value, base);
+  }
+  return static_cast<uint32_t>(base);
+}
+
 // Long options ("--name" or "--name=value"); an unknown one is ignored
 // like every other argument that begins with '-'.
 void longoption(const char *arg) {
+  if (strcmp(arg, "--ports") == 0) listports();
+  if (strncmp(arg, "--port=", 7) == 0) chosenbase[0] = portvalue("--port=", arg + 7);
+  if (strncmp(arg, "--port1=", 8) == 0) chosenbase[1] = portvalue("--port1=", arg + 8);
   if (strcmp(arg, "--help") == 0) usage(true);
   if (strcmp(arg, "--version") == 0) {
     printf("%s\n", programidentity);
@@ -287,6 +346,7 @@ int quonmain(int argc, char **argv) {
     fatal("Unable to locate printer port!\n%s\n", porthint);
   }
   commandchildhook(iorelease);  // a SPAWN'd command gets no port access
+  if (portnote != nullptr && prog.verbose) fprintf(stderr, "Note: %s\n", portnote);
 
   openlog();
   logprintf("%s", pendingwarnings.c_str());

@@ -83,6 +83,11 @@ int parportbase(const char *parportfile, uint32_t *base) {
 
 }  // namespace
 
+int32_t biosdataword(const char *memfile) {
+  uint32_t word = 0;
+  return biosword(memfile, &word) == READ_OK ? static_cast<int32_t>(word) : -1;
+}
+
 int32_t lookupportbase(const char *memfile, const char *parportfile,
                        const char **hint) {
   uint32_t base = 0;

@@ -5,15 +5,32 @@
 #define QUON_PLATFORM_PORTIO_H
 
 #include <cstdint>
+#include <string>
+#include <vector>
+
+// A parallel port the system knows of.
+struct KnownPort {
+  std::string name;    // "parport0"
+  uint32_t base;       // data register
+  int32_t basehi;      // extended registers' base; -1 none
+  std::string modes;   // as the kernel lists them
+};
+
+// Every parallel port the kernel lists (the simulated back-end: its
+// adapters), and the BIOS data area's port word (0 none, -1 unreadable).
+void ioports(std::vector<KnownPort> *ports, int32_t *biosword);
 
 // The I/O base address of the first parallel port (1 to 0xFFFF), or -1 when
 // none is known; *hint then says what the user can do (one line, no
 // newline).
 int32_t biosportbase(const char **hint);
 
-// Gains access to base..base+2 and 0x278..0x27A. Returns 0, or -1 with
-// *hint set.
-int32_t ioaccess(uint32_t base, const char **hint);
+// Gains access to base..base+2 and base1..base1+2 and keeps others off
+// them for the run: where the kernel drives the port, it is claimed through
+// its /dev/parportN; a lock shared by every QUON refuses a second run on
+// the same base. Returns 0, or -1 with *hint set. A warning or note for
+// the user may be left in *note (nullptr: none).
+int32_t ioaccess(uint32_t base, uint32_t base1, const char **hint, const char **note);
 
 // Gives the access up again: called in a SPAWN'd child before it runs the
 // command interpreter, so commands cannot touch the port.

@@ -3,7 +3,136 @@
 // device interface hands back a copy of the last control byte written.
 #include "platform/portio.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/ppdev.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
 #include "platform/biosbase.h"
+
+// ---------------------------------------------------------------------------
+// The ports the kernel knows, the lock shared by every QUON, the claim
+
+namespace {
+
+std::string readtext(const std::string &path) {
+  std::string text;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return text;
+  char chunk[512];
+  ssize_t n;
+  while ((n = read(fd, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<size_t>(n));
+  close(fd);
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+char message[256];  // hints and notes made up at run time
+
+// The kernel's port at base, or nullptr.
+const KnownPort *kernelport(const std::vector<KnownPort> &ports, uint32_t base) {
+  for (const KnownPort &p : ports) {
+    if (p.base == base) return &p;
+  }
+  return nullptr;
+}
+
+// One lock file a base, held with flock for the whole run: it dies with
+// its process, so no lock outlives a SIGKILL. Returns 0, or -1 with
+// message set.
+int lockbase(uint32_t base) {
+  struct stat st;
+  const char *folder = stat("/run/lock", &st) == 0 && S_ISDIR(st.st_mode) ? "/run/lock" : "/tmp";
+  char path[64];
+  snprintf(path, sizeof path, "%s/quon-port-0x%x.lock", folder, base);
+  int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return 0;  // no lock can be had: the run goes on unguarded
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    char pid[32] = "";
+    ssize_t n = pread(fd, pid, sizeof pid - 1, 0);
+    pid[n > 0 ? n : 0] = '\0';
+    pid[strcspn(pid, "\n")] = '\0';
+    snprintf(message, sizeof message,
+             "Port 0x%x is driven by another QUON (process %s); one QUON a port.", base, pid);
+    close(fd);
+    return -1;
+  }
+  char pid[32];
+  int len = snprintf(pid, sizeof pid, "%ld\n", static_cast<long>(getpid()));
+  if (ftruncate(fd, 0) == 0 && pwrite(fd, pid, static_cast<size_t>(len), 0) != len) {
+    // The lock holds all the same; only the message of a second run lacks the id.
+  }
+  return 0;  // fd stays open, and the lock held, until the program ends
+}
+
+// Claims the kernel's port for the run, so the printer driver and other
+// ppdev users stay off its lines. Returns 0, or -1 with message set; a
+// missing /dev/parportN leaves a note.
+int claim(const KnownPort &port, const char **note) {
+  std::string device = "/dev/" + port.name;
+  int fd = open(device.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    snprintf(message, sizeof message, "%s is not claimed: %s is missing (load ppdev: modprobe ppdev)",
+             port.name.c_str(), device.c_str());
+    *note = message;
+    return 0;
+  }
+  if (ioctl(fd, PPEXCL) != 0 || ioctl(fd, PPCLAIM) != 0) {
+    snprintf(message, sizeof message,
+             "%s is held by the kernel's printer driver or another program: unload it "
+             "(rmmod lp; blacklist lp to keep it off) and run again.",
+             port.name.c_str());
+    close(fd);
+    return -1;
+  }
+  return 0;  // released when the program ends and the descriptor closes
+}
+
+// Why the kernel refused direct access: lockdown, or privilege.
+const char *refusalhint(void) {
+  std::string lockdown = readtext("/sys/kernel/security/lockdown");
+  if (lockdown.find("[integrity]") != std::string::npos ||
+      lockdown.find("[confidentiality]") != std::string::npos) {
+    return "Secure Boot lockdown forbids direct port access; disable lockdown or Secure Boot to "
+           "use this port.";
+  }
+  return "Run as root, or give quon the CAP_SYS_RAWIO capability "
+         "(setcap cap_sys_rawio+ep quon).";
+}
+
+}  // namespace
+
+void ioports(std::vector<KnownPort> *ports, int32_t *biosword) {
+  ports->clear();
+  *biosword = biosdataword("/dev/mem");
+  const char *root = "/proc/sys/dev/parport";
+  DIR *dir = opendir(root);
+  if (dir == nullptr) return;
+  std::vector<std::string> names;
+  while (dirent *e = readdir(dir)) {
+    if (strncmp(e->d_name, "parport", 7) == 0 && e->d_name[7] >= '0' && e->d_name[7] <= '9') {
+      names.push_back(e->d_name);
+    }
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  for (const std::string &name : names) {
+    std::string folder = std::string(root) + "/" + name;
+    unsigned long base = 0, hi = 0;
+    std::string addr = readtext(folder + "/base-addr");
+    int got = sscanf(addr.c_str(), "%lu %lu", &base, &hi);  // NOLINT(cert-err34-c): checked below
+    if (got < 1 || base == 0 || base > 0xFFFF) continue;
+    int32_t basehi = got == 2 && hi != 0 && hi <= 0xFFFF ? static_cast<int32_t>(hi) : -1;
+    ports->push_back({name, static_cast<uint32_t>(base), basehi, readtext(folder + "/modes")});
+  }
+}
 
 #if defined(__i386__) || defined(__x86_64__)
 
@@ -15,13 +144,13 @@
 
 namespace {
 
-constexpr uint32_t SECOND_BASE = 0x278;  // logical port 1, wherever port 0 is
+uint32_t secondbase = 0x278;             // logical port 1's base given to ioaccess
 constexpr unsigned long REGISTERS = 3;   // data, status, control
 uint32_t grantedbase = 0;                // base given by the last ioaccess
 char failure[160];                       // hint for unexpected refusals
 
 const char *accesshint(int error) {
-  if (error == EPERM) return HINT_PERMISSION;
+  if (error == EPERM) return refusalhint();
   if (error == EINVAL) {
     return "The port's registers lie beyond the I/O addresses this program can reach.";
   }
@@ -47,12 +176,25 @@ int32_t biosportbase(const char **hint) {
   return lookupportbase("/dev/mem", "/proc/sys/dev/parport/parport0/base-addr", hint);
 }
 
-int32_t ioaccess(uint32_t base, const char **hint) {
+int32_t ioaccess(uint32_t base, uint32_t base1, const char **hint, const char **note) {
+  *note = nullptr;
   if (grant(base, hint) != 0) return -1;
   grantedbase = base;
-  if (grant(SECOND_BASE, hint) != 0) {
+  secondbase = base1;
+  if (grant(base1, hint) != 0) {
     iorelease();
     return -1;
+  }
+  std::vector<KnownPort> ports;
+  int32_t word = 0;
+  ioports(&ports, &word);
+  for (uint32_t b : {base, base1}) {
+    const KnownPort *p = kernelport(ports, b);
+    if (lockbase(b) != 0 || (p != nullptr && claim(*p, note) != 0)) {
+      iorelease();
+      *hint = message;
+      return -1;
+    }
   }
   return 0;
 }
@@ -60,7 +202,7 @@ int32_t ioaccess(uint32_t base, const char **hint) {
 void iorelease(void) {
   // Dropping a permission needs no privilege and cannot usefully fail.
   if (grantedbase != 0) (void)ioperm(grantedbase, REGISTERS, 0);
-  (void)ioperm(SECOND_BASE, REGISTERS, 0);
+  (void)ioperm(secondbase, REGISTERS, 0);
   grantedbase = 0;
 }
 
@@ -83,7 +225,8 @@ int32_t biosportbase(const char **hint) {
   return -1;
 }
 
-int32_t ioaccess(uint32_t, const char **hint) {
+int32_t ioaccess(uint32_t, uint32_t, const char **hint, const char **note) {
+  *note = nullptr;
   *hint = HINT_NOTX86;
   return -1;
 }

@@ -12,7 +12,16 @@ int32_t biosportbase(const char **hint) {
   return simbiosword;
 }
 
-int32_t ioaccess(uint32_t, const char **hint) {
+void ioports(std::vector<KnownPort> *ports, int32_t *biosword) {
+  ports->clear();
+  for (int n = 0; n < SIM_ADAPTERS; ++n) {
+    ports->push_back({"parport" + std::to_string(n), simadapter[n].base, -1, "PCSPP (simulated)"});
+  }
+  *biosword = simbiosword;
+}
+
+int32_t ioaccess(uint32_t, uint32_t, const char **hint, const char **note) {
+  *note = nullptr;
   if (simdenyaccess) {
     *hint = "access to the port registers was refused";
     return -1;

@@ -15,6 +15,8 @@ static_assert(LOGICAL_PORTS == TRACE_PORTS && LOGICAL_PORTS == PUBLISH_PORTS,
 
 PortAddresses portaddresses;
 const char *porthint = "";
+const char *portnote = nullptr;
+uint32_t chosenbase[LOGICAL_PORTS] = {0, 0};
 
 namespace {
 
@@ -25,7 +27,7 @@ constexpr uint8_t CONTROL_BITS = 0x07;  // input bits 2-0 from the control lines
 
 int32_t locateport(void) {
   const char *hint = "no parallel port found";
-  int32_t found = biosportbase(&hint);
+  int32_t found = chosenbase[0] != 0 ? static_cast<int32_t>(chosenbase[0]) : biosportbase(&hint);
   // Base 0 would aim every access at the DMA controller: it means that the
   // firmware recorded no port, never a port at address 0.
   if (found <= 0 || found > 0xFFFF) {
@@ -33,11 +35,15 @@ int32_t locateport(void) {
     return -1;
   }
   uint32_t base = static_cast<uint16_t>(found);
-  if (ioaccess(base, &hint) != 0) {
+  uint32_t base1 = chosenbase[1] != 0 ? chosenbase[1] : portaddresses.data[1];
+  const char *note = nullptr;
+  if (ioaccess(base, base1, &hint, &note) != 0) {
     porthint = hint;
     return -1;
   }
+  portnote = note;
   portaddresses.data[0] = base;
+  portaddresses.data[1] = base1;
   return 0;
 }
 
@@ -104,4 +110,6 @@ void portwrite(int32_t n, uint8_t b) {
 void resetports(void) {
   portaddresses = PortAddresses{};
   porthint = "";
+  portnote = nullptr;
+  chosenbase[0] = chosenbase[1] = 0;
 }

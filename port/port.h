@@ -25,6 +25,11 @@ extern PortAddresses portaddresses;
 // porthint names what the user can do about it.
 int32_t locateport(void);
 extern const char *porthint;
+// What the port layer had to say on success (a port not claimed, say);
+// nullptr: nothing.
+extern const char *portnote;
+// Bases chosen on the command line (--port=, --port1=); 0: the default.
+extern uint32_t chosenbase[LOGICAL_PORTS];
 
 // Calibrated input of logical port n (callers use the low 8 bits). Writes
 // the control byte first. Ends the program when n is out of range.

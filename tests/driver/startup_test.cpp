@@ -58,6 +58,9 @@ TEST_F(StartupTest, LongOptionsAndTraceFilesThatCannotBeMade) {
   const std::string LONGUSAGE = std::string(USAGE) +
       "   --testbench=<file>  Runs the script on the simulated port under the\n"
       "        testbench <file> (inputs, keys, expected outputs, simulated time).\n"
+      "   --ports         Lists the parallel ports and the one logical port 0 takes.\n"
+      "   --port=<port>   Logical port 0 at <port> (parportN, or an address such as\n"
+      "        0x378); --port1=<port> does the same for logical port 1.\n"
       "   --trace=<file>  Every line change of the run recorded in <file>\n"
       "        (a VCD waveform for GTKWave or PulseView).\n"
       "   --help          Prints this message.\n"
@@ -89,6 +92,39 @@ TEST_F(StartupTest, LongOptionsAndTraceFilesThatCannotBeMade) {
     EXPECT_EQ(r.err, c.err) << c.args[0];
   }
   EXPECT_EQ(readfile("victim"), "precious\n");
+}
+
+// The ports the back-end knows, and the chosen one: a name it lists, an
+// address (unlisted ones with a warning), nothing else.
+TEST_F(StartupTest, PortsAreListedAndChosenByNameOrAddress) {
+  const std::string SIMPORTS =
+      "parport0  base 0x378  extended none    modes PCSPP (simulated)\n"
+      "parport1  base 0x278  extended none    modes PCSPP (simulated)\n";
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;
+  } cases[] = {
+      {{"--ports"}, 0,
+       SIMPORTS + "BIOS data area: 0x378\nlogical port 0: 0x378, the port the BIOS data area records\n",
+       ""},
+      {{"--port=parport1", "ok"}, 27, "", ""},
+      {{"--port=0x278", "--port1=888", "ok"}, 27, "", ""},
+      {{"--port=0x3bc", "ok"}, 27, "",
+       "Warning: --port=0x3bc: 0x3bc is no port the kernel lists; used as given\n"},
+      {{"--port=parport7", "ok"}, 255, "",
+       "--port=parport7: the kernel lists no such port (see --ports)\n"},
+      {{"--port1=0x", "ok"}, 255, "",
+       "--port1=0x: not a port (parportN as --ports lists them, or an address such as 0x378)\n"},
+      {{"--port=65535", "ok"}, 255, "",
+       "--port=65535: not a port (parportN as --ports lists them, or an address such as 0x378)\n"},
+  };
+  for (const Case &c : cases) {
+    QuonRun r = runquon(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args[0];
+    EXPECT_EQ(r.out, c.out) << c.args[0];
+    EXPECT_EQ(r.err, c.err) << c.args[0];
+  }
 }
 
 TEST_F(StartupTest, OptionsMatchTheirFirstTwoCharactersIgnoringCase) {
