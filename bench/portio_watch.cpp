@@ -15,8 +15,10 @@ void ioports(std::vector<KnownPort> *ports, int32_t *biosword) {
   *biosword = 0;
 }
 
-int32_t ioaccess(uint32_t, uint32_t, const char **, const char **note) {
-  *note = nullptr;
+std::string ioowner(uint32_t) { return ""; }
+
+int32_t ioaccess(uint32_t, uint32_t, const char **, const char **note, const char **warning) {
+  *note = *warning = nullptr;
   return 0;
 }
 

@@ -113,8 +113,16 @@ uint32_t portvalue(const char *option, const char *value) {
   bool listed = false;
   for (const KnownPort &p : ports) listed = listed || p.base == base;
   if (!listed) {
-    fprintf(stderr, "Warning: %s%s: 0x%lx is no port the kernel lists; used as given\n", option,
-            value, base);
+    std::string owner = ioowner(static_cast<uint32_t>(base));
+    if (owner.empty()) {
+      fprintf(stderr, "Warning: %s%s: 0x%lx is no port the kernel lists; used as given\n", option,
+              value, base);
+    } else {
+      fprintf(stderr,
+              "Warning: %s%s: 0x%lx is no parallel port: the kernel gives it to %s; used as "
+              "given\n",
+              option, value, base, owner.c_str());
+    }
   }
   return static_cast<uint32_t>(base);
 }
@@ -347,6 +355,7 @@ int quonmain(int argc, char **argv) {
   }
   commandchildhook(iorelease);  // a SPAWN'd command gets no port access
   if (portnote != nullptr && prog.verbose) fprintf(stderr, "Note: %s\n", portnote);
+  if (portwarning != nullptr) fprintf(stderr, "Warning: %s\n", portwarning);
 
   openlog();
   logprintf("%s", pendingwarnings.c_str());

@@ -20,6 +20,9 @@ struct KnownPort {
 // adapters), and the BIOS data area's port word (0 none, -1 unreadable).
 void ioports(std::vector<KnownPort> *ports, int32_t *biosword);
 
+// The driver the kernel's I/O map gives address to, "" when none.
+std::string ioowner(uint32_t address);
+
 // The I/O base address of the first parallel port (1 to 0xFFFF), or -1 when
 // none is known; *hint then says what the user can do (one line, no
 // newline).
@@ -28,9 +31,12 @@ int32_t biosportbase(const char **hint);
 // Gains access to base..base+2 and base1..base1+2 and keeps others off
 // them for the run: where the kernel drives the port, it is claimed through
 // its /dev/parportN; a lock shared by every QUON refuses a second run on
-// the same base. Returns 0, or -1 with *hint set. A warning or note for
-// the user may be left in *note (nullptr: none).
-int32_t ioaccess(uint32_t base, uint32_t base1, const char **hint, const char **note);
+// the same base. Returns 0, or -1 with *hint set. On success *note may say
+// what was left out (a port not claimed; for -v) and *warning what the user
+// must know (a mode in which the lines do not follow the data); nullptr:
+// nothing.
+int32_t ioaccess(uint32_t base, uint32_t base1, const char **hint, const char **note,
+                 const char **warning);
 
 // Gives the access up again: called in a SPAWN'd child before it runs the
 // command interpreter, so commands cannot touch the port.

@@ -15,6 +15,10 @@
 #include <cstdio>
 #include <cstring>
 
+#if defined(__i386__) || defined(__x86_64__)
+#include <sys/io.h>
+#endif
+
 #include "platform/biosbase.h"
 
 // ---------------------------------------------------------------------------
@@ -95,6 +99,30 @@ int claim(const KnownPort &port, const char **note) {
   return 0;  // released when the program ends and the descriptor closes
 }
 
+char warningtext[256];
+
+// A port with extended registers whose control register (ECR, at basehi +
+// 2) selects a FIFO mode: data writes then go to the FIFO, not to the pins.
+const char *ecrwarning(const KnownPort &port) {
+#if defined(__i386__) || defined(__x86_64__)
+  if (port.basehi <= 0 || port.basehi > 0xFFFD) return nullptr;
+  uint32_t ecr = static_cast<uint32_t>(port.basehi) + 2;
+  if (ioperm(ecr, 1, 1) != 0) return nullptr;
+  unsigned mode = inb(static_cast<unsigned short>(ecr)) >> 5;
+  (void)ioperm(ecr, 1, 0);
+  if (mode != 2 && mode != 3 && mode != 6) return nullptr;
+  snprintf(warningtext, sizeof warningtext,
+           "%s's extended control register (0x%x) selects FIFO mode %u: data writes do not "
+           "reach the pins. Choose SPP or PS/2 mode in the firmware setup, or write 0x20 "
+           "(PS/2) or 0x00 (SPP) to 0x%x.",
+           port.name.c_str(), ecr, mode, ecr);
+  return warningtext;
+#else
+  (void)port;
+  return nullptr;
+#endif
+}
+
 // Why the kernel refused direct access: lockdown, or privilege.
 const char *refusalhint(void) {
   std::string lockdown = readtext("/sys/kernel/security/lockdown");
@@ -108,6 +136,26 @@ const char *refusalhint(void) {
 }
 
 }  // namespace
+
+std::string ioowner(uint32_t address) {
+  // Lines such as "  0378-037a : parport0", nested ranges indented deeper:
+  // the deepest range that holds the address names its driver.
+  std::string map = readtext("/proc/ioports");
+  std::string owner;
+  size_t at = 0;
+  while (at < map.size()) {
+    size_t end = map.find('\n', at);
+    if (end == std::string::npos) end = map.size();
+    std::string line = map.substr(at, end - at);
+    at = end + 1;
+    unsigned long from = 0, to = 0;
+    size_t colon = line.find(" : ");
+    if (colon == std::string::npos) continue;
+    if (sscanf(line.c_str(), " %lx-%lx", &from, &to) != 2) continue;  // NOLINT(cert-err34-c)
+    if (address >= from && address <= to) owner = line.substr(colon + 3);
+  }
+  return owner;
+}
 
 void ioports(std::vector<KnownPort> *ports, int32_t *biosword) {
   ports->clear();
@@ -176,8 +224,9 @@ int32_t biosportbase(const char **hint) {
   return lookupportbase("/dev/mem", "/proc/sys/dev/parport/parport0/base-addr", hint);
 }
 
-int32_t ioaccess(uint32_t base, uint32_t base1, const char **hint, const char **note) {
-  *note = nullptr;
+int32_t ioaccess(uint32_t base, uint32_t base1, const char **hint, const char **note,
+                 const char **warning) {
+  *note = *warning = nullptr;
   if (grant(base, hint) != 0) return -1;
   grantedbase = base;
   secondbase = base1;
@@ -189,12 +238,14 @@ int32_t ioaccess(uint32_t base, uint32_t base1, const char **hint, const char **
   int32_t word = 0;
   ioports(&ports, &word);
   for (uint32_t b : {base, base1}) {
+    if (b == base1 && base1 == base) break;  // one port named twice: locked once
     const KnownPort *p = kernelport(ports, b);
     if (lockbase(b) != 0 || (p != nullptr && claim(*p, note) != 0)) {
       iorelease();
       *hint = message;
       return -1;
     }
+    if (p != nullptr && b == base) *warning = ecrwarning(*p);
   }
   return 0;
 }
@@ -225,8 +276,9 @@ int32_t biosportbase(const char **hint) {
   return -1;
 }
 
-int32_t ioaccess(uint32_t, uint32_t, const char **hint, const char **note) {
-  *note = nullptr;
+int32_t ioaccess(uint32_t, uint32_t, const char **hint, const char **note,
+                 const char **warning) {
+  *note = *warning = nullptr;
   *hint = HINT_NOTX86;
   return -1;
 }

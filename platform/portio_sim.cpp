@@ -20,8 +20,11 @@ void ioports(std::vector<KnownPort> *ports, int32_t *biosword) {
   *biosword = simbiosword;
 }
 
-int32_t ioaccess(uint32_t, uint32_t, const char **hint, const char **note) {
-  *note = nullptr;
+std::string ioowner(uint32_t) { return ""; }
+
+int32_t ioaccess(uint32_t, uint32_t, const char **hint, const char **note,
+                 const char **warning) {
+  *note = *warning = nullptr;
   if (simdenyaccess) {
     *hint = "access to the port registers was refused";
     return -1;

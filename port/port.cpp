@@ -16,6 +16,7 @@ static_assert(LOGICAL_PORTS == TRACE_PORTS && LOGICAL_PORTS == PUBLISH_PORTS,
 PortAddresses portaddresses;
 const char *porthint = "";
 const char *portnote = nullptr;
+const char *portwarning = nullptr;
 uint32_t chosenbase[LOGICAL_PORTS] = {0, 0};
 
 namespace {
@@ -36,12 +37,13 @@ int32_t locateport(void) {
   }
   uint32_t base = static_cast<uint16_t>(found);
   uint32_t base1 = chosenbase[1] != 0 ? chosenbase[1] : portaddresses.data[1];
-  const char *note = nullptr;
-  if (ioaccess(base, base1, &hint, &note) != 0) {
+  const char *note = nullptr, *warning = nullptr;
+  if (ioaccess(base, base1, &hint, &note, &warning) != 0) {
     porthint = hint;
     return -1;
   }
   portnote = note;
+  portwarning = warning;
   portaddresses.data[0] = base;
   portaddresses.data[1] = base1;
   return 0;
@@ -110,6 +112,6 @@ void portwrite(int32_t n, uint8_t b) {
 void resetports(void) {
   portaddresses = PortAddresses{};
   porthint = "";
-  portnote = nullptr;
+  portnote = portwarning = nullptr;
   chosenbase[0] = chosenbase[1] = 0;
 }

@@ -28,6 +28,7 @@ extern const char *porthint;
 // What the port layer had to say on success (a port not claimed, say);
 // nullptr: nothing.
 extern const char *portnote;
+extern const char *portwarning;  // what the user must know (always shown)
 // Bases chosen on the command line (--port=, --port1=); 0: the default.
 extern uint32_t chosenbase[LOGICAL_PORTS];
 

@@ -133,6 +133,19 @@ cp "$quon" "$root/bin/quon"
 cp "$tmp/ioprobe" "$root/bin/ioprobe"
 cp "$here/guest-init.sh" "$root/init"
 cp "$here/guest-checks.sh" "$root/checks/guest-checks.sh"
+# The kernel's parallel-port drivers of the booted kernel, for the checks
+# of port listing, claiming and choosing.
+version=$(basename "$kernel" | sed 's/^vmlinuz-//')
+mkdir -p "$root/modules"
+for module in drivers/parport/parport drivers/parport/parport_pc drivers/char/ppdev drivers/char/lp; do
+  found=$(ls /lib/modules/"$version"/kernel/$module.ko* 2>/dev/null | head -n 1)
+  case "$found" in
+    *.ko) cp "$found" "$root/modules/" ;;
+    *.ko.xz) xz -dc "$found" > "$root/modules/$(basename "$module").ko" ;;
+    *.ko.zst) zstd -dcq "$found" > "$root/modules/$(basename "$module").ko" ;;
+    *) ;;  # the guest checks say which module is missing
+  esac
+done
 chmod 755 "$root/init" "$root/bin/busybox" "$root/bin/quon" "$root/bin/ioprobe"
 chmod 1777 "$root/tmp"
 # /dev/console comes from the kernel's built-in initramfs.

@@ -31,7 +31,12 @@ CHECKS="firmware-records-first-port locateport-finds-0x378
  output-and-toggle-traces readback-from-data-register
  input-raw-registers input-calibration-applied logical-port-1-output
  logical-port-1-input unprivileged-user-is-refused probe-tells-access-apart
- spawned-command-has-no-port-access"
+ spawned-command-has-no-port-access ports-are-listed
+ port-option-drives-the-second-port claim-keeps-other-ppdev-users-off
+ second-quon-on-a-port-is-refused printer-driver-on-the-port-is-named
+ missing-ppdev-device-is-noted address-of-another-driver-is-named
+ unprivileged-hint-names-the-cause
+ lockdown-hint-names-the-cause"
 # Unquoted on purpose: the list's line breaks become single spaces.
 # shellcheck disable=SC2086
 echo "QUONHW PLAN" $CHECKS
@@ -274,5 +279,115 @@ want "command's output" "$(grep -E '^(denied|granted|child status)' "$WORK/out.t
 want "traces" "$(traces)" "Outputting 66"
 want "register 0x378" "$(peek 0x378)" 66
 verdict spawned-command-has-no-port-access
+
+# --- the kernel's drivers: listing, choosing, claiming, locking -------------
+
+for module in parport parport_pc ppdev; do
+  insmod "/modules/$module.ko" 2>/dev/null || echo "QUONHW NOTE cannot load $module"
+done
+mkdir -p /run/lock
+
+"$QUON" --ports > "$WORK.ports" 2>&1
+want "--ports status" "$?" 0
+# The kernel numbers the ports in the order it found them.
+first=$(grep ' base 0x378 ' "$WORK.ports" | cut -d' ' -f1)
+second=$(grep ' base 0x278 ' "$WORK.ports" | cut -d' ' -f1)
+case "$first $second" in
+  parport[0-9]\ parport[0-9]) ;;
+  *) note "both ports not listed: $(oneline "$WORK.ports")" ;;
+esac
+grep -q '^logical port 0: 0x378' "$WORK.ports" || note "no line for logical port 0"
+verdict ports-are-listed
+
+# --port=<the port at 0x278>: logical port 0 is that port, which the probe sees.
+"$PROBE" poke 0x378 0x00
+"$PROBE" poke 0x278 0x00
+runquon "$INI_PLAIN" "OUTPUT 0 10100101\n$END_RUN" "--port=$second"
+expectportend
+want "register 0x278" "$(peek 0x278)" a5
+want "register 0x378" "$(peek 0x378)" 00
+verdict port-option-drives-the-second-port
+
+# A run of two seconds in the background, in a folder of its own.
+longrun() {
+  rm -rf "$WORK.long"
+  mkdir -p "$WORK.long"
+  printf '%b' "$INI_PLAIN" > "$WORK.long/QUON.INI"
+  printf '%b' "DELAY 2\n$END_RUN" > "$WORK.long/long.qun"
+  (cd "$WORK.long" && exec timeout "$RUNTIME" "$QUON" long.qun < /dev/null > /dev/null 2>&1) &
+  longpid=$!
+  sleep 1
+}
+
+# While quon runs, another ppdev user cannot claim the port; after, it can.
+longrun
+want "probe's claim during the run" "$("$PROBE" ppclaim "/dev/$first")" refused
+wait $longpid
+want "probe's claim after the run" "$("$PROBE" ppclaim "/dev/$first")" claimed
+verdict claim-keeps-other-ppdev-users-off
+
+# A second quon on the same port ends at start-up naming the first.
+longrun
+runquon "$INI_PLAIN" "OUTPUT 0 1\n$END_RUN"
+want "second run's status" "$status" 255
+want "second run's hint" "$(sed -n 2p "$WORK/err.txt" | sed 's/process [0-9]*/process N/')" \
+  "Port 0x378 is driven by another QUON (process N); one QUON a port."
+grep -q "process [0-9][0-9]*)" "$WORK/err.txt" || note "no process id in: $(oneline "$WORK/err.txt")"
+wait $longpid
+verdict second-quon-on-a-port-is-refused
+
+# The printer driver on the port: the claim is refused and the hint says
+# how to get it off.
+if insmod /modules/lp.ko 2>/dev/null; then
+  runquon "$INI_PLAIN" "OUTPUT 0 1\n$END_RUN"
+  want "status with lp loaded" "$status" 255
+  want "hint" "$(sed -n 2p "$WORK/err.txt")" \
+    "$first is held by the kernel's printer driver or another program: unload it (rmmod lp; blacklist lp to keep it off) and run again."
+  rmmod lp
+else
+  note "lp would not load"
+fi
+verdict printer-driver-on-the-port-is-named
+
+# Without the ppdev device node the run goes on unclaimed, and -v says so.
+mv "/dev/$first" "/dev/$first.away"
+runquon "$INI_PLAIN" "OUTPUT 0 1\n$END_RUN" -v
+want "status" "$status" 255
+want "note" "$(sed -n 1p "$WORK/err.txt")" \
+  "Note: $first is not claimed: /dev/$first is missing (load ppdev: modprobe ppdev)"
+runquon "$INI_PLAIN" "OUTPUT 0 1\n$END_RUN"
+expectportend
+mv "/dev/$first.away" "/dev/$first"
+verdict missing-ppdev-device-is-noted
+
+# An address the kernel gives to another driver (the serial console).
+runquon "$INI_PLAIN" "$END_RUN" --port=0x3f8
+want "warning" "$(sed -n 1p "$WORK/err.txt")" \
+  "Warning: --port=0x3f8: 0x3f8 is no parallel port: the kernel gives it to serial; used as given"
+verdict address-of-another-driver-is-named
+
+# Without privilege the kernel lists the port, and the refusal says why.
+rm -rf "$WORK"
+mkdir -p "$WORK"
+chmod 777 "$WORK"
+printf '%b' "$INI_PLAIN" > "$WORK/QUON.INI"
+printf '%b' "OUTPUT 0 1\n$END_RUN" > "$WORK/check.qun"
+(cd "$WORK" && timeout "$RUNTIME" "$PROBE" asuser "$USER_ID" "$QUON" check.qun \
+   < /dev/null > out.txt 2> err.txt)
+want "hint" "$(sed -n 2p "$WORK/err.txt")" \
+  "Run as root, or give quon the CAP_SYS_RAWIO capability (setcap cap_sys_rawio+ep quon)."
+verdict unprivileged-hint-names-the-cause
+
+# Lockdown, last: it cannot be undone. The kernel really locks down here.
+mount -t securityfs securityfs /sys/kernel/security 2>/dev/null
+if echo integrity > /sys/kernel/security/lockdown 2>/dev/null; then
+  runquon "$INI_PLAIN" "OUTPUT 0 1\n$END_RUN"
+  want "status under lockdown" "$status" 255
+  want "hint" "$(sed -n 2p "$WORK/err.txt")" \
+    "Secure Boot lockdown forbids direct port access; disable lockdown or Secure Boot to use this port."
+else
+  note "this guest kernel cannot lock down"
+fi
+verdict lockdown-hint-names-the-cause
 
 echo "QUONHW DONE"

@@ -22,6 +22,9 @@
  *   setbda VALUE         overwrite that word
  *   asuser UID CMD ARGS  drop to uid/gid UID with no supplementary groups
  *                        and no capabilities, then exec CMD
+ *   ppclaim DEVICE       claim a /dev/parportN exclusively (PPEXCL, PPCLAIM)
+ *                        as another ppdev user would: prints "claimed", or
+ *                        "refused" (exit 4) while someone else has the port
  *
  * Numbers take C syntax (0x378, 888). Any failure prints one line on
  * standard error and exits 2. */
@@ -33,7 +36,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <linux/ppdev.h>
 #include <sys/io.h>
+#include <sys/ioctl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -185,9 +190,20 @@ int main(int argc, char **argv) {
     bdaword(1, &word);
     return 0;
   }
+  if (argc >= 3 && strcmp(argv[1], "ppclaim") == 0) {
+    int fd = open(argv[2], O_RDWR);
+    if (fd < 0) die("open");
+    if (ioctl(fd, PPEXCL) != 0 || ioctl(fd, PPCLAIM) != 0) {
+      printf("refused\n");
+      return 4;
+    }
+    ioctl(fd, PPRELEASE);
+    printf("claimed\n");
+    return 0;
+  }
   if (argc >= 4 && strcmp(argv[1], "asuser") == 0) {
     return asuser(number(argv[2], 65534), argv + 3);
   }
-  fprintf(stderr, "usage: ioprobe peek|poke|inputs|noperm|inherit|bda|setbda|asuser ...\n");
+  fprintf(stderr, "usage: ioprobe peek|poke|inputs|noperm|inherit|bda|setbda|asuser|ppclaim ...\n");
   return 2;
 }

@@ -204,8 +204,8 @@ TEST_F(ShellTest, TheProgramsSignalStateComesBackAfterTheCommand) {
 // back what it wrote, and running a command touches no register.
 void portacrosscommand(int results, int) {
   const char *hint = nullptr;
-  const char *note = nullptr;
-  childreport(results, ioaccess(SIM_BASE0, SIM_BASE1, &hint, &note));
+  const char *note = nullptr, *warning = nullptr;
+  childreport(results, ioaccess(SIM_BASE0, SIM_BASE1, &hint, &note, &warning));
   iowrite(SIM_BASE0, 0xA5);
   simtracecount = 0;
   simtracing = 1;
