@@ -148,7 +148,7 @@ void publishtick(void) {
     secondstart = now;
     secondpasses = passes;
   }
-  if (now - lastcopy >= COPYUS) {
+  if (now - lastcopy >= COPYUS || passes <= static_cast<uint64_t>(PUBLISH_EVERY)) {
     copystate(now);
     lastcopy = now;
   }

@@ -75,7 +75,7 @@ TEST_F(MonitorE2eTest, LiveViewFollowsTheDemoAndForcesABit) {
               std::to_string(child.pid) + "'",
           &status);
   ASSERT_EQ(status, 0);
-  EXPECT_TRUE(screenshows(session, "blinker", child)) << screen(session);
+  EXPECT_TRUE(screenshows(session, "WAIT 0 1.......", child)) << screen(session);
   std::string shown = screen(session);
   for (const char *text : {"follower", "WAIT 0 1.......", "port 0", "in pin      11  10  12"}) {
     EXPECT_NE(shown.find(text), std::string::npos) << text << "\n" << shown;
