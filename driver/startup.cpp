@@ -307,13 +307,7 @@ void starttrace(void) {
   TraceStart start{};
   start.version = programidentity;
   start.dated = benchname == nullptr;
-  for (int32_t i = 0; i < prog.tokencount; ++i) {
-    uint8_t op = tokenop(prog.tokens[i]);
-    uint8_t port = tokenport(prog.tokens[i]);
-    if ((op == OP_WAIT || op == OP_OUTPUT || op == OP_TOGGLE) && port < LOGICAL_PORTS) {
-      start.ports |= 1u << port;
-    }
-  }
+  start.ports = portsaddressed(prog.tokens, prog.tokencount) & ((1u << LOGICAL_PORTS) - 1);
   for (int32_t n = 0; n < LOGICAL_PORTS; ++n) {
     if (((start.ports >> n) & 1) == 0) continue;
     start.out[n] = portreadback(n);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "compiler/token.h"
 #include "driver/tables.h"
 #include "platform/clock.h"
 #include "platform/lastwords.h"
@@ -97,14 +98,12 @@ int publishstart(void) {
   h->threadsat = static_cast<uint32_t>(threadsat);
   h->tokensat = static_cast<uint32_t>(tokensat);
   h->stringsat = static_cast<uint32_t>(stringsat);
-  for (int p = 0; p < REGION_PORTS; ++p) h->port[p].used = 0;
+  unsigned used = portsaddressed(prog.tokens, tokens);
+  for (int p = 0; p < REGION_PORTS; ++p) h->port[p].used = (used >> p) & 1;
   RegionToken *tok = regiontokens(h);
   for (int32_t i = 0; i < tokens; ++i) {
     tok[i].token = prog.tokens[i];
     tok[i].line = prog.tokenline != nullptr ? prog.tokenline[i] : 0;
-    uint8_t op = static_cast<uint8_t>(prog.tokens[i] >> 24);
-    uint8_t port = static_cast<uint8_t>(prog.tokens[i] >> 16);
-    if (op <= 2 && port < REGION_PORTS) h->port[port].used = 1;  // WAIT, OUTPUT, TOGGLE
   }
   RegionThread *th = regionthreads(h);
   for (int32_t t = 0; t < threads; ++t) {
@@ -173,7 +172,6 @@ void publishend(void) {
   sharedremove(path);
   shareddetach(region, regionsize);
   region = nullptr;
-  static volatile uint8_t none[PUBLISH_PORTS];
-  forcemask = none;
-  forcevalue = none;
+  forcemask = noforce;
+  forcevalue = noforce;
 }

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "compiler/literals.h"
 #include "testbench/testbench.h"
 #include "text/casefold.h"
 
@@ -52,16 +53,13 @@ bool readtime(const std::string &word, uint64_t *us) {
 }
 
 // A pattern of up to eight '1', '0' and '.' places, right-aligned on bit 0.
+// Stricter than a script, which takes any other character as don't-care:
+// a bench file is checked, not forgiven.
 bool readpattern(const std::string &word, uint16_t *pattern) {
-  if (word.empty() || word.size() > 8) return false;
-  uint16_t p = 0;
-  for (size_t i = 0; i < word.size(); ++i) {
-    int bit = static_cast<int>(word.size() - 1 - i);
-    if (word[i] == '1') p |= static_cast<uint16_t>(0x101u << bit);
-    else if (word[i] == '0') p |= static_cast<uint16_t>(0x100u << bit);
-    else if (word[i] != '.') return false;
+  if (word.empty() || word.size() > 8 || word.find_first_not_of("10.") != std::string::npos) {
+    return false;
   }
-  *pattern = p;
+  *pattern = texttopattern(word.c_str());
   return true;
 }
 
@@ -83,19 +81,25 @@ bool readkey(const std::string &word, std::vector<int> *codes) {
   return true;
 }
 
+// A whole file; false with errno set when it cannot be opened.
+bool readwhole(const char *file, std::string *text) {
+  FILE *f = fopen(file, "re");
+  if (f == nullptr) return false;
+  char chunk[65536];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) text->append(chunk, n);
+  fclose(f);
+  return true;
+}
+
 // The input bits of a trace: the ids of port P's in0..in7, then every
 // change at its time.
 bool readreplay(const std::string &file, Testbench *bench, std::string *what) {
-  FILE *f = fopen(file.c_str(), "re");
-  if (f == nullptr) {
+  std::string text;
+  if (!readwhole(file.c_str(), &text)) {
     *what = "cannot read replay file " + file + " (" + strerror(errno) + ")";
     return false;
   }
-  std::string text;
-  char chunk[65536];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
-  fclose(f);
   std::istringstream lines(text);
   int scopeport = -1;
   std::vector<std::pair<std::string, std::pair<int, int>>> ids;  // id -> port, bit
@@ -270,15 +274,10 @@ int testbenchparse(const std::string &name, const std::string &text, Testbench *
 }
 
 int testbenchread(const char *file, Testbench *bench, std::string *error) {
-  FILE *f = fopen(file, "re");
-  if (f == nullptr) {
+  std::string text;
+  if (!readwhole(file, &text)) {
     *error = std::string(file) + ":0: cannot read the testbench (" + strerror(errno) + ")";
     return -1;
   }
-  std::string text;
-  char chunk[4096];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
-  fclose(f);
   return testbenchparse(file, text, bench, error);
 }
