@@ -6,7 +6,7 @@
 
 #include "bench/bench.h"
 #include "driver/loader.h"
-#include "driver/tables.h"
+#include "core/tables.h"
 #include "platform/simport.h"
 #include "port/port.h"
 

@@ -10,7 +10,7 @@
 
 #include "bench/bench.h"
 #include "driver/loader.h"
-#include "driver/tables.h"
+#include "core/tables.h"
 
 namespace {
 

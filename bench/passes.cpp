@@ -7,7 +7,7 @@
 
 #include "bench/bench.h"
 #include "driver/mainloop.h"
-#include "driver/tables.h"
+#include "core/tables.h"
 #include "platform/clock.h"
 #include "platform/keys.h"
 #include "platform/simport.h"

@@ -12,7 +12,7 @@
 #include "bench/bench.h"
 #include "driver/mainloop.h"
 #include "driver/startup.h"
-#include "driver/tables.h"
+#include "core/tables.h"
 #include "platform/simport.h"
 #include "publish/publish.h"
 #include "testbench/testbench.h"

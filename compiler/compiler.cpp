@@ -9,7 +9,8 @@
 #include <cstring>
 
 #include "compiler/literals.h"
-#include "driver/tables.h"
+#include "core/log.h"
+#include "core/tables.h"
 #include "text/casefold.h"
 
 namespace {
@@ -44,15 +45,6 @@ static_assert(sizeof KEYWORDS / sizeof KEYWORDS[0] == STATEMENT_KINDS,
               "one keyword per statement kind, in enum order");
 
 // ------------------------------------------------------------------ log
-
-void vlogprintf(const char *format, va_list args) {
-  if (prog.logfile == nullptr) return;
-  // The first failure is kept with its reason: start-up refuses to run a
-  // script whose listing or errors did not reach the disk.
-  if (vfprintf(prog.logfile, format, args) < 0 && prog.logerror == 0) {
-    prog.logerror = errno != 0 ? errno : EIO;
-  }
-}
 
 // "%03ld: %-40.40s |  ": the line's number and its text, as the listing
 // and every error message begin.
@@ -256,12 +248,6 @@ Token namestatement(const char *line, const char *rest) {
 
 // ------------------------------------------------------------ the line
 
-void logprintf(const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  vlogprintf(format, args);
-  va_end(args);
-}
 
 Token compileline(char *line) {
   // Never look past the loader's buffer, whatever the line holds: a NUL

@@ -15,8 +15,4 @@ constexpr int LINE_BUFFER = 80;  // a script line: 79 characters and the NUL
 // counted in prog.scripterrors, the first one's line in prog.firsterrorline.
 Token compileline(char *line);
 
-// Writes to prog.logfile (nothing when there is none). The first failed
-// write leaves its errno in prog.logerror.
-void logprintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
-
 #endif

@@ -37,18 +37,6 @@ constexpr int32_t MAX_NAMED_THREAD = 255; // thread indices must fit in Port
 constexpr uint8_t tokenop(Token t) { return static_cast<uint8_t>(t >> 24); }
 constexpr uint8_t tokenport(Token t) { return static_cast<uint8_t>(t >> 16); }
 constexpr uint16_t tokenpatt(Token t) { return static_cast<uint16_t>(t); }
-// The logical ports (bit n for port n, n < 8) that the WAIT, OUTPUT and
-// TOGGLE tokens among tokens[0..count) address: what a trace or a monitor
-// shows.
-inline unsigned portsaddressed(const Token *tokens, int32_t count) {
-  unsigned ports = 0;
-  for (int32_t i = 0; i < count; ++i) {
-    uint8_t op = tokenop(tokens[i]), port = tokenport(tokens[i]);
-    if ((op == OP_WAIT || op == OP_OUTPUT || op == OP_TOGGLE) && port < 8) ports |= 1u << port;
-  }
-  return ports;
-}
-
 constexpr Token maketoken(uint8_t op, uint8_t port, uint16_t patt) {
   return (static_cast<Token>(op) << 24) | (static_cast<Token>(port) << 16) |
          patt;

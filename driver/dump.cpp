@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "compiler/token.h"
-#include "driver/tables.h"
+#include "core/tables.h"
 #include "platform/keys.h"
 
 namespace {

@@ -5,8 +5,9 @@
 #include <cstring>
 
 #include "compiler/compiler.h"
-#include "driver/fatal.h"
-#include "driver/tables.h"
+#include "core/fatal.h"
+#include "core/log.h"
+#include "core/tables.h"
 
 int readscriptline(char *buf, FILE *in) {
   int n = 0;

@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
-#include "driver/fatal.h"
-#include "driver/tables.h"
+#include "core/fatal.h"
+#include "core/tables.h"
 #include "executor/step.h"
 #include "platform/keys.h"
 #include "publish/publish.h"

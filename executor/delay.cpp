@@ -1,7 +1,7 @@
 #include "executor/delay.h"
 
 #include "compiler/literals.h"
-#include "driver/tables.h"
+#include "core/tables.h"
 #include "platform/clock.h"
 
 int64_t delayticks(uint16_t code) {

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "compiler/token.h"
-#include "driver/tables.h"
+#include "core/tables.h"
 #include "executor/delay.h"
 #include "platform/shell.h"
 #include "port/port.h"

@@ -15,7 +15,7 @@
 
 #include "compiler/token.h"
 #include "driver/loader.h"
-#include "driver/tables.h"
+#include "core/tables.h"
 #include "fuzz/fuzzcheck.h"
 
 const char *const FUZZSUBJECT = "broken tables";

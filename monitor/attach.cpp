@@ -156,7 +156,7 @@ std::vector<std::string> render(const Attached &a, const Snapshot &s, int select
   snprintf(line, sizeof line, "QUON %d   clock %.3f s   %u passes/s   longest pass %s   key %u",
            a.pid, h.clockms / 1000.0, h.passrate, longest, h.lastkey);
   out.push_back(line);
-  for (int p = 0; p < REGION_PORTS; ++p) {
+  for (int p = 0; p < LOGICAL_PORTS; ++p) {
     if (!h.port[p].used) continue;
     const RegionPort &port = h.port[p];
     uint8_t mask = __atomic_load_n(&a.region->forcemask[p], __ATOMIC_RELAXED);

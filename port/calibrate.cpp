@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "driver/fatal.h"
-#include "driver/tables.h"
+#include "core/fatal.h"
+#include "core/tables.h"
 #include "platform/files.h"
 #include "platform/keys.h"
 #include "port/port.h"

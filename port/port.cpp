@@ -4,14 +4,11 @@
 
 #include <cstdio>
 
-#include "driver/fatal.h"
-#include "driver/tables.h"
+#include "core/fatal.h"
+#include "core/tables.h"
 #include "platform/portio.h"
 #include "publish/publish.h"
 #include "trace/trace.h"
-
-static_assert(LOGICAL_PORTS == TRACE_PORTS && LOGICAL_PORTS == PUBLISH_PORTS,
-              "traces and monitors show every logical port");
 
 PortAddresses portaddresses;
 const char *porthint = "";

@@ -10,7 +10,8 @@
 
 #include <cstdint>
 
-constexpr int32_t LOGICAL_PORTS = 2;
+#include "core/tables.h"
+
 
 // Where the logical ports are: the data register of each. Its status
 // register is the next address and its control register the one after.

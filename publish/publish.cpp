@@ -8,15 +8,15 @@
 #include <string>
 
 #include "compiler/token.h"
-#include "driver/tables.h"
+#include "core/tables.h"
 #include "platform/clock.h"
 #include "platform/lastwords.h"
 #include "platform/sharedmem.h"
 #include "publish/region.h"
 
-PortSeen portseen[PUBLISH_PORTS];
+PortSeen portseen[LOGICAL_PORTS];
 namespace {
-volatile uint8_t noforce[PUBLISH_PORTS];  // before the region exists: nothing forced
+volatile uint8_t noforce[LOGICAL_PORTS];  // before the region exists: nothing forced
 }  // namespace
 volatile uint8_t *forcemask = noforce;
 volatile uint8_t *forcevalue = noforce;
@@ -49,7 +49,7 @@ void copystate(uint64_t now) {
   h->passes = passes;
   h->clockms = static_cast<uint32_t>(now / 1000);
   h->lastkey = publishkey;
-  for (int p = 0; p < REGION_PORTS; ++p) {
+  for (int p = 0; p < LOGICAL_PORTS; ++p) {
     h->port[p].out = portseen[p].out;
     h->port[p].in = portseen[p].in;
     h->port[p].status = portseen[p].status;
@@ -99,7 +99,7 @@ int publishstart(void) {
   h->tokensat = static_cast<uint32_t>(tokensat);
   h->stringsat = static_cast<uint32_t>(stringsat);
   unsigned used = portsaddressed(prog.tokens, tokens);
-  for (int p = 0; p < REGION_PORTS; ++p) h->port[p].used = (used >> p) & 1;
+  for (int p = 0; p < LOGICAL_PORTS; ++p) h->port[p].used = (used >> p) & 1;
   RegionToken *tok = regiontokens(h);
   for (int32_t i = 0; i < tokens; ++i) {
     tok[i].token = prog.tokens[i];

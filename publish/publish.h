@@ -10,15 +10,16 @@
 
 #include <cstdint>
 
+#include "core/tables.h"
+
 constexpr int32_t PUBLISH_EVERY = 1024;
 constexpr int32_t PUBLISH_SAMPLE = 16;
-constexpr int PUBLISH_PORTS = 2;
 
 // What the ports showed last: kept by the port layer at every access.
 struct PortSeen {
   uint8_t out, in, status, control;
 };
-extern PortSeen portseen[PUBLISH_PORTS];
+extern PortSeen portseen[LOGICAL_PORTS];
 
 // The forced input bits of each port: mask, then value. They point into the
 // region once it exists (a monitor writes them), at zeros before.

@@ -10,9 +10,10 @@
 #include <cstdint>
 #include <string>
 
+#include "core/tables.h"
+
 constexpr uint32_t REGION_MAGIC = 0x4e4f5551;  // "QUON"
 constexpr uint32_t REGION_VERSION = 1;
-constexpr int REGION_PORTS = 2;
 constexpr int REGION_NAME = 32;   // bytes of a thread's name kept
 constexpr int REGION_TEXT = 80;   // bytes of a SPAWN/NOTATE/KILL text kept
 
@@ -49,11 +50,11 @@ struct RegionHeader {
   uint32_t passrate;    // passes in the last second
   uint32_t longestus;   // the longest sampled pass in the last second, us
   uint32_t sampled;     // 1 while pass times are being sampled
-  RegionPort port[REGION_PORTS];
+  RegionPort port[LOGICAL_PORTS];
   uint8_t pad2[2];
   // Written by monitors.
-  uint8_t forcemask[REGION_PORTS];   // forced input bits
-  uint8_t forcevalue[REGION_PORTS];  // their values
+  uint8_t forcemask[LOGICAL_PORTS];   // forced input bits
+  uint8_t forcevalue[LOGICAL_PORTS];  // their values
   uint32_t heartbeat;                // a monitor counts it up while attached
   // The tables, at these byte offsets.
   int32_t threadcount, tokencount, stringcount;

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "compiler/token.h"
-#include "driver/fatal.h"
+#include "core/fatal.h"
 #include "driver/mainloop.h"
-#include "driver/tables.h"
+#include "core/tables.h"
 #include "executor/step.h"
 #include "platform/clock.h"
 #include "platform/keys.h"

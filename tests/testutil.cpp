@@ -12,7 +12,7 @@
 #include "driver/loader.h"
 #include "driver/mainloop.h"
 #include "driver/startup.h"
-#include "driver/tables.h"
+#include "core/tables.h"
 #include "executor/step.h"
 #include "platform/fakes.h"
 #include "platform/simport.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/tables.h"
+#include "core/tables.h"
 #include "platform/keys.h"
 #include "tests/support/files.h"
 

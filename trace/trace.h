@@ -11,14 +11,15 @@
 
 #include <cstdint>
 
-constexpr int TRACE_PORTS = 2;  // logical ports a trace can show
+#include "core/tables.h"
+
 // Passes between two looks at how long recorded changes have waited in
 // the buffer (about a millisecond of passes at the shortest).
 constexpr int32_t TRACE_POLLPASSES = 4096;
 
 extern bool traceon;                    // a trace is being recorded
-extern uint8_t traceout[TRACE_PORTS];   // data byte last recorded per port
-extern uint8_t tracein[TRACE_PORTS];    // input byte last recorded per port
+extern uint8_t traceout[LOGICAL_PORTS];   // data byte last recorded per port
+extern uint8_t tracein[LOGICAL_PORTS];    // input byte last recorded per port
 extern int32_t *traceat;                // per thread: token index last recorded
 extern bool tracekeydown;               // a key is shown; it goes back to 0 later
 extern bool tracepending;               // the buffer holds changes not yet written
@@ -37,8 +38,8 @@ void traceclose(void);
 // for port n) and their data and input bytes as the threads start.
 struct TraceStart {
   unsigned ports;
-  uint8_t out[TRACE_PORTS];
-  uint8_t in[TRACE_PORTS];
+  uint8_t out[LOGICAL_PORTS];
+  uint8_t in[LOGICAL_PORTS];
   const char *version;  // the program's name and version, for the header
   bool dated = true;    // a $date line (not in simulated time: a testbench's
                         // trace is the same on every run)

@@ -27,14 +27,14 @@
 #include <string>
 #include <vector>
 
-#include "driver/tables.h"
+#include "core/tables.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/lastwords.h"
 
 bool traceon = false;
-uint8_t traceout[TRACE_PORTS];
-uint8_t tracein[TRACE_PORTS];
+uint8_t traceout[LOGICAL_PORTS];
+uint8_t tracein[LOGICAL_PORTS];
 int32_t *traceat = nullptr;
 bool tracekeydown = false;
 bool tracepending = false;
@@ -59,8 +59,8 @@ uint64_t keytime = 0;     // when the key shown was recorded
 unsigned ports = 0;       // logical ports traced
 bool begun = false;
 
-std::string outid[TRACE_PORTS][8];
-std::string inid[TRACE_PORTS][8];
+std::string outid[LOGICAL_PORTS][8];
+std::string inid[LOGICAL_PORTS][8];
 std::vector<std::string> threadid;
 std::string keyid;
 std::vector<int32_t> at;  // storage of traceat
@@ -243,7 +243,7 @@ void tracebegin(const TraceStart &start) {
   uint64_t now = clockus();
   ports = start.ports;
   unsigned next = 0;
-  for (int p = 0; p < TRACE_PORTS; ++p) {
+  for (int p = 0; p < LOGICAL_PORTS; ++p) {
     for (int bit = 0; bit < 8; ++bit) {
       outid[p][bit] = makeid(next++);
       inid[p][bit] = makeid(next++);
@@ -264,7 +264,7 @@ void tracebegin(const TraceStart &start) {
   if (start.dated) putline("$date %s $end\n", date);
   putline("$version %s $end\n", start.version);
   put("$timescale 1us $end\n");
-  for (int p = 0; p < TRACE_PORTS; ++p) {
+  for (int p = 0; p < LOGICAL_PORTS; ++p) {
     if (((ports >> p) & 1) == 0) continue;
     putline("$scope module port%d $end\n", p);
     for (int bit = 0; bit < 8; ++bit) putline("$var wire 1 %s out%d $end\n", outid[p][bit].c_str(), bit);
@@ -283,7 +283,7 @@ void tracebegin(const TraceStart &start) {
   put("$enddefinitions $end\n");
 
   put("#0\n$dumpvars\n");
-  for (int p = 0; p < TRACE_PORTS; ++p) {
+  for (int p = 0; p < LOGICAL_PORTS; ++p) {
     if (((ports >> p) & 1) == 0) continue;
     room(now);
     traceout[p] = start.out[p];

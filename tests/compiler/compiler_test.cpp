@@ -10,7 +10,7 @@
 
 #include "compiler/compiler.h"
 #include "driver/loader.h"
-#include "driver/tables.h"
+#include "core/tables.h"
 #include "tests/testutil.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "driver/dump.h"
-#include "driver/tables.h"
+#include "core/tables.h"
 #include "platform/fakes.h"
 #include "platform/keys.h"
 #include "tests/testutil.h"

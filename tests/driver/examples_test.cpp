@@ -15,7 +15,7 @@
 
 #include "compiler/token.h"
 #include "driver/mainloop.h"
-#include "driver/tables.h"
+#include "core/tables.h"
 #include "platform/fakes.h"
 #include "platform/files.h"
 #include "platform/simport.h"

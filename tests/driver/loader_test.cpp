@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "driver/loader.h"
-#include "driver/tables.h"
+#include "core/tables.h"
 #include "tests/testutil.h"
 
 namespace {

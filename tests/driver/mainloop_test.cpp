@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/fatal.h"
+#include "core/fatal.h"
 #include "driver/mainloop.h"
-#include "driver/tables.h"
+#include "core/tables.h"
 #include "platform/fakes.h"
 #include "platform/keys.h"
 #include "port/port.h"

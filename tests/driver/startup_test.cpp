@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "driver/startup.h"
-#include "driver/tables.h"
+#include "core/tables.h"
 #include "platform/fakes.h"
 #include "platform/files.h"
 #include "platform/keys.h"

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "driver/mainloop.h"
-#include "driver/tables.h"
+#include "core/tables.h"
 #include "executor/delay.h"
 #include "executor/step.h"
 #include "platform/fakes.h"

@@ -9,7 +9,7 @@
 
 #include "compiler/token.h"
 #include "driver/mainloop.h"
-#include "driver/tables.h"
+#include "core/tables.h"
 #include "executor/step.h"
 #include "platform/fakes.h"
 #include "platform/simport.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/fatal.h"
+#include "core/fatal.h"
 #include "platform/keys.h"
 #include "tests/support/ptyrun.h"
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "driver/startup.h"
-#include "driver/tables.h"
+#include "core/tables.h"
 #include "platform/fakes.h"
 #include "platform/keys.h"
 #include "platform/simport.h"

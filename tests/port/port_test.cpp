@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/tables.h"
+#include "core/tables.h"
 #include "platform/simport.h"
 #include "port/port.h"
 #include "tests/testutil.h"

@@ -6,7 +6,7 @@
 
 #include "driver/mainloop.h"
 #include "driver/startup.h"
-#include "driver/tables.h"
+#include "core/tables.h"
 #include "platform/fakes.h"
 #include "port/port.h"
 #include "tests/support/files.h"

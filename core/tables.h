@@ -5,14 +5,15 @@
 // them. Counts and indexes are signed 32-bit; -1 marks an index not yet
 // known. Nothing is freed before the process ends (resettables() exists for
 // tests, which start every case from a clean record).
-#ifndef QUON_DRIVER_TABLES_H
-#define QUON_DRIVER_TABLES_H
+#ifndef QUON_CORE_TABLES_H
+#define QUON_CORE_TABLES_H
 
 #include <cstdint>
 #include <cstdio>
 
 #include "compiler/token.h"
 
+constexpr int32_t LOGICAL_PORTS = 2;  // logical ports 0 and 1; scripts name no others
 constexpr int32_t TABLE_GROWTH = 5;  // initial capacity and growth step
 constexpr uint8_t FLAG_ON = 0xFF;    // option flags: 0 off, 0xFF on
 
@@ -51,6 +52,18 @@ struct ProgramTables {
 };
 
 extern ProgramTables prog;
+
+// The logical ports (bit n for port n, n < 8) that the WAIT, OUTPUT and
+// TOGGLE tokens among tokens[0..count) address: what a trace or a monitor
+// shows.
+inline unsigned portsaddressed(const Token *tokens, int32_t count) {
+  unsigned ports = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    uint8_t op = tokenop(tokens[i]), port = tokenport(tokens[i]);
+    if ((op == OP_WAIT || op == OP_OUTPUT || op == OP_TOGGLE) && port < 8) ports |= 1u << port;
+  }
+  return ports;
+}
 
 // Frees everything the record owns (streams other than the standard ones are
 // closed) and restores the initial values. For tests and benchmarks.

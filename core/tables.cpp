@@ -1,10 +1,10 @@
-#include "driver/tables.h"
+#include "core/tables.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/fatal.h"
+#include "core/fatal.h"
 
 // Every field starts at the initial value its declaration gives.
 ProgramTables prog;
