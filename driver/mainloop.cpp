@@ -1,50 +1,14 @@
 #include "driver/mainloop.h"
 
-#include <cstdlib>
-
-#include "core/fatal.h"
-#include "core/tables.h"
-#include "executor/step.h"
+#include "executor/pass.h"
 #include "platform/keys.h"
-#include "publish/publish.h"
-#include "trace/trace.h"
-
-void parkthreads(void) {
-  // Loading leaves at least one thread; one entry at the least keeps calloc
-  // from answering an empty request with a null that is no failure.
-  size_t entries = prog.threadcount > 0 ? static_cast<size_t>(prog.threadcount) : 1;
-  free(prog.threadcurrent);
-  free(prog.threadtimer);
-  prog.threadcurrent = static_cast<int32_t *>(calloc(entries, sizeof(int32_t)));
-  prog.threadtimer = static_cast<uint32_t *>(calloc(entries, sizeof(uint32_t)));
-  if (prog.threadcurrent == nullptr || prog.threadtimer == nullptr) outofmemory();
-  for (int32_t i = 0; i < prog.threadcount; ++i) {
-    prog.threadcurrent[i] = prog.threadstart[i];  // timers start idle (0)
-  }
-  prog.lastkey = 0;
-}
 
 void mainloopinit(void) {
   parkthreads();
   keyboardstart();  // key mode from the first pass on
 }
 
-int runpass(int key) {
-  if (key >= 0) {
-    prog.lastkey = static_cast<uint8_t>(key);
-    publishkey = prog.lastkey;
-    tracekey(prog.lastkey);
-    if (prog.lastkey == KEY_ESC) return EXIT_ESC;  // before any thread sees it
-  }
-  int32_t threads = prog.threadcount;  // fixed once loaded
-  for (int32_t t = 0; t < threads; ++t) stepthread(t);
-  prog.lastkey = 0;
-  return 0;
-}
-
 int mainlooppass(void) {
-  tracepass();
-  publishpass();
   // At most one key per pass, so every thread sees each key for one pass.
   return runpass(keyavailable() ? readkey() : -1);
 }

@@ -5,26 +5,30 @@
 
 #include <cstdio>
 
+#include "driver/options.h"
+
 // The program's entry. Returns only when the user ends the run with ESC
 // (EXIT_ESC), or with a testbench's verdict (0 all held, 1 not);
 // every other end of the program is an immediate exit.
 int quonmain(int argc, char **argv);
 
+// Opens a script name argument as prog.infile; a name without any '.' gets
+// ".qun". A warning for the log (the name matched only without regard to
+// case) is added to run->warnings.
+void openscript(const char *argument, RunChoices *run);
+
 // Starts the trace that traceopen created: the header names the ports the
 // loaded script uses, and their lines as the threads start are its first
-// values.
-void starttrace(void);
-
-// "<program> <version>", as --version prints it and a trace's header
-// names it; the entry point of each executable sets it.
-extern const char *programidentity;
-
-// Reads the arguments from left to right: sets the option flags, prints
-// the usage text and exits for -? or /?, opens every script name given.
-void readarguments(int argc, char **argv);
+// values. dated: the header carries the date (not in simulated time, where
+// a trace is the same on every run).
+void starttrace(bool dated = true);
 
 // Reads the control byte and the inversion word from a calibration file
 // ("%02x %04x"). Returns 1 when both were converted.
 int scancalibration(FILE *f);
+
+// A clean run: the record, the ports and every feature's state (the trace,
+// the publishing) as at start. For tests and benchmarks.
+void resetrun(void);
 
 #endif

@@ -8,10 +8,8 @@
 #include "executor/delay.h"
 #include "platform/shell.h"
 #include "port/port.h"
+#include "testbench/watch.h"
 #include "trace/trace.h"
-
-void (*notewatch)(const char *text) = nullptr;
-uint32_t threadloops = 0;
 
 namespace {
 // Sends every thread that bears name back to its first statement with an
@@ -25,7 +23,7 @@ int killthreads(int32_t killer, const char *name) {
     prog.threadcurrent[i] = prog.threadstart[i];
     prog.threadtimer[i] = 0;
     tracethread(i, prog.threadstart[i]);
-    ++threadloops;
+    benchloop();
     found = 1;
     if (i == killer) self = 1;
   }
@@ -67,7 +65,7 @@ void stepthread(int32_t t) {
         break;
       case OP_NOTATE:
         printf("%s\n", prog.strings[port]);
-        if (notewatch != nullptr) notewatch(prog.strings[port]);
+        benchnote(prog.strings[port]);
         break;
       case OP_KILL:
         // A thread that kills itself starts over at its next step; going on
@@ -77,7 +75,7 @@ void stepthread(int32_t t) {
       case OP_SEPARATOR:
         prog.threadcurrent[t] = prog.threadstart[t];
         tracethread(t, prog.threadstart[t]);
-        ++threadloops;
+        benchloop();
         return;
       default:  // REPEAT, NAME and anything unknown pass without effect
         break;

@@ -8,12 +8,4 @@
 
 void stepthread(int32_t t);
 
-// Called with the text of every NOTATE run (nullptr: nobody listens); a
-// testbench checks its notes with it.
-extern void (*notewatch)(const char *text);
-
-// Counts the times a thread was sent back to its start (its separator or
-// a KILL): with the threads' places, it tells a pass that did nothing.
-extern uint32_t threadloops;
-
 #endif

@@ -61,8 +61,7 @@ uint16_t readinput(int32_t n, bool debug) {
   }
   uint8_t rawstatus = ioread(status);
   uint8_t rawcontrol = ioread(control);
-  portseen[n].status = rawstatus;
-  portseen[n].control = rawcontrol;
+  publishregisters(n, rawstatus, rawcontrol);
   uint8_t high = rawstatus & STATUS_BITS;
   uint8_t low = rawcontrol & CONTROL_BITS;
   return static_cast<uint16_t>((high | low) ^ prog.calinv);
@@ -75,13 +74,9 @@ uint16_t portinput(int32_t n) {
           static_cast<long>(n), static_cast<long>(LOGICAL_PORTS - 1));
   }
   uint16_t value = readinput(n, prog.portdebug && prog.verbose);
-  // A bit forced from a monitor replaces what the line shows, for the
-  // threads, the trace and the monitor alike.
-  uint8_t mask = forcemask[n];
-  value = static_cast<uint16_t>((value & ~mask) | (forcevalue[n] & mask));
-  portseen[n].in = static_cast<uint8_t>(value);
-  traceinput(n, static_cast<uint8_t>(value));
-  return value;
+  uint8_t seen = publishinput(n, static_cast<uint8_t>(value));
+  traceinput(n, seen);
+  return static_cast<uint16_t>((value & 0xFF00u) | seen);
 }
 
 uint8_t portsample(int32_t n) {
@@ -102,7 +97,7 @@ void portwrite(int32_t n, uint8_t b) {
           static_cast<long>(n), static_cast<long>(LOGICAL_PORTS - 1));
   }
   iowrite(portaddresses.data[n], b);
-  portseen[n].out = b;
+  publishoutput(n, b);
   traceoutput(n, b);
 }
 

@@ -14,14 +14,12 @@
 #include "platform/sharedmem.h"
 #include "publish/region.h"
 
+bool publishon = false;
 PortSeen portseen[LOGICAL_PORTS];
-namespace {
-volatile uint8_t noforce[LOGICAL_PORTS];  // before the region exists: nothing forced
-}  // namespace
-volatile uint8_t *forcemask = noforce;
-volatile uint8_t *forcevalue = noforce;
+volatile uint8_t *forcemask = nullptr;
+volatile uint8_t *forcevalue = nullptr;
 int32_t publishcount = PUBLISH_EVERY;
-uint8_t publishkey = 0;
+uint8_t publishedkey = 0;
 
 namespace {
 
@@ -48,7 +46,7 @@ void copystate(uint64_t now) {
   __atomic_thread_fence(__ATOMIC_SEQ_CST);
   h->passes = passes;
   h->clockms = static_cast<uint32_t>(now / 1000);
-  h->lastkey = publishkey;
+  h->lastkey = publishedkey;
   for (int p = 0; p < LOGICAL_PORTS; ++p) {
     h->port[p].out = portseen[p].out;
     h->port[p].in = portseen[p].in;
@@ -114,6 +112,7 @@ int publishstart(void) {
   forcemask = h->forcemask;
   forcevalue = h->forcevalue;
   region = h;
+  publishon = true;
   static bool hooked = false;
   if (!hooked) {
     hooked = true;
@@ -172,6 +171,16 @@ void publishend(void) {
   sharedremove(path);
   shareddetach(region, regionsize);
   region = nullptr;
-  forcemask = noforce;
-  forcevalue = noforce;
+  publishon = false;
+  forcemask = forcevalue = nullptr;
+}
+
+void publishreset(void) {
+  publishend();
+  for (PortSeen &seen : portseen) seen = PortSeen{};
+  publishcount = interval = PUBLISH_EVERY;
+  publishedkey = 0;
+  passes = lastcopy = secondstart = secondpasses = timingfrom = 0;
+  longest = heartbeat = 0;
+  attached = pretendattached = false;
 }

@@ -15,19 +15,18 @@
 constexpr int32_t PUBLISH_EVERY = 1024;
 constexpr int32_t PUBLISH_SAMPLE = 16;
 
-// What the ports showed last: kept by the port layer at every access.
+// The state the hooks below keep; only they and publish.cpp touch it.
 struct PortSeen {
   uint8_t out, in, status, control;
 };
-extern PortSeen portseen[LOGICAL_PORTS];
-
-// The forced input bits of each port: mask, then value. They point into the
-// region once it exists (a monitor writes them), at zeros before.
+extern bool publishon;                   // a region exists: the hooks keep its state
+extern PortSeen portseen[LOGICAL_PORTS]; // what the ports showed last
+// The forced input bits of each port: mask, then value, in the region (a
+// monitor writes them).
 extern volatile uint8_t *forcemask;
 extern volatile uint8_t *forcevalue;
-
-extern int32_t publishcount;  // passes until the next publishtick
-extern uint8_t publishkey;    // the key of the last pass that had one
+extern int32_t publishcount;             // passes until the next publishtick
+extern uint8_t publishedkey;             // the key of the last pass that had one
 
 // Creates the region for the loaded script and starts publishing; the
 // region is removed at every end of the program. Returns 0, or -1 with
@@ -36,9 +35,40 @@ int publishstart(void);
 
 void publishtick(void);
 
+// The hooks in the loop. Off, each is one test of publishon.
+
 // At the start of every pass.
 inline void publishpass(void) {
   if (--publishcount <= 0) publishtick();
+}
+
+// Logical port n's raw status and control registers as an input read them
+// (n in range).
+inline void publishregisters(int32_t n, uint8_t status, uint8_t control) {
+  if (!publishon) return;
+  portseen[n].status = status;
+  portseen[n].control = control;
+}
+
+// Logical port n's calibrated input: returns it with the bits a monitor
+// forces in place of what the lines show, for the threads, the trace and
+// the monitor alike (n in range).
+inline uint8_t publishinput(int32_t n, uint8_t in) {
+  if (!publishon) return in;
+  uint8_t mask = forcemask[n];
+  in = static_cast<uint8_t>((in & ~mask) | (forcevalue[n] & mask));
+  portseen[n].in = in;
+  return in;
+}
+
+// A byte written to logical port n's data register (n in range).
+inline void publishoutput(int32_t n, uint8_t byte) {
+  if (publishon) portseen[n].out = byte;
+}
+
+// The key read in this pass.
+inline void publishkey(uint8_t key) {
+  if (publishon) publishedkey = key;
 }
 
 // Removes the region (at exit; also from a fatal signal's handler).
@@ -46,5 +76,8 @@ void publishend(void);
 
 // Samples pass times as if a monitor were attached (the benchmark).
 void publishsample(bool on);
+
+// Ends publishing and forgets every count (tests).
+void publishreset(void);
 
 #endif

@@ -10,15 +10,14 @@
 
 #include "compiler/token.h"
 #include "core/fatal.h"
-#include "driver/mainloop.h"
 #include "core/tables.h"
-#include "executor/step.h"
+#include "executor/pass.h"
 #include "platform/clock.h"
 #include "platform/keys.h"
 #include "platform/portio.h"
 #include "port/port.h"
 #include "testbench/testbench.h"
-#include "trace/trace.h"
+#include "testbench/watch.h"
 
 namespace {
 
@@ -56,11 +55,23 @@ void drive(const BenchDrive &d) {
   }
 }
 
-void onnote(const char *text) {
+}  // namespace
+
+bool benchwatching = false;
+uint32_t benchloops = 0;
+
+void benchreset(void) {
+  benchwatching = false;
+  benchloops = 0;
+}
+
+void benchnoteslow(const char *text) {
   for (BenchExpect &e : bench->expects) {
     if (e.kind == CHECK_NOTE && !e.checked && now <= e.to && e.text == text) e.checked = true;
   }
 }
+
+namespace {
 
 bool matches(const BenchExpect &e) { return matchpattern(portreadback(e.port), e.pattern) != 0; }
 
@@ -114,7 +125,7 @@ uint64_t nextdeadline(void) {
 
 int testbenchrun(Testbench *b) {
   bench = b;
-  notewatch = onnote;
+  benchwatching = true;
   now = 0;
   clocksetus(now);
   parkthreads();
@@ -134,7 +145,7 @@ int testbenchrun(Testbench *b) {
     if (now >= bench->end) break;
 
     std::copy(prog.threadcurrent, prog.threadcurrent + prog.threadcount, before.begin());
-    uint32_t loops = threadloops;
+    uint32_t loops = benchloops;
     // A key as the terminal gives it: one per pass, a key without a
     // character as 0 now and its scan code at the next key's read.
     int key = -1;
@@ -151,12 +162,11 @@ int testbenchrun(Testbench *b) {
         }
       }
     }
-    tracepass();
     if (runpass(key) == EXIT_ESC) {
       escaped = true;
       break;
     }
-    bool still = threadloops == loops && typed.empty() &&
+    bool still = benchloops == loops && typed.empty() &&
                  std::equal(before.begin(), before.end(), prog.threadcurrent);
     uint64_t next = now + BENCH_STEPUS;
     if (still) next = std::max(next, std::min(nextevent(nextdrive, nextkey), nextdeadline()));
@@ -177,7 +187,7 @@ int testbenchrun(Testbench *b) {
     }
     if (e.held) ++good;
   }
-  notewatch = nullptr;
+  benchwatching = false;
   fflush(stdout);
   fprintf(stderr, "testbench: %d of %d expectations held\n", good, total);
   return good == total ? 0 : 1;

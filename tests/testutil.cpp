@@ -19,8 +19,7 @@
 #include "port/port.h"
 
 void resetall(void) {
-  resettables();
-  resetports();
+  resetrun();
   simreset();
   fakekeysreset();
   fakeshellreset();

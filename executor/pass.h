@@ -1,0 +1,18 @@
+// The pass: every thread stepped once in order, after the key of the pass
+// is made lastkey. The main loop and a testbench both run their threads
+// through it; the features' per-pass hooks sit here, once.
+#ifndef QUON_EXECUTOR_PASS_H
+#define QUON_EXECUTOR_PASS_H
+
+#include <cstdint>
+
+// Allocates threadcurrent and threadtimer, parks every thread at its start
+// with an idle timer, clears lastkey.
+void parkthreads(void);
+
+// One pass with key the code read for it (-1: none): the key becomes
+// lastkey (ESC ends the run before any thread sees it), every thread steps
+// once, lastkey is cleared. Returns EXIT_ESC after ESC, else 0.
+int runpass(int key);
+
+#endif
