@@ -123,6 +123,16 @@ int scanfloat(const char *word, float *value) {
   return 1;
 }
 
+// The statement a first word selects (STATEMENT_KINDS: none, a comment).
+int statementkind(const char *first) {
+  int kind = 0;
+  while (kind < STATEMENT_KINDS &&
+         !prefixmatch(first, KEYWORDS[kind].word, KEYWORDS[kind].letters)) {
+    ++kind;
+  }
+  return kind;
+}
+
 // ---------------------------------------------------------- statements
 
 // WAIT <port> <pattern>, OUTPUT <port> <pattern>, TOGGLE <port> <pattern>
@@ -268,11 +278,7 @@ Token compileline(char *line) {
   if (first == nullptr) return NO_TOKEN;  // blank lines are not even listed
   if (prog.verbose) writelistingprefix(line);
 
-  int kind = 0;
-  while (kind < STATEMENT_KINDS &&
-         !prefixmatch(first, KEYWORDS[kind].word, KEYWORDS[kind].letters)) {
-    ++kind;
-  }
+  int kind = statementkind(first);
   switch (kind) {
     case ST_WAIT:
     case ST_OUTPUT:
@@ -292,4 +298,18 @@ Token compileline(char *line) {
       if (prog.verbose) logprintf("\n");
       return NO_TOKEN;
   }
+}
+
+Token compilelongline(char *line, uint64_t length) {
+  char words[LINE_BUFFER];
+  snprintf(words, sizeof words, "%s", line);
+  char *at = words;
+  const char *first = nextword(&at);
+  int kind = first != nullptr ? statementkind(first) : STATEMENT_KINDS;
+  if (kind == ST_SEPARATOR || kind == STATEMENT_KINDS) return compileline(line);
+  char *newline = strchr(line, '\n');
+  if (newline != nullptr) *newline = '\0';
+  if (prog.verbose) writelistingprefix(line);
+  return scripterror(line, "Error: line too long (%llu characters, at most %d)\n",
+                     static_cast<unsigned long long>(length), LINE_BUFFER - 1);
 }

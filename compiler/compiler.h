@@ -2,6 +2,8 @@
 #ifndef QUON_COMPILER_COMPILER_H
 #define QUON_COMPILER_COMPILER_H
 
+#include <cstdint>
+
 #include "compiler/token.h"
 
 constexpr int LINE_BUFFER = 80;  // a script line: 79 characters and the NUL
@@ -14,5 +16,11 @@ constexpr int LINE_BUFFER = 80;  // a script line: 79 characters and the NUL
 // (prog.verbose) and every error message to prog.logfile; each error is
 // counted in prog.scripterrors, the first one's line in prog.firsterrorline.
 Token compileline(char *line);
+
+// A line longer than 79 characters (length, without its newline), of which
+// line holds the first 79. A statement line is a script error and yields
+// no token, so no part of it runs; a comment stays a comment and a "$"
+// line a separator, as only their first word counts.
+Token compilelongline(char *line, uint64_t length);
 
 #endif

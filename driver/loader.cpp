@@ -9,9 +9,11 @@
 #include "core/log.h"
 #include "core/tables.h"
 
-int readscriptline(char *buf, FILE *in) {
+int readscriptline(char *buf, FILE *in, uint64_t *length) {
   int n = 0;
-  while (n < LINE_BUFFER - 1) {
+  uint64_t total = 0;
+  bool any = false;
+  for (;;) {
     int c = getc(in);
     if (c == EOF) break;
     if (c == 0x1A) {  // end of a text file; nothing after it is read
@@ -26,11 +28,16 @@ int readscriptline(char *buf, FILE *in) {
         ungetc(next, in);
       }
     }
-    buf[n++] = static_cast<char>(c);
+    any = true;
+    // Only the first 79 characters are kept: a longer line is measured,
+    // never split, so no piece of it can compile as a line of its own.
+    if (n < LINE_BUFFER - 1) buf[n++] = static_cast<char>(c);
     if (c == '\n') break;
+    ++total;
   }
   buf[n] = '\0';
-  return n > 0 ? 1 : 0;
+  *length = total;
+  return any ? 1 : 0;
 }
 
 namespace {
@@ -91,14 +98,17 @@ void loadprogram(void) {
 
   char line[LINE_BUFFER];
   char last[LINE_BUFFER] = "";  // the line read last, for a repeated "$"
+  uint64_t length = 0, lastlength = 0;
   int lastwasseparator = 0;
   while (!endmarkreached()) {
-    if (readscriptline(line, prog.infile)) {
+    if (readscriptline(line, prog.infile, &length)) {
       memcpy(last, line, sizeof last);
+      lastlength = length;
     } else if (lastwasseparator) {
       // The script ends on a single "$" line: it counts once more and its
       // second appearance completes the end mark.
       memcpy(line, last, sizeof line);
+      length = lastlength;
     } else {
       // The script ended without its end mark: close the open thread and
       // complete the mark, and tell the user where the script stopped.
@@ -117,7 +127,7 @@ void loadprogram(void) {
     // An endless input (a pipe of blank lines) must not run the count past
     // its largest value: from there on every line shares that number.
     if (prog.linenumber < INT32_MAX) ++prog.linenumber;
-    Token token = compileline(line);
+    Token token = length > LINE_BUFFER - 1 ? compilelongline(line, length) : compileline(line);
     lastwasseparator = token == SEPARATOR_TOKEN;
     if (token == NO_TOKEN || token == NAME0_TOKEN) continue;
     appendtoken(token);

@@ -3,16 +3,18 @@
 #ifndef QUON_DRIVER_LOADER_H
 #define QUON_DRIVER_LOADER_H
 
+#include <cstdint>
 #include <cstdio>
 
 #include "compiler/compiler.h"  // LINE_BUFFER
 
-// Reads the next piece of a script line into buf (LINE_BUFFER bytes): at
-// most 79 characters, up to and including the next newline. The carriage
-// return of a CR LF line end is dropped and the byte 0x1A ends the input,
-// as text files read on the original platform. Returns 0 at end of input
-// (nothing read), 1 otherwise.
-int readscriptline(char *buf, FILE *in);
+// Reads the next script line whole: its first 79 characters into buf
+// (LINE_BUFFER bytes), with its newline when that fits, and the number of
+// its characters (newline not counted) into *length, however many there
+// are. The carriage return of a CR LF line end is dropped and the byte 0x1A
+// ends the input, as text files read on the original platform. Returns 0 at
+// end of input (nothing read), 1 otherwise.
+int readscriptline(char *buf, FILE *in, uint64_t *length);
 
 // Allocates the tables and loads prog.infile. Returns with the tables
 // filled; a script that ends before its end mark is completed and a warning

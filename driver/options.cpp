@@ -166,20 +166,42 @@ void printlongoptions(void) {
   }
 }
 
-// Runs the handler of the long option arg names; an unknown one is
-// ignored like every other argument that begins with '-'.
-void longoption(const char *arg, RunChoices *run) {
+// The option arg names ("--name" or "--name=VALUE"); nullptr: none.
+const LongOption *findoption(const char *arg) {
   for (const LongOption &o : LONGOPTIONS) {
     size_t n = strlen(o.name);
-    if (strncmp(arg, o.name, n) != 0) continue;
-    if (o.value == nullptr && arg[n] == '\0') return o.handler(nullptr, run);
-    if (o.value != nullptr && arg[n] == '=') return o.handler(arg + n + 1, run);
+    if (strncmp(arg, o.name, n) == 0 && (arg[n] == '\0' || arg[n] == '=')) return &o;
+  }
+  return nullptr;
+}
+
+// A mistyped long option must never leave the script running for real:
+// every argument that begins with "--" is checked before anything acts.
+void checklongoptions(int argc, char **argv) {
+  for (int i = 1; i < argc; ++i) {
+    const char *arg = argv[i];
+    if (arg[0] != '-' || arg[1] != '-') continue;
+    const LongOption *o = findoption(arg);
+    if (o == nullptr) fatal("%s is no option of this program: --help lists them\n", arg);
+    const char *equals = strchr(arg, '=');
+    if (o->value != nullptr && equals == nullptr) {
+      // "<file>" -> "a file" and "FILE".
+      std::string what(o->value + 1, strlen(o->value) - 2);
+      std::string upper;
+      for (char c : what) upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+      fatal("%s needs a%s %s: %s=%s\n", o->name, strchr("aeiou", what[0]) ? "n" : "",
+            what.c_str(), o->name, upper.c_str());
+    }
+    if (o->value == nullptr && equals != nullptr) {
+      fatal("%s takes no value: %s\n", arg, o->name);
+    }
   }
 }
 
 }  // namespace
 
 RunChoices readarguments(int argc, char **argv) {
+  checklongoptions(argc, argv);
   RunChoices run;
   for (int i = 1; i < argc; ++i) {
     const char *arg = argv[i];
@@ -193,7 +215,8 @@ RunChoices readarguments(int argc, char **argv) {
                (prefixmatch(arg, "-?", 2) || prefixmatch(arg, "/?", 2))) {
       usage(false);
     } else if (arg[0] == '-' && arg[1] == '-') {
-      longoption(arg, &run);
+      const LongOption *o = findoption(arg);
+      o->handler(o->value != nullptr ? strchr(arg, '=') + 1 : nullptr, &run);
     } else if (arg[0] == '-') {
       // Unknown options are ignored.
     } else {

@@ -29,7 +29,8 @@ std::vector<std::string> pieces(const std::string &text) {
   rewind(in);
   std::vector<std::string> out;
   char buf[LINE_BUFFER];
-  while (readscriptline(buf, in)) out.push_back(buf);
+  uint64_t length = 0;
+  while (readscriptline(buf, in, &length)) out.push_back(buf);
   fclose(in);
   return out;
 }
@@ -57,19 +58,34 @@ TEST(ReadScriptLine, TextModeRules) {
   for (const Case &c : cases) EXPECT_EQ(pieces(c.input), c.lines) << c.name;
 }
 
-TEST(ReadScriptLine, LongLinesComeInPiecesOf79) {
-  std::string line79(79, 'x');
-  std::string line100(100, 'y');
-  EXPECT_EQ(pieces(line79 + "\n"),
-            (std::vector<std::string>{line79, "\n"}));
-  EXPECT_EQ(pieces(std::string(78, 'x') + "\n"),
-            (std::vector<std::string>{std::string(78, 'x') + "\n"}));
-  EXPECT_EQ(pieces(line100 + "\n"),
-            (std::vector<std::string>{std::string(79, 'y'),
-                                      std::string(21, 'y') + "\n"}));
-  // A CR LF split across the piece boundary still ends the line as one LF.
-  EXPECT_EQ(pieces(std::string(78, 'z') + "\r\n"),
-            (std::vector<std::string>{std::string(78, 'z') + "\n"}));
+// A long line is one line: its first 79 characters are kept and the rest
+// is measured, never handed on as a line of its own.
+TEST(ReadScriptLine, LongLinesStayOneLineWithTheirLength) {
+  struct Case {
+    std::string input;
+    std::string kept;
+    uint64_t length;
+  } cases[] = {
+      {std::string(78, 'x') + "\n", std::string(78, 'x') + "\n", 78},
+      {std::string(79, 'x') + "\n", std::string(79, 'x'), 79},
+      {std::string(100, 'y') + "\n", std::string(79, 'y'), 100},
+      {std::string(78, 'z') + "\r\n", std::string(78, 'z') + "\n", 78},
+      {std::string(200, 'w') + "\r\n", std::string(79, 'w'), 200},
+      {std::string(90, 'v'), std::string(79, 'v'), 90},
+  };
+  for (const Case &c : cases) {
+    FILE *in = tmpfile();
+    fwrite(c.input.data(), 1, c.input.size(), in);
+    if (c.input.back() == '\n') fputs("next\n", in);
+    rewind(in);
+    char buf[LINE_BUFFER];
+    uint64_t length = 0;
+    ASSERT_EQ(readscriptline(buf, in, &length), 1);
+    EXPECT_EQ(buf, c.kept);
+    EXPECT_EQ(length, c.length);
+    EXPECT_EQ(readscriptline(buf, in, &length), c.input.back() == '\n' ? 1 : 0);
+    fclose(in);
+  }
 }
 
 TEST_F(LoaderTest, ThreadsAndEndMark) {
@@ -132,11 +148,19 @@ TEST_F(LoaderTest, LinesWithoutTokensMayStandBetweenTheEndMark) {
   EXPECT_EQ(prog.linenumber, 6);  // nothing after the end mark is read
 }
 
-TEST_F(LoaderTest, LongLineCountsAsTwoLines) {
-  std::string comment = ";" + std::string(99, 'c') + "\n";
-  loadscript(comment + "OUTPUT 0 1\n$\n$\n");
+// A long comment is silent and one line; a long statement is an error that
+// yields nothing of itself; a long "$" line still closes its thread.
+TEST_F(LoaderTest, LongLinesCountOnceAndNeverRunInPieces) {
+  std::string comment = ";" + std::string(199, 'c') + "\n";
+  std::string spawn = "SPAWN echo " + std::string(89, 's') + "\n";
+  loadscript(comment + spawn + "OUTPUT 0 1\n$" + std::string(90, '-') + "\n$\n");
   EXPECT_EQ(prog.linenumber, 5);
   EXPECT_EQ(tokens(), (std::vector<Token>{A, SEP}));
+  EXPECT_EQ(prog.stringcount, 0);
+  EXPECT_EQ(prog.scripterrors, 1);
+  EXPECT_EQ(prog.firsterrorline, 2);
+  EXPECT_EQ(logtext(), "002: SPAWN echo sssssssssssssssssssssssssssss |  "
+                       "Error: line too long (100 characters, at most 79)\n");
 }
 
 TEST_F(LoaderTest, LastSingleSeparatorCountsTwice) {

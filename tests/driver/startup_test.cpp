@@ -137,7 +137,6 @@ TEST_F(StartupTest, OptionsMatchTheirFirstTwoCharactersIgnoringCase) {
       {"-d", 0, FLAG_ON, 0},  {"-D", 0, FLAG_ON, 0},
       {"-b", 0, 0, FLAG_ON},  {"-B", 0, 0, FLAG_ON},
       {"-", 0, 0, 0},         {"-x", 0, 0, 0},
-      {"--v", 0, 0, 0},
   };
   for (const Case &c : cases) {
     resettables();
