@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "compiler/literals.h"
+#include "check/check.h"
 #include "core/log.h"
 #include "core/tables.h"
 #include "text/casefold.h"
@@ -63,7 +64,16 @@ Token scripterror(const char *line, const char *format, ...) {
   if (prog.scripterrors < INT32_MAX) ++prog.scripterrors;
   va_list args;
   va_start(args, format);
-  vlogprintf(format, args);
+  if (checking) {
+    // "Error: what\n" is reported as what, at its line.
+    char text[256];
+    vsnprintf(text, sizeof text, format, args);
+    const char *what = strncmp(text, "Error: ", 7) == 0 ? text + 7 : text;
+    text[strcspn(text, "\n")] = '\0';
+    checkreport(prog.linenumber, true, what);
+  } else {
+    vlogprintf(format, args);
+  }
   va_end(args);
   return NO_TOKEN;
 }
@@ -312,4 +322,12 @@ Token compilelongline(char *line, uint64_t length) {
   if (prog.verbose) writelistingprefix(line);
   return scripterror(line, "Error: line too long (%llu characters, at most %d)\n",
                      static_cast<unsigned long long>(length), LINE_BUFFER - 1);
+}
+
+int keywordof(const char *first, const char **keyword, int *letters) {
+  int kind = statementkind(first);
+  if (kind == STATEMENT_KINDS) return -1;
+  *keyword = KEYWORDS[kind].word;
+  *letters = KEYWORDS[kind].letters;
+  return KEYWORDS[kind].op;
 }

@@ -23,4 +23,9 @@ Token compileline(char *line);
 // line a separator, as only their first word counts.
 Token compilelongline(char *line, uint64_t length);
 
+// The statement a line's first word selects by its first one or two
+// letters, in any case: its opcode, with the keyword ("SPAWN", "$") and the
+// number of letters that select it. -1 when it selects none (a comment).
+int keywordof(const char *first, const char **keyword, int *letters);
+
 #endif

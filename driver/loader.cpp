@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "check/check.h"
 #include "compiler/compiler.h"
 #include "core/fatal.h"
 #include "core/log.h"
@@ -115,6 +116,10 @@ void loadprogram(void) {
       logprintf("%03ld: %-40.40s |  Warning: script ended without its end "
                 "mark; end mark completed\n",
                 static_cast<long>(prog.linenumber) + 1, "<end of input>");
+      if (checking) {
+        checkreport(prog.linenumber < INT32_MAX ? prog.linenumber + 1 : INT32_MAX, false,
+                    "the script ends without its end mark (two '$' lines): end mark completed");
+      }
       if (prog.tokencount == 0 ||
           prog.tokens[prog.tokencount - 1] != SEPARATOR_TOKEN) {
         appendtoken(SEPARATOR_TOKEN);
@@ -128,6 +133,7 @@ void loadprogram(void) {
     // its largest value: from there on every line shares that number.
     if (prog.linenumber < INT32_MAX) ++prog.linenumber;
     Token token = length > LINE_BUFFER - 1 ? compilelongline(line, length) : compileline(line);
+    if (checking) checkline(line, length, token);
     lastwasseparator = token == SEPARATOR_TOKEN;
     if (token == NO_TOKEN || token == NAME0_TOKEN) continue;
     appendtoken(token);

@@ -125,6 +125,8 @@ void testbench(const char *value, RunChoices *run) {
   run->bench = value;
 }
 
+void check(const char *, RunChoices *run) { run->check = true; }
+
 // ------------------------------------------------------------ the table
 
 const LongOption LONGOPTIONS[] = {
@@ -132,6 +134,10 @@ const LongOption LONGOPTIONS[] = {
      "Runs the script on the simulated port under the\n"
      "testbench <file> (inputs, keys, expected outputs, simulated time).",
      testbench},
+    {"--check", nullptr,
+     "Checks the script: its errors and warnings on standard\n"
+     "error as FILE:LINE: ..., nothing run (no port, no QUON.log).",
+     check},
     {"--ports", nullptr, "Lists the parallel ports and the one logical port 0 takes.", listports},
     {"--port", "<port>",
      "Logical port 0 at <port> (parportN, or an address such as\n"

@@ -11,6 +11,8 @@
 struct RunChoices {
   const char *trace = nullptr;  // --trace=FILE; nullptr: no trace
   const char *bench = nullptr;  // --testbench=FILE; nullptr: the run is the user's
+  bool check = false;           // --check: report on the script, run nothing
+  std::string script = "-";     // the script's name as opened; "-": standard input
   std::string warnings;         // for the log once it exists (an ambiguous name)
 };
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "check/check.h"
 #include "compiler/token.h"
 #include "core/fatal.h"
 #include "core/log.h"
@@ -80,6 +81,7 @@ void openscript(const char *argument, RunChoices *run) {
   std::vector<std::string> matches;
   prog.infile = fopencase(infilename, "re", &matches);
   if (prog.infile == nullptr) fatal("Unable to open %s for read!\n\n", infilename);
+  run->script = infilename;
   run->warnings += casewarning(infilename, matches);
   free(infilename);
 }
@@ -191,6 +193,16 @@ void startfeatures(const RunChoices &run) {
   if (run.trace != nullptr) starttrace(run.bench == nullptr);
 }
 
+// --check: the script compiled and reported on; nothing else is touched.
+int checkscript(const RunChoices &run) {
+  if (prog.infile == nullptr) prog.infile = stdin;
+  checking = true;
+  loadprogram();
+  if (ferror(prog.infile)) fatal("Unable to read %s!\n", run.script.c_str());
+  checkprogram();
+  return checkfinish(run.script.c_str());
+}
+
 }  // namespace
 
 int quonmain(int argc, char **argv) {
@@ -198,6 +210,7 @@ int quonmain(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
 
   RunChoices run = readarguments(argc, argv);
+  if (run.check) return checkscript(run);
   opentrace(run.trace);
   Testbench bench;
   readbench(run.bench, &bench);
@@ -244,4 +257,5 @@ void resetrun(void) {
   traceclose();
   publishreset();
   benchreset();
+  checking = false;
 }
