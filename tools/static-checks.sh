@@ -24,7 +24,7 @@ done
 # The program itself: every subsystem and every platform back-end. Tests
 # and benchmarks lean on framework macros and are left to the compiler's
 # warnings.
-mapfile -t sources < <(find core driver compiler executor port platform text trace testbench publish monitor \
+mapfile -t sources < <(find core driver compiler executor port platform sim text trace testbench publish monitor tests/fakes \
   -name '*.cpp' | sort)
 
 echo "== Configuring $build for its compile commands"

@@ -8,10 +8,10 @@
 
 #include "driver/startup.h"
 #include "core/tables.h"
-#include "platform/fakes.h"
+#include "tests/fakes/fakes.h"
 #include "platform/files.h"
 #include "platform/keys.h"
-#include "platform/simport.h"
+#include "sim/simport.h"
 #include "tests/testutil.h"
 #include "text/casefold.h"
 
