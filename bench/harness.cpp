@@ -7,7 +7,7 @@
 #include "bench/bench.h"
 #include "driver/loader.h"
 #include "core/tables.h"
-#include "platform/simport.h"
+#include "sim/simport.h"
 #include "port/port.h"
 
 BenchOptions benchopt;

@@ -10,7 +10,7 @@
 #include "core/tables.h"
 #include "platform/clock.h"
 #include "platform/keys.h"
-#include "platform/simport.h"
+#include "sim/simport.h"
 #include "port/port.h"
 
 namespace {

@@ -3,7 +3,7 @@
 // at the write itself, inside a pass. The benchmark never looks for a port.
 #include "bench/bench.h"
 #include "platform/portio.h"
-#include "platform/simport.h"
+#include "sim/simport.h"
 
 int32_t biosportbase(const char **hint) {
   *hint = "the benchmark runs on the simulated adapters only";

@@ -14,7 +14,7 @@
 #include "driver/mainloop.h"
 #include "core/tables.h"
 #include "platform/clock.h"
-#include "platform/simport.h"
+#include "sim/simport.h"
 
 namespace {
 

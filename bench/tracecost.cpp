@@ -13,7 +13,7 @@
 #include "driver/mainloop.h"
 #include "driver/startup.h"
 #include "core/tables.h"
-#include "platform/simport.h"
+#include "sim/simport.h"
 #include "publish/publish.h"
 #include "testbench/testbench.h"
 #include "trace/trace.h"

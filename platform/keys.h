@@ -1,5 +1,5 @@
 // Console keys. Providers: keys_tty.cpp (the controlling terminal) and
-// keys_fake.cpp (tests).
+// tests/fakes/keys_fake.cpp.
 #ifndef QUON_PLATFORM_KEYS_H
 #define QUON_PLATFORM_KEYS_H
 

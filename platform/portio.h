@@ -1,6 +1,7 @@
 // Port registers: the base-address lookup and byte access to I/O addresses.
-// Providers: portio_direct.cpp (ioperm and inb/outb on a real PC) and
-// portio_sim.cpp (the simulated adapters of simport.h).
+// Providers: portio_direct.cpp (ioperm and inb/outb on a real PC, with the
+// kernel's ports in parports_linux.cpp) and sim/portio_sim.cpp (the
+// simulated adapters of sim/simport.h).
 #ifndef QUON_PLATFORM_PORTIO_H
 #define QUON_PLATFORM_PORTIO_H
 
@@ -42,7 +43,7 @@ int32_t ioaccess(uint32_t base, uint32_t base1, const char **hint, const char **
 // command interpreter, so commands cannot touch the port.
 void iorelease(void);
 
-// 1 when the registers are the simulated adapters of simport.h (a
+// 1 when the registers are the simulated adapters of sim/simport.h (a
 // testbench drives them), 0 on a real port.
 int iosimulated(void);
 

@@ -1,5 +1,5 @@
 // The command interpreter. Providers: shell_posix.cpp (/bin/sh -c, waited
-// for like system()) and shell_fake.cpp (tests).
+// for like system()) and tests/fakes/shell_fake.cpp.
 #ifndef QUON_PLATFORM_SHELL_H
 #define QUON_PLATFORM_SHELL_H
 

@@ -14,8 +14,8 @@
 #include "driver/startup.h"
 #include "core/tables.h"
 #include "executor/step.h"
-#include "platform/fakes.h"
-#include "platform/simport.h"
+#include "tests/fakes/fakes.h"
+#include "sim/simport.h"
 #include "port/port.h"
 
 void resetall(void) {

@@ -21,14 +21,19 @@ for tool in clang-tidy cppcheck; do
   fi
 done
 
-# The program itself: every subsystem and every platform back-end. Tests
-# and benchmarks lean on framework macros and are left to the compiler's
-# warnings.
-mapfile -t sources < <(find core driver compiler executor port platform text trace testbench publish monitor \
-  -name '*.cpp' | sort)
-
 echo "== Configuring $build for its compile commands"
 cmake -S "$root" -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+
+# The program itself: every source the build compiles in the product
+# folders named in cmake/sources.cmake (every subsystem, every provider,
+# quon-monitor), and the test doubles; the headers of the same folders.
+cmake -DBUILD="$build" -P "$root/cmake/product-sources.cmake"
+mapfile -t sources < "$build/static-check-sources.txt"
+headers="$(cat "$build/static-check-headers.txt")"
+if [ "${#sources[@]}" -eq 0 ]; then
+  echo "!! $build/compile_commands.json names no source of the program" >&2
+  exit 1
+fi
 
 status=0
 
@@ -40,7 +45,7 @@ echo "== clang-tidy (${#sources[@]} files)"
 # header filter drops anyway; everything else is shown.
 set +o pipefail
 printf '%s\n' "${sources[@]}" |
-  xargs -P "$jobs" -n 1 clang-tidy -p "$build" --quiet 2>&1 |
+  xargs -P "$jobs" -n 1 clang-tidy -p "$build" --header-filter="$headers" --quiet 2>&1 |
   { grep -v '^[0-9]* warnings\? generated\.$' || true; }  # clean: no lines
 tidy="${PIPESTATUS[1]}"
 set -o pipefail

@@ -10,7 +10,7 @@
 
 #include "driver/dump.h"
 #include "core/tables.h"
-#include "platform/fakes.h"
+#include "tests/fakes/fakes.h"
 #include "platform/keys.h"
 #include "tests/testutil.h"
 

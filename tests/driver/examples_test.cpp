@@ -16,9 +16,9 @@
 #include "compiler/token.h"
 #include "driver/mainloop.h"
 #include "core/tables.h"
-#include "platform/fakes.h"
+#include "tests/fakes/fakes.h"
 #include "platform/files.h"
-#include "platform/simport.h"
+#include "sim/simport.h"
 #include "port/calibrate.h"
 #include "tests/testutil.h"
 

@@ -9,7 +9,7 @@
 
 #include "driver/startup.h"
 #include "core/tables.h"
-#include "platform/fakes.h"
+#include "tests/fakes/fakes.h"
 #include "platform/keys.h"
 #include "tests/testutil.h"
 

@@ -9,7 +9,7 @@
 #include "core/fatal.h"
 #include "driver/mainloop.h"
 #include "core/tables.h"
-#include "platform/fakes.h"
+#include "tests/fakes/fakes.h"
 #include "platform/keys.h"
 #include "port/port.h"
 #include "tests/testutil.h"

@@ -8,10 +8,10 @@
 
 #include "driver/startup.h"
 #include "core/tables.h"
-#include "platform/fakes.h"
+#include "tests/fakes/fakes.h"
 #include "platform/files.h"
 #include "platform/keys.h"
-#include "platform/simport.h"
+#include "sim/simport.h"
 #include "tests/testutil.h"
 #include "text/casefold.h"
 
@@ -58,6 +58,8 @@ TEST_F(StartupTest, LongOptionsAndTraceFilesThatCannotBeMade) {
   const std::string LONGUSAGE = std::string(USAGE) +
       "   --testbench=<file>  Runs the script on the simulated port under the\n"
       "        testbench <file> (inputs, keys, expected outputs, simulated time).\n"
+      "   --check         Checks the script: its errors and warnings on standard\n"
+      "        error as FILE:LINE: ..., nothing run (no port, no QUON.log).\n"
       "   --ports         Lists the parallel ports and the one logical port 0 takes.\n"
       "   --port=<port>   Logical port 0 at <port> (parportN, or an address such as\n"
       "        0x378); --port1=<port> does the same for logical port 1.\n"

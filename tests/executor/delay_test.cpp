@@ -9,7 +9,7 @@
 #include "core/tables.h"
 #include "executor/delay.h"
 #include "executor/step.h"
-#include "platform/fakes.h"
+#include "tests/fakes/fakes.h"
 #include "tests/testutil.h"
 
 namespace {

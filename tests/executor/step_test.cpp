@@ -11,8 +11,8 @@
 #include "driver/mainloop.h"
 #include "core/tables.h"
 #include "executor/step.h"
-#include "platform/fakes.h"
-#include "platform/simport.h"
+#include "tests/fakes/fakes.h"
+#include "sim/simport.h"
 #include "port/port.h"
 #include "tests/testutil.h"
 

@@ -11,7 +11,7 @@
 #include "platform/keys.h"
 #include "platform/portio.h"
 #include "platform/shell.h"
-#include "platform/simport.h"
+#include "sim/simport.h"
 #include "tests/support/ptyrun.h"
 
 namespace {

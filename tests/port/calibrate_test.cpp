@@ -14,9 +14,9 @@
 
 #include "driver/startup.h"
 #include "core/tables.h"
-#include "platform/fakes.h"
+#include "tests/fakes/fakes.h"
 #include "platform/keys.h"
-#include "platform/simport.h"
+#include "sim/simport.h"
 #include "port/calibrate.h"
 #include "port/port.h"
 #include "tests/testutil.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/tables.h"
-#include "platform/simport.h"
+#include "sim/simport.h"
 #include "port/port.h"
 #include "tests/testutil.h"
 

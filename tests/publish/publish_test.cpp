@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "platform/fakes.h"
+#include "tests/fakes/fakes.h"
 #include "platform/sharedmem.h"
 #include "port/port.h"
 #include "publish/publish.h"

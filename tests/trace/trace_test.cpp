@@ -7,7 +7,7 @@
 #include "driver/mainloop.h"
 #include "driver/startup.h"
 #include "core/tables.h"
-#include "platform/fakes.h"
+#include "tests/fakes/fakes.h"
 #include "port/port.h"
 #include "tests/support/files.h"
 #include "tests/testutil.h"

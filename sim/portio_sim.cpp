@@ -2,7 +2,7 @@
 // for the tests. The base word and access refusal are rigged through
 // simbiosword and simdenyaccess.
 #include "platform/portio.h"
-#include "platform/simport.h"
+#include "sim/simport.h"
 
 int32_t biosportbase(const char **hint) {
   if (simbiosword == 0) {

@@ -1,5 +1,5 @@
 // Test double of the console keys: a queue that tests fill.
-#include "platform/fakes.h"
+#include "tests/fakes/fakes.h"
 #include "platform/keys.h"
 
 namespace {

@@ -2,7 +2,7 @@
 #include <cstdio>
 
 #include "platform/clock.h"
-#include "platform/fakes.h"
+#include "tests/fakes/fakes.h"
 #include "platform/shell.h"
 
 int fakeshellcount = 0;

@@ -3,7 +3,7 @@
 // test connector, rigged wiring, unmapped addresses and the access trace.
 #include <gtest/gtest.h>
 
-#include "platform/simport.h"
+#include "sim/simport.h"
 #include "tests/testutil.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // Controls of the test doubles for keys, clock and command interpreter.
-#ifndef QUON_PLATFORM_FAKES_H
-#define QUON_PLATFORM_FAKES_H
+#ifndef QUON_TESTS_FAKES_FAKES_H
+#define QUON_TESTS_FAKES_FAKES_H
 
 #include <cstdint>
 

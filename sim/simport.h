@@ -15,8 +15,8 @@
 //   STROBE). Unconnected pins float high; a stuck pin holds its level
 //   whatever drives it. SELECT-IN is not on the connector. An address that
 //   no adapter decodes reads 0xFF and ignores writes.
-#ifndef QUON_PLATFORM_SIMPORT_H
-#define QUON_PLATFORM_SIMPORT_H
+#ifndef QUON_SIM_SIMPORT_H
+#define QUON_SIM_SIMPORT_H
 
 #include <cstdint>
 

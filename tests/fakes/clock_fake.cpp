@@ -1,6 +1,6 @@
 // Test double of the clock: tests set the time by hand.
 #include "platform/clock.h"
-#include "platform/fakes.h"
+#include "tests/fakes/fakes.h"
 
 uint32_t fakeclock = 0;
 uint32_t fakeclockus = 0;

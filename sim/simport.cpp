@@ -1,6 +1,6 @@
 // The simulated port: two SPP adapters modelled at register level, the test
 // connector plugged into both, and the word the BIOS data area would hold.
-#include "platform/simport.h"
+#include "sim/simport.h"
 
 namespace {
 // The power-on state, stated once: the adapters start in it (constant

@@ -1,0 +1,214 @@
+// The parallel ports the Linux kernel knows (/proc/sys/dev/parport and
+// its I/O map), the lock a base that keeps a second QUON off a port, the
+// claim through ppdev that keeps the printer driver off its lines, and the
+// hints that tell lockdown from missing privilege. The direct register
+// provider (portio_direct.cpp) leans on these; quon-sim never sees them.
+#include "platform/parports_linux.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/ppdev.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#if defined(__i386__) || defined(__x86_64__)
+#include <sys/io.h>
+#endif
+
+#include "platform/biosbase.h"
+#include "platform/portio.h"
+
+namespace {
+
+std::string readtext(const std::string &path) {
+  std::string text;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return text;
+  char chunk[512];
+  ssize_t n;
+  while ((n = read(fd, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<size_t>(n));
+  close(fd);
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+char message[256];  // hints and notes made up at run time
+
+// The kernel's port at base, or nullptr.
+const KnownPort *kernelport(const std::vector<KnownPort> &ports, uint32_t base) {
+  for (const KnownPort &p : ports) {
+    if (p.base == base) return &p;
+  }
+  return nullptr;
+}
+
+// One lock file a base, held with flock for the whole run: it dies with
+// its process, so no lock outlives a SIGKILL. Returns 0, or -1 with
+// message set.
+int lockbase(uint32_t base) {
+  struct stat st;
+  const char *folder = stat("/run/lock", &st) == 0 && S_ISDIR(st.st_mode) ? "/run/lock" : "/tmp";
+  char path[64];
+  snprintf(path, sizeof path, "%s/quon-port-0x%x.lock", folder, base);
+  int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return 0;  // no lock can be had: the run goes on unguarded
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    char pid[32] = "";
+    ssize_t n = pread(fd, pid, sizeof pid - 1, 0);
+    pid[n > 0 ? n : 0] = '\0';
+    pid[strcspn(pid, "\n")] = '\0';
+    snprintf(message, sizeof message,
+             "Port 0x%x is driven by another QUON (process %s); one QUON a port.", base, pid);
+    close(fd);
+    return -1;
+  }
+  char pid[32];
+  int len = snprintf(pid, sizeof pid, "%ld\n", static_cast<long>(getpid()));
+  if (ftruncate(fd, 0) == 0 && pwrite(fd, pid, static_cast<size_t>(len), 0) != len) {
+    // The lock holds all the same; only the message of a second run lacks the id.
+  }
+  return 0;  // fd stays open, and the lock held, until the program ends
+}
+
+// Claims the kernel's port for the run, so the printer driver and other
+// ppdev users stay off its lines. Returns 0, or -1 with message set; a
+// missing /dev/parportN leaves a note.
+int claim(const KnownPort &port, const char **note) {
+  std::string device = "/dev/" + port.name;
+  int fd = open(device.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    snprintf(message, sizeof message, "%s is not claimed: %s is missing (load ppdev: modprobe ppdev)",
+             port.name.c_str(), device.c_str());
+    *note = message;
+    return 0;
+  }
+  if (ioctl(fd, PPEXCL) != 0 || ioctl(fd, PPCLAIM) != 0) {
+    snprintf(message, sizeof message,
+             "%s is held by the kernel's printer driver or another program: unload it "
+             "(rmmod lp; blacklist lp to keep it off) and run again.",
+             port.name.c_str());
+    close(fd);
+    return -1;
+  }
+  return 0;  // released when the program ends and the descriptor closes
+}
+
+char warningtext[256];
+
+// A port with extended registers whose control register (ECR, at basehi +
+// 2) selects a FIFO mode: data writes then go to the FIFO, not to the pins.
+const char *ecrwarning(const KnownPort &port) {
+#if defined(__i386__) || defined(__x86_64__)
+  if (port.basehi <= 0 || port.basehi > 0xFFFD) return nullptr;
+  uint32_t ecr = static_cast<uint32_t>(port.basehi) + 2;
+  if (ioperm(ecr, 1, 1) != 0) return nullptr;
+  unsigned mode = inb(static_cast<unsigned short>(ecr)) >> 5;
+  (void)ioperm(ecr, 1, 0);
+  if (mode != 2 && mode != 3 && mode != 6) return nullptr;
+  snprintf(warningtext, sizeof warningtext,
+           "%s's extended control register (0x%x) selects FIFO mode %u: data writes do not "
+           "reach the pins. Choose SPP or PS/2 mode in the firmware setup, or write 0x20 "
+           "(PS/2) or 0x00 (SPP) to 0x%x.",
+           port.name.c_str(), ecr, mode, ecr);
+  return warningtext;
+#else
+  (void)port;
+  return nullptr;
+#endif
+}
+
+// Why the kernel refused direct access: lockdown, or privilege.
+const char *refusalhint(void) {
+  std::string lockdown = readtext("/sys/kernel/security/lockdown");
+  if (lockdown.find("[integrity]") != std::string::npos ||
+      lockdown.find("[confidentiality]") != std::string::npos) {
+    return "Secure Boot lockdown forbids direct port access; disable lockdown or Secure Boot to "
+           "use this port.";
+  }
+  return "Run as root, or give quon the CAP_SYS_RAWIO capability "
+         "(setcap cap_sys_rawio+ep quon).";
+}
+
+char failure[160];  // hint for unexpected refusals
+
+}  // namespace
+
+std::string ioowner(uint32_t address) {
+  // Lines such as "  0378-037a : parport0", nested ranges indented deeper:
+  // the deepest range that holds the address names its driver.
+  std::string map = readtext("/proc/ioports");
+  std::string owner;
+  size_t at = 0;
+  while (at < map.size()) {
+    size_t end = map.find('\n', at);
+    if (end == std::string::npos) end = map.size();
+    std::string line = map.substr(at, end - at);
+    at = end + 1;
+    unsigned long from = 0, to = 0;
+    size_t colon = line.find(" : ");
+    if (colon == std::string::npos) continue;
+    if (sscanf(line.c_str(), " %lx-%lx", &from, &to) != 2) continue;  // NOLINT(cert-err34-c)
+    if (address >= from && address <= to) owner = line.substr(colon + 3);
+  }
+  return owner;
+}
+
+void ioports(std::vector<KnownPort> *ports, int32_t *biosword) {
+  ports->clear();
+  *biosword = biosdataword("/dev/mem");
+  const char *root = "/proc/sys/dev/parport";
+  DIR *dir = opendir(root);
+  if (dir == nullptr) return;
+  std::vector<std::string> names;
+  while (dirent *e = readdir(dir)) {
+    if (strncmp(e->d_name, "parport", 7) == 0 && e->d_name[7] >= '0' && e->d_name[7] <= '9') {
+      names.push_back(e->d_name);
+    }
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  for (const std::string &name : names) {
+    std::string folder = std::string(root) + "/" + name;
+    unsigned long base = 0, hi = 0;
+    std::string addr = readtext(folder + "/base-addr");
+    int got = sscanf(addr.c_str(), "%lu %lu", &base, &hi);  // NOLINT(cert-err34-c): checked below
+    if (got < 1 || base == 0 || base > 0xFFFF) continue;
+    int32_t basehi = got == 2 && hi != 0 && hi <= 0xFFFF ? static_cast<int32_t>(hi) : -1;
+    ports->push_back({name, static_cast<uint32_t>(base), basehi, readtext(folder + "/modes")});
+  }
+}
+
+int32_t holdports(uint32_t base, uint32_t base1, const char **hint, const char **note,
+                  const char **warning) {
+  std::vector<KnownPort> ports;
+  int32_t word = 0;
+  ioports(&ports, &word);
+  for (uint32_t b : {base, base1}) {
+    if (b == base1 && base1 == base) break;  // one port named twice: locked once
+    const KnownPort *p = kernelport(ports, b);
+    if (lockbase(b) != 0 || (p != nullptr && claim(*p, note) != 0)) {
+      *hint = message;
+      return -1;
+    }
+    if (p != nullptr && b == base) *warning = ecrwarning(*p);
+  }
+  return 0;
+}
+
+const char *accesshint(int error) {
+  if (error == EPERM) return refusalhint();
+  if (error == EINVAL) {
+    return "The port's registers lie beyond the I/O addresses this program can reach.";
+  }
+  snprintf(failure, sizeof failure, "Direct port access failed: %s.", strerror(error));
+  return failure;
+}
