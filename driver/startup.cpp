@@ -173,6 +173,22 @@ void starttrace(bool dated) {
 
 namespace {
 
+// QUON.INI, calibrating first when there is none.
+void readcalibration(void) {
+  prog.inifile = openini();
+  if (prog.inifile == nullptr) {
+    fputs("Unable to open QUON.INI. Running calibration!\n", stderr);
+    if (calibrate() == 0) fatal("Could not complete calibration!\n");
+    prog.inifile = openini();
+    if (prog.inifile == nullptr) {
+      fatal("Unable to open QUON.INI after calibration!\n");
+    }
+  }
+  if (!scancalibration(prog.inifile)) {
+    fatal("Error reading QUON.INI - incomplete data.\n");
+  }
+}
+
 // The errors themselves are in the log, which a new user may not know to
 // open: one line on the console says they are there.
 void reportscripterrors(void) {
@@ -227,17 +243,13 @@ int quonmain(int argc, char **argv) {
 
   if (prog.infile == nullptr) prog.infile = stdin;
 
-  prog.inifile = openini();
-  if (prog.inifile == nullptr) {
-    fputs("Unable to open QUON.INI. Running calibration!\n", stderr);
-    if (calibrate() == 0) fatal("Could not complete calibration!\n");
-    prog.inifile = openini();
-    if (prog.inifile == nullptr) {
-      fatal("Unable to open QUON.INI after calibration!\n");
-    }
-  }
-  if (!scancalibration(prog.inifile)) {
-    fatal("Error reading QUON.INI - incomplete data.\n");
+  if (run.bench != nullptr) {
+    // A bench gives the same verdict in every folder: the simulated port's
+    // own test connector, never a calibration file or a calibration run.
+    prog.calctl = BENCH_CALCTL;
+    prog.calinv = BENCH_CALINV;
+  } else {
+    readcalibration();
   }
 
   loadprogram();

@@ -9,6 +9,10 @@
 #include <vector>
 
 constexpr uint64_t BENCH_STEPUS = 1;  // simulated time of one pass
+// The calibration a bench runs under: the simulated port's test connector
+// (control byte 4, inversion word 0x83), whatever QUON.INI the folder holds.
+constexpr uint16_t BENCH_CALCTL = 0x04;
+constexpr uint16_t BENCH_CALINV = 0x0083;
 
 // From us on, the bits of mask in logical port port's input read value.
 struct BenchDrive {

@@ -44,6 +44,29 @@ struct SmallDisk {
   ~SmallDisk() { unmount(); }
 };
 
+// Reads the terminal for a while without expecting anything.
+inline void drain(PtyChild &child, int ms) { ptywaitfor(child, "\x01\x02\x03", ms); }
+
+// Waits until the program has put the terminal in key mode, so that a check
+// of the mode at the end means something.
+inline bool waitkeymode(PtyChild &child, int timeoutms) {
+  for (int waited = 0; waited < timeoutms; waited += 20) {
+    if (!samemode(child.before, ptymode(child))) return true;
+    drain(child, 20);
+  }
+  return false;
+}
+
+// Waits until a file holds text, reading the terminal meanwhile.
+inline bool waitfile(PtyChild &child, const std::string &path, const std::string &text,
+              int timeoutms) {
+  for (int waited = 0; waited < timeoutms; waited += 20) {
+    if (readall(path).find(text) != std::string::npos) return true;
+    drain(child, 20);
+  }
+  return false;
+}
+
 class E2eTest : public ::testing::Test {
  protected:
   void SetUp() override {

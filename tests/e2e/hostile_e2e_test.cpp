@@ -42,29 +42,6 @@ bool isfolder(const std::string &path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Reads the terminal for a while without expecting anything.
-void drain(PtyChild &child, int ms) { ptywaitfor(child, "\x01\x02\x03", ms); }
-
-// Waits until the program has put the terminal in key mode, so that a check
-// of the mode at the end means something.
-bool waitkeymode(PtyChild &child, int timeoutms) {
-  for (int waited = 0; waited < timeoutms; waited += 20) {
-    if (!samemode(child.before, ptymode(child))) return true;
-    drain(child, 20);
-  }
-  return false;
-}
-
-// Waits until a file holds text, reading the terminal meanwhile.
-bool waitfile(PtyChild &child, const std::string &path, const std::string &text,
-              int timeoutms) {
-  for (int waited = 0; waited < timeoutms; waited += 20) {
-    if (readall(path).find(text) != std::string::npos) return true;
-    drain(child, 20);
-  }
-  return false;
-}
-
 // Deterministic binary noise: every byte value, NUL and CR included, except
 // those that would start a command (S), reach a port that may not exist
 // (W, O, T), close a thread ($) or end the file (0x1A).

@@ -1,0 +1,191 @@
+// Saying what is meant, end to end on the built quon-sim: mistyped long
+// options refused before anything runs, long lines never split into
+// statements, --check's reports, and testbenches that give the same verdict
+// in every folder, with or without a terminal.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/e2etest.h"
+
+namespace {
+
+class CheckE2eTest : public E2eTest {
+ protected:
+  struct Run {
+    int status;
+    std::string out, err;
+  };
+  // quon-sim with args in folder, with no terminal (a session of its own,
+  // standard input from /dev/null), as a service or CI starts it.
+  static Run plain(const std::string &folder, const std::vector<std::string> &args) {
+    std::string out = folder + "/plain-out.txt", err = folder + "/plain-err.txt";
+    pid_t pid = fork();
+    if (pid == 0) {
+      setsid();
+      int in = open("/dev/null", O_RDONLY);
+      int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (in < 0 || o < 0 || e < 0 || chdir(folder.c_str()) != 0) _exit(126);
+      dup2(in, 0);
+      dup2(o, 1);
+      dup2(e, 2);
+      std::vector<char *> argv = {const_cast<char *>(QUON_SIM_PATH)};
+      for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(QUON_SIM_PATH, argv.data());
+      _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    Run r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, readall(out), readall(err)};
+    unlink(out.c_str());
+    unlink(err.c_str());
+    return r;
+  }
+};
+
+// Each refused form ends start-up at once: no log, no calibration, nothing run.
+TEST_F(CheckE2eTest, MistypedLongOptionsAreRefusedBeforeAnythingRuns) {
+  uncalibrate();
+  writeall(path("relay.qun"), "OUTPUT 0 1\n$\n$\n");
+  writeall(path("relay.qtb"), "end 1\n");
+  const std::string HELP = ": --help lists them\n";
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"--testbnch=relay.qtb", "relay.qun"}, "--testbnch=relay.qtb is no option of this program" + HELP},
+      {{"--testbench", "relay.qtb", "relay.qun"}, "--testbench needs a file: --testbench=FILE\n"},
+      {{"relay.qun", "--trace", "x.vcd"}, "--trace needs a file: --trace=FILE\n"},
+      {{"--trac=x.vcd", "relay.qun"}, "--trac=x.vcd is no option of this program" + HELP},
+      {{"--Trace=x.vcd", "relay.qun"}, "--Trace=x.vcd is no option of this program" + HELP},
+      {{"--verbose", "relay.qun"}, "--verbose is no option of this program" + HELP},
+      {{"--v", "relay.qun"}, "--v is no option of this program" + HELP},
+      {{"--port", "relay.qun"}, "--port needs a port: --port=PORT\n"},
+      {{"--check=yes", "relay.qun"}, "--check=yes takes no value: --check\n"},
+  };
+  for (const Case &c : cases) {
+    Run r = plain(dir, c.args);
+    EXPECT_EQ(r.status, 255) << c.args[0];
+    EXPECT_EQ(r.err, c.err) << c.args[0];
+    EXPECT_EQ(r.out, "") << c.args[0];
+    EXPECT_FALSE(std::filesystem::exists(path("QUON.log"))) << c.args[0];
+    EXPECT_FALSE(std::filesystem::exists(path("QUON.INI"))) << c.args[0];
+    EXPECT_FALSE(std::filesystem::exists(path("x.vcd"))) << c.args[0];
+  }
+}
+
+// A 100-character SPAWN is an error and runs nothing; a 200-character
+// comment is silent; the lines after them keep the editor's numbers.
+TEST_F(CheckE2eTest, ALongLineIsOneLineAndALongStatementRunsNothing) {
+  std::string spawn = "SPAWN echo ran > " + std::string(71, 'f') + "/results.txt";
+  ASSERT_EQ(spawn.size(), 100u);
+  std::string script = ";" + std::string(199, 'c') + "\n" + spawn + "\nSPAWN touch made\nWAIT\n"
+                       "NOTATE done\nKEY q\n$\n$\n";
+  writeall(path("t.qun"), script);
+  Run r = plain(dir, {"--check", "t.qun"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "t.qun:2: error: line too long (100 characters, at most 79)\n"
+            "t.qun:4: error: too few args to WAIT\n"
+            "t.qun: 2 errors, 0 warnings\n");
+  options.stdoutfile = path("out.txt");
+  PtyChild child = start(script);
+  EXPECT_TRUE(waitfile(child, path("out.txt"), "done\n", WAITMS));
+  ptysend(child, "\x1b");
+  EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27);
+  EXPECT_TRUE(std::filesystem::exists(path("made")));
+  EXPECT_FALSE(std::filesystem::exists(path("ran"))) << "no piece of the long line ran";
+  std::string log = readall(path("QUON.log"));
+  EXPECT_NE(log.find("002: SPAWN echo ran > fffffffffffffffffffffff |  Error: line too long "
+                     "(100 characters, at most 79)\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("004: WAIT"), std::string::npos) << log;
+}
+
+// One case of every warning, each at its line; a clean example reports
+// nothing; neither run creates QUON.log or touches the port's calibration.
+TEST_F(CheckE2eTest, CheckReportsEveryWarningAtItsLine) {
+  uncalibrate();
+  const std::string script =
+      "\xEF\xBB\xBFOUTPUT 0 1\n"              // 1 byte-order mark
+      "Start the relay sequence\n"           // 2 read as SPAWN
+      "NTOATE relay on\n"                    // 3 near miss
+      "KYE x\n"                              // 4 near miss
+      "\tOUTPUT 0 1\n"                       // 5 hidden by a TAB
+      "DELAY 500ms\n"                        // 6 passed over
+      "DELAY 1,5\n"                          // 7 passed over
+      "OUTPUT 0 0x0F\n"                      // 8 pattern
+      "OUTPUT 2 1\n"                         // 9 port
+      "DELAY 0.7\n"                          // 10 shorter than written
+      "KILL worker\n"                        // 11 no such name
+      "$\n"
+      "WAIT 0 1.......\n"                    // 13
+      "NOTATE high\n"                        // 14 at every pass
+      "$\n"
+      "NAME worker \n"
+      "DELAY 1\n"
+      "$\n$\n";
+  writeall(path("all.qun"), script);
+  Run r = plain(dir, {"--check", "all"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  const char *const EXPECTED[] = {
+      "all.qun:1: warning: the file starts with a byte-order mark",
+      "all.qun:2: warning: 'Start' is read as SPAWN: write SPAWN, or start a comment with ';'",
+      "all.qun:3: warning: 'NTOATE' is not a keyword, so this line is a comment: did you mean NOTATE?",
+      "all.qun:4: warning: 'KYE' is not a keyword, so this line is a comment: did you mean KEY?",
+      "all.qun:5: warning: the TAB before 'OUTPUT' makes this line a comment",
+      "all.qun:6: warning: time '500ms': the characters after '500' are passed over",
+      "all.qun:7: warning: time '1,5': the characters after '1' are passed over",
+      "all.qun:8: warning: pattern '0x0F' holds characters other than 1, 0 and '.': it compiles as ....0.0.",
+      "all.qun:9: warning: OUTPUT on logical port 2: only ports 0 and 1 exist",
+      "all.qun:10: warning: DELAY 0.7 waits 699 ms, not 700 ms: DELAY 0.701 waits 700 ms",
+      "all.qun:11: warning: KILL 'worker', but thread 2 is named 'worker '",
+      "all.qun:14: warning: this NOTATE follows the WAIT at line 13",
+      "all.qun: 0 errors, 12 warnings",
+  };
+  std::vector<std::string> got;
+  std::istringstream text(r.err);
+  for (std::string line; std::getline(text, line);) got.push_back(line);
+  ASSERT_EQ(got.size(), sizeof EXPECTED / sizeof EXPECTED[0]) << r.err;
+  for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].rfind(EXPECTED[i], 0), 0u) << got[i];
+
+  Run clean = plain(QUON_EXAMPLES_DIR, {"--check", "demo.qun"});
+  EXPECT_EQ(clean.status, 0);
+  EXPECT_EQ(clean.err, "demo.qun: 0 errors, 0 warnings\n");
+  EXPECT_FALSE(std::filesystem::exists(path("QUON.log")));
+  EXPECT_FALSE(std::filesystem::exists(path("QUON.INI")));
+}
+
+// A bench's verdict, output and trace are the same in a folder without
+// QUON.INI, with a foreign one, and beside the examples' own, with a
+// terminal or without.
+TEST_F(CheckE2eTest, ATestbenchGivesTheSameRunInEveryFolder) {
+  const std::string example = QUON_EXAMPLES_DIR;
+  std::vector<std::string> outputs;
+  for (const char *ini : {"", "00\n0000\n", CALIBRATED}) {
+    uncalibrate();
+    if (*ini != '\0') writeall(path("QUON.INI"), ini);
+    for (const char *file : {"handshake.qun", "handshake.qtb"}) {
+      writeall(path(file), readall(example + "/" + file));
+    }
+    Run r = plain(dir, {"--testbench=handshake.qtb", "--trace=t.vcd", "handshake"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    outputs.push_back(r.out + "\n--\n" + r.err + "\n--\n" + readall(path("t.vcd")));
+    options.stdoutfile = path("out.txt");
+    PtyChild child = ptystart({QUON_SIM_PATH, "--testbench=handshake.qtb", "handshake"}, options);
+    EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 0);
+    EXPECT_EQ(readall(path("out.txt")), r.out) << "with a terminal";
+    EXPECT_EQ(readall(path("QUON.INI")), ini) << "the calibration file is never touched";
+  }
+  EXPECT_EQ(outputs[0], outputs[1]);
+  EXPECT_EQ(outputs[0], outputs[2]);
+}
+
+}  // namespace
