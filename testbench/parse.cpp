@@ -16,28 +16,11 @@
 #include <sstream>
 
 #include "compiler/literals.h"
+#include "platform/keydecode.h"
 #include "testbench/testbench.h"
 #include "text/casefold.h"
 
 namespace {
-
-struct KeyName {
-  const char *name;
-  int code;  // a character's code; >= 0x100: 0 then (code - 0x100)
-};
-
-constexpr int SCAN = 0x100;
-const KeyName KEYNAMES[] = {
-    {"ESC", 27},           {"ENTER", 13},         {"TAB", 9},
-    {"BACKSPACE", 127},    {"UP", SCAN + 0x48},   {"DOWN", SCAN + 0x50},
-    {"LEFT", SCAN + 0x4B}, {"RIGHT", SCAN + 0x4D}, {"HOME", SCAN + 0x47},
-    {"END", SCAN + 0x4F},  {"PGUP", SCAN + 0x49}, {"PGDN", SCAN + 0x51},
-    {"INS", SCAN + 0x52},  {"DEL", SCAN + 0x53},  {"F1", SCAN + 0x3B},
-    {"F2", SCAN + 0x3C},   {"F3", SCAN + 0x3D},   {"F4", SCAN + 0x3E},
-    {"F5", SCAN + 0x3F},   {"F6", SCAN + 0x40},   {"F7", SCAN + 0x41},
-    {"F8", SCAN + 0x42},   {"F9", SCAN + 0x43},   {"F10", SCAN + 0x44},
-    {"F11", SCAN + 0x85},  {"F12", SCAN + 0x86},
-};
 
 constexpr double LONGEST = 1e9;  // seconds; about 31 years of simulated time
 
@@ -72,7 +55,7 @@ bool readport(const std::string &word, int *port) {
 bool readkey(const std::string &word, std::vector<int> *codes) {
   for (const KeyName &k : KEYNAMES) {
     if (!samefolded(word.c_str(), k.name) || word.size() == 1) continue;
-    if (k.code >= SCAN) *codes = {0, k.code - SCAN};
+    if (k.code >= KEYNAME_SCAN) *codes = {0, k.code - KEYNAME_SCAN};
     else *codes = {k.code};
     return true;
   }
