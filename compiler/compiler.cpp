@@ -43,10 +43,12 @@ const Keyword KEYWORDS[] = {
 static_assert(sizeof KEYWORDS / sizeof KEYWORDS[0] == STATEMENT_KINDS,
               "one keyword per statement kind, in enum order");
 
+const char *keyword(const Keyword &kw) { return opname(kw.op); }
+
 // The statement's name in echoes and messages: its keyword, but SPAWN
 // goes by its other keyword there.
 const char *title(const Keyword &kw) {
-  return kw.op == OP_SPAWN ? "SYSTEM" : opname(kw.op);
+  return kw.op == OP_SPAWN ? "SYSTEM" : keyword(kw);
 }
 
 // ------------------------------------------------------------------ log
@@ -275,7 +277,7 @@ Token compileline(char *line) {
 
   int kind = 0;
   while (kind < STATEMENT_KINDS &&
-         !prefixmatch(first, opname(KEYWORDS[kind].op), KEYWORDS[kind].letters)) {
+         !prefixmatch(first, keyword(KEYWORDS[kind]), KEYWORDS[kind].letters)) {
     ++kind;
   }
   switch (kind) {

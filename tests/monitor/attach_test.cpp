@@ -3,11 +3,11 @@
 // port's lamps with forced bits and the cursor.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "compiler/literals.h"
 #include "compiler/token.h"
 #include "monitor/attach.h"
 
@@ -41,44 +41,48 @@ const Placed CASES[] = {
 constexpr int THREADS = sizeof CASES / sizeof CASES[0] + 1;  // the last one idle
 const char *const TEXTS[] = {"ls -l", "went high", "blinker"};
 
-// A region as the program publishes it: thread t stands at token t and
-// token t comes from script line 10 + t; the last thread has no statements.
+constexpr int TOKENS = THREADS - 1, STRINGS = 3;
+
+// A region in one piece; the monitor finds each table by its offset in the
+// header, as in the program's.
+struct Layout {
+  RegionHeader head;
+  RegionThread threads[THREADS];
+  RegionToken tokens[TOKENS];
+  char strings[STRINGS][REGION_TEXT];
+};
+
+// Thread t stands at token t, which comes from script line 10 + t; the
+// last thread has no statements.
 struct Region {
-  std::vector<uint64_t> storage;
+  Layout l{};
   Attached a;
 
   Region() {
-    constexpr int TOKENS = THREADS - 1, STRINGS = 3;
-    size_t threadsat = sizeof(RegionHeader);
-    size_t tokensat = threadsat + sizeof(RegionThread) * THREADS;
-    size_t stringsat = tokensat + sizeof(RegionToken) * TOKENS;
-    size_t size = stringsat + REGION_TEXT * STRINGS;
-    storage.assign(size / sizeof(uint64_t) + 1, 0);
-    RegionHeader *h = reinterpret_cast<RegionHeader *>(storage.data());
-    h->size = static_cast<uint32_t>(size);
-    h->clockms = CLOCKMS;
-    h->passrate = 1234567;
-    h->lastkey = 't';
-    h->threadcount = THREADS;
-    h->tokencount = TOKENS;
-    h->stringcount = STRINGS;
-    h->threadsat = static_cast<uint32_t>(threadsat);
-    h->tokensat = static_cast<uint32_t>(tokensat);
-    h->stringsat = static_cast<uint32_t>(stringsat);
+    RegionHeader &h = l.head;
+    h.size = sizeof l;
+    h.clockms = CLOCKMS;
+    h.passrate = 1234567;
+    h.lastkey = 't';
+    h.threadsat = offsetof(Layout, threads);
+    h.tokensat = offsetof(Layout, tokens);
+    h.stringsat = offsetof(Layout, strings);
+    h.threadcount = THREADS;
+    h.tokencount = TOKENS;
+    h.stringcount = STRINGS;
     for (int t = 0; t < TOKENS; ++t) {
-      regiontokens(h)[t] = {CASES[t].token, 10 + t};
-      regionthreads(h)[t].at = t;
-      regionthreads(h)[t].timer = CASES[t].timer;
+      l.tokens[t] = {CASES[t].token, 10 + t};
+      l.threads[t].at = t;
+      l.threads[t].timer = CASES[t].timer;
     }
-    regionthreads(h)[TOKENS].at = -1;
-    strcpy(regionthreads(h)[0].name, "follower");
-    memset(regionthreads(h)[1].name, 'x', REGION_NAME);  // no NUL: cut at its end
-    for (int i = 0; i < STRINGS; ++i) strcpy(regionstring(h, i), TEXTS[i]);
-    a.region = h;
-    a.size = size;
+    l.threads[TOKENS].at = -1;
+    strcpy(l.threads[0].name, "follower");
+    memset(l.threads[1].name, 'x', REGION_NAME);  // no NUL: cut at its end
+    for (int i = 0; i < STRINGS; ++i) strcpy(l.strings[i], TEXTS[i]);
+    a.region = &h;
+    a.size = sizeof l;
     a.pid = 4321;
   }
-  ~Region() { a.region = nullptr; }  // never detached: it is no mapping
 };
 
 // The rows of the thread table, below its heading.
