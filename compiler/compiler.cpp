@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "compiler/literals.h"
+#include "compiler/opnames.h"
 #include "check/check.h"
 #include "core/log.h"
 #include "core/tables.h"
@@ -22,28 +23,34 @@ enum Statement {
 };
 
 struct Keyword {
-  const char *word;     // the keyword as a user writes it
-  int letters;          // how many leading letters select the statement
-  const char *title;    // the statement's name in echoes and messages
-  uint8_t op;           // the opcode it compiles to
+  uint8_t op;   // the opcode it compiles to; the keyword is the opcode's name
+  int letters;  // how many leading letters select the statement
 };
 
 // Tried in this order; no two share their compared letters.
 const Keyword KEYWORDS[] = {
-    {"WAIT", 1, "WAIT", OP_WAIT},
-    {"OUTPUT", 1, "OUTPUT", OP_OUTPUT},
-    {"TOGGLE", 1, "TOGGLE", OP_TOGGLE},
-    {"DELAY", 1, "DELAY", OP_DELAY},
-    {"REPEAT", 1, "REPEAT", OP_REPEAT},
-    {"KEY", 2, "KEY", OP_KEY},
-    {"SPAWN", 1, "SYSTEM", OP_SPAWN},  // a first word SYSTEM lands here too
-    {"NOTATE", 2, "NOTATE", OP_NOTATE},
-    {"KILL", 2, "KILL", OP_KILL},
-    {"NAME", 2, "NAME", OP_NAME},
-    {"$", 1, "$", OP_SEPARATOR},
+    {OP_WAIT, 1},
+    {OP_OUTPUT, 1},
+    {OP_TOGGLE, 1},
+    {OP_DELAY, 1},
+    {OP_REPEAT, 1},
+    {OP_KEY, 2},
+    {OP_SPAWN, 1},  // a first word SYSTEM lands here too
+    {OP_NOTATE, 2},
+    {OP_KILL, 2},
+    {OP_NAME, 2},
+    {OP_SEPARATOR, 1},
 };
 static_assert(sizeof KEYWORDS / sizeof KEYWORDS[0] == STATEMENT_KINDS,
               "one keyword per statement kind, in enum order");
+
+const char *keyword(const Keyword &kw) { return opname(kw.op); }
+
+// The statement's name in echoes and messages: its keyword, but SPAWN
+// goes by its other keyword there.
+const char *title(const Keyword &kw) {
+  return kw.op == OP_SPAWN ? "SYSTEM" : keyword(kw);
+}
 
 // ------------------------------------------------------------------ log
 
@@ -137,7 +144,7 @@ int scanfloat(const char *word, float *value) {
 int statementkind(const char *first) {
   int kind = 0;
   while (kind < STATEMENT_KINDS &&
-         !prefixmatch(first, KEYWORDS[kind].word, KEYWORDS[kind].letters)) {
+         !prefixmatch(first, keyword(KEYWORDS[kind]), KEYWORDS[kind].letters)) {
     ++kind;
   }
   return kind;
@@ -149,90 +156,90 @@ int statementkind(const char *first) {
 Token portstatement(const Keyword &kw, const char *line, char **at) {
   const char *word = nextword(at);
   if (word == nullptr) {
-    return scripterror(line, "Error: too few args to %s\n", kw.title);
+    return scripterror(line, "Error: too few args to %s\n", title(kw));
   }
   uint32_t port = 0;
   if (!scaninteger(word, &port)) {
-    return scripterror(line, "Error: could not scan <port> in %s\n", kw.title);
+    return scripterror(line, "Error: could not scan <port> in %s\n", title(kw));
   }
   word = nextword(at);
   if (word == nullptr) {
-    return scripterror(line, "Error: too few args to %s\n", kw.title);
+    return scripterror(line, "Error: too few args to %s\n", title(kw));
   }
   uint16_t pattern = texttopattern(word);
   if (prog.verbose) {
     // The echo shows the port's low 16 bits unsigned (-1 reads 65535) and
     // the pattern as compiled, not as written.
-    logprintf("%-6s %d %s\n", kw.title, static_cast<int>(port & 0xFFFFu),
+    logprintf("%-6s %d %s\n", title(kw), static_cast<int>(port & 0xFFFFu),
               patterntotext(pattern));
   }
   return maketoken(kw.op, static_cast<uint8_t>(port & 0xFFu), pattern);
 }
 
 // DELAY <time>
-Token delaystatement(const char *line, char **at) {
+Token delaystatement(const Keyword &kw, const char *line, char **at) {
   const char *word = nextword(at);
-  if (word == nullptr) return scripterror(line, "Error: too few args to DELAY\n");
+  if (word == nullptr) return scripterror(line, "Error: too few args to %s\n", title(kw));
   float seconds = 0.0f;
   if (!scanfloat(word, &seconds)) {
-    return scripterror(line, "Error: could not scan <time> in DELAY\n");
+    return scripterror(line, "Error: could not scan <time> in %s\n", title(kw));
   }
-  if (prog.verbose) logprintf("DELAY %6.1f\n", static_cast<double>(seconds));
-  return maketoken(OP_DELAY, 0, secondstotimecode(seconds));
+  if (prog.verbose) logprintf("%s %6.1f\n", title(kw), static_cast<double>(seconds));
+  return maketoken(kw.op, 0, secondstotimecode(seconds));
 }
 
 // REPEAT <offset> <period>
-Token repeatstatement(const char *line, char **at) {
+Token repeatstatement(const Keyword &kw, const char *line, char **at) {
   const char *word = nextword(at);
   if (word == nullptr) {
-    return scripterror(line, "Error: too few args to REPEAT\n");
+    return scripterror(line, "Error: too few args to %s\n", title(kw));
   }
   float offset = 0.0f;
   if (!scanfloat(word, &offset)) {
-    return scripterror(line,
-                       "Error: could not scan <offset> or <period> in REPEAT\n");
+    return scripterror(line, "Error: could not scan <offset> or <period> in %s\n",
+                       title(kw));
   }
   word = nextword(at);
   if (word == nullptr) {
-    return scripterror(line, "Error: too few args to REPEAT\n");
+    return scripterror(line, "Error: too few args to %s\n", title(kw));
   }
   float period = 0.0f;
   if (!scanfloat(word, &period)) {
-    return scripterror(line, "Error: could not scan <period> in REPEAT\n");
+    return scripterror(line, "Error: could not scan <period> in %s\n", title(kw));
   }
   // The token has room for one time only: it keeps the period. The offset
   // is scanned so that a bad one is reported, and shown in the listing.
   uint16_t periodcode = secondstotimecode(period);
   if (prog.verbose) {
-    logprintf("REPEAT %6.1f %6.1f\n", static_cast<double>(offset),
+    logprintf("%s %6.1f %6.1f\n", title(kw), static_cast<double>(offset),
               static_cast<double>(period));
   }
-  return maketoken(OP_REPEAT, 0, periodcode);
+  return maketoken(kw.op, 0, periodcode);
 }
 
 // KEY <character>
-Token keystatement(const char *line, char **at) {
+Token keystatement(const Keyword &kw, const char *line, char **at) {
   const char *word = nextword(at);
-  if (word == nullptr) return scripterror(line, "Error: too few args to KEY\n");
+  if (word == nullptr) return scripterror(line, "Error: too few args to %s\n", title(kw));
   char key = word[0];  // as written: the key's case matters
-  if (prog.verbose) logprintf("KEY %c\n", key);
-  return maketoken(OP_KEY, static_cast<uint8_t>(key), 0);
+  if (prog.verbose) logprintf("%s %c\n", title(kw), key);
+  return maketoken(kw.op, static_cast<uint8_t>(key), 0);
 }
 
 // SPAWN <command line>, NOTATE <note>, KILL <thread name>
 Token textstatement(const Keyword &kw, const char *line, const char *rest) {
   if (rest[0] == '\0') {
-    return scripterror(line, "Error: too few args to %s\n", kw.title);
+    return scripterror(line, "Error: too few args to %s\n", title(kw));
   }
   // A token carries the text's index in 8 bits: texts 0 to 255 only.
   if (prog.stringcount >= MAX_STRINGS) {
     return scripterror(line, "Error: too many texts (more than %d) for %s\n",
-                       static_cast<int>(MAX_STRINGS), kw.title);
+                       static_cast<int>(MAX_STRINGS), title(kw));
   }
   int32_t index = prog.stringcount;
   prog.strings[index] = copytext(rest);
   if (prog.verbose) {
-    logprintf("%s  (%ld) \"%s\"\n", kw.title, static_cast<long>(index),
+    logprintf("%s  (%ld) \"%s\"\n", title(kw), static_cast<long>(index),
               prog.strings[index]);
   }
   ++prog.stringcount;
@@ -245,11 +252,11 @@ Token textstatement(const Keyword &kw, const char *line, const char *rest) {
 }
 
 // NAME <thread name>
-Token namestatement(const char *line, const char *rest) {
-  if (rest[0] == '\0') return scripterror(line, "Error: too few args to NAME\n");
+Token namestatement(const Keyword &kw, const char *line, const char *rest) {
+  if (rest[0] == '\0') return scripterror(line, "Error: too few args to %s\n", title(kw));
   // A token carries the thread's index in 8 bits: threads 0 to 255 only.
   if (prog.threadcount > MAX_NAMED_THREAD) {
-    return scripterror(line, "Error: NAME in thread %ld, beyond thread %d\n",
+    return scripterror(line, "Error: %s in thread %ld, beyond thread %d\n", title(kw),
                        static_cast<long>(prog.threadcount),
                        static_cast<int>(MAX_NAMED_THREAD));
   }
@@ -257,11 +264,11 @@ Token namestatement(const char *line, const char *rest) {
   free(prog.threadname[thread]);  // a thread named twice keeps the later name
   prog.threadname[thread] = copytext(rest);
   if (prog.verbose) {
-    logprintf("NAME  (%ld) \"%s\"\n", static_cast<long>(thread),
+    logprintf("%s  (%ld) \"%s\"\n", title(kw), static_cast<long>(thread),
               prog.threadname[thread]);
   }
   // Thread 0's token is exactly NAME0_TOKEN, which the loader does not keep.
-  return maketoken(OP_NAME, static_cast<uint8_t>(thread), 0);
+  return maketoken(kw.op, static_cast<uint8_t>(thread), 0);
 }
 
 }  // namespace
@@ -293,13 +300,13 @@ Token compileline(char *line) {
     case ST_WAIT:
     case ST_OUTPUT:
     case ST_TOGGLE: return portstatement(KEYWORDS[kind], line, &at);
-    case ST_DELAY: return delaystatement(line, &at);
-    case ST_REPEAT: return repeatstatement(line, &at);
-    case ST_KEY: return keystatement(line, &at);
+    case ST_DELAY: return delaystatement(KEYWORDS[kind], line, &at);
+    case ST_REPEAT: return repeatstatement(KEYWORDS[kind], line, &at);
+    case ST_KEY: return keystatement(KEYWORDS[kind], line, &at);
     case ST_SPAWN:
     case ST_NOTATE:
     case ST_KILL: return textstatement(KEYWORDS[kind], line, at);
-    case ST_NAME: return namestatement(line, at);
+    case ST_NAME: return namestatement(KEYWORDS[kind], line, at);
     case ST_SEPARATOR:
       if (prog.verbose) logprintf("\n");
       return SEPARATOR_TOKEN;
@@ -324,10 +331,10 @@ Token compilelongline(char *line, uint64_t length) {
                      static_cast<unsigned long long>(length), LINE_BUFFER - 1);
 }
 
-int keywordof(const char *first, const char **keyword, int *letters) {
+int keywordof(const char *first, const char **word, int *letters) {
   int kind = statementkind(first);
   if (kind == STATEMENT_KINDS) return -1;
-  *keyword = KEYWORDS[kind].word;
+  *word = keyword(KEYWORDS[kind]);
   *letters = KEYWORDS[kind].letters;
   return KEYWORDS[kind].op;
 }

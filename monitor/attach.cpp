@@ -8,8 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "compiler/literals.h"
-#include "compiler/token.h"
+#include "compiler/opnames.h"
 #include "platform/sharedmem.h"
 
 namespace {
@@ -44,46 +43,25 @@ const int INPINS[8] = {1, 14, 16, 15, 13, 12, 10, 11};
 std::string statement(RegionHeader *h, int32_t at) {
   if (at < 0 || at >= h->tokencount) return "(no statements)";
   Token t = regiontokens(h)[at].token;
-  uint8_t op = tokenop(t), port = tokenport(t);
-  uint16_t patt = tokenpatt(t);
-  char text[160];
-  auto str = [&](void) -> const char * {
-    return port < h->stringcount ? regionstring(h, port) : "";
-  };
-  switch (op) {
-    case OP_WAIT: snprintf(text, sizeof text, "WAIT %d %s", port, patterntotext(patt)); break;
-    case OP_OUTPUT: snprintf(text, sizeof text, "OUTPUT %d %s", port, patterntotext(patt)); break;
-    case OP_TOGGLE: snprintf(text, sizeof text, "TOGGLE %d %s", port, patterntotext(patt)); break;
-    case OP_DELAY: snprintf(text, sizeof text, "DELAY %g", static_cast<double>(timecodetoseconds(patt))); break;
-    case OP_REPEAT: snprintf(text, sizeof text, "REPEAT %g", static_cast<double>(timecodetoseconds(patt))); break;
-    case OP_KEY: snprintf(text, sizeof text, "KEY %c", port); break;
-    case OP_SPAWN: snprintf(text, sizeof text, "SPAWN %s", str()); break;
-    case OP_NOTATE: snprintf(text, sizeof text, "NOTATE %s", str()); break;
-    case OP_KILL: snprintf(text, sizeof text, "KILL %s", str()); break;
-    case OP_NAME: snprintf(text, sizeof text, "NAME"); break;
-    default: snprintf(text, sizeof text, "$"); break;
-  }
-  return text;
+  uint8_t text = tokenport(t);
+  return statementtext(t, text < h->stringcount ? regionstring(h, text) : "");
 }
 
 std::string state(RegionHeader *h, const RegionThread &t) {
   if (t.at < 0 || t.at >= h->tokencount) return "idle";
   Token tok = regiontokens(h)[t.at].token;
-  char text[64];
   switch (tokenop(tok)) {
     case OP_WAIT:
-      snprintf(text, sizeof text, "WAIT %d %s", tokenport(tok), patterntotext(tokenpatt(tok)));
-      return text;
+    case OP_KEY:
+      return statementtext(tok, "");
     case OP_DELAY: {
-      if (t.timer == 0) return "DELAY";
+      if (t.timer == 0) return opname(OP_DELAY);
       uint32_t left = t.timer - h->clockms;
       if (left >= 0x80000000u) left = 0;
-      snprintf(text, sizeof text, "DELAY %.1f s left", left / 1000.0);
+      char text[64];
+      snprintf(text, sizeof text, "%s %.1f s left", opname(OP_DELAY), left / 1000.0);
       return text;
     }
-    case OP_KEY:
-      snprintf(text, sizeof text, "KEY %c", tokenport(tok));
-      return text;
     default:
       return "running";
   }

@@ -16,12 +16,6 @@ struct KeySequence {
   int scan;
 };
 
-constexpr int SCAN_UP = 0x48, SCAN_DOWN = 0x50, SCAN_LEFT = 0x4B,
-              SCAN_RIGHT = 0x4D, SCAN_HOME = 0x47, SCAN_END = 0x4F,
-              SCAN_PGUP = 0x49, SCAN_PGDN = 0x51, SCAN_INSERT = 0x52,
-              SCAN_DELETE = 0x53, SCAN_F1 = 0x3B, SCAN_F11 = 0x85,
-              SCAN_F12 = 0x86;
-
 const KeySequence KEYSEQUENCES[] = {
     // Cursor keys, normal and application mode (CSI and SS3).
     {"[A", SCAN_UP},      {"[B", SCAN_DOWN},    {"[C", SCAN_RIGHT},

@@ -16,28 +16,12 @@
 #include <sstream>
 
 #include "compiler/literals.h"
+#include "platform/keydecode.h"
 #include "testbench/testbench.h"
 #include "text/casefold.h"
+#include "trace/vcdread.h"
 
 namespace {
-
-struct KeyName {
-  const char *name;
-  int code;  // a character's code; >= 0x100: 0 then (code - 0x100)
-};
-
-constexpr int SCAN = 0x100;
-const KeyName KEYNAMES[] = {
-    {"ESC", 27},           {"ENTER", 13},         {"TAB", 9},
-    {"BACKSPACE", 127},    {"UP", SCAN + 0x48},   {"DOWN", SCAN + 0x50},
-    {"LEFT", SCAN + 0x4B}, {"RIGHT", SCAN + 0x4D}, {"HOME", SCAN + 0x47},
-    {"END", SCAN + 0x4F},  {"PGUP", SCAN + 0x49}, {"PGDN", SCAN + 0x51},
-    {"INS", SCAN + 0x52},  {"DEL", SCAN + 0x53},  {"F1", SCAN + 0x3B},
-    {"F2", SCAN + 0x3C},   {"F3", SCAN + 0x3D},   {"F4", SCAN + 0x3E},
-    {"F5", SCAN + 0x3F},   {"F6", SCAN + 0x40},   {"F7", SCAN + 0x41},
-    {"F8", SCAN + 0x42},   {"F9", SCAN + 0x43},   {"F10", SCAN + 0x44},
-    {"F11", SCAN + 0x85},  {"F12", SCAN + 0x86},
-};
 
 constexpr double LONGEST = 1e9;  // seconds; about 31 years of simulated time
 
@@ -72,7 +56,7 @@ bool readport(const std::string &word, int *port) {
 bool readkey(const std::string &word, std::vector<int> *codes) {
   for (const KeyName &k : KEYNAMES) {
     if (!samefolded(word.c_str(), k.name) || word.size() == 1) continue;
-    if (k.code >= SCAN) *codes = {0, k.code - SCAN};
+    if (k.code >= KEYNAME_SCAN) *codes = {0, k.code - KEYNAME_SCAN};
     else *codes = {k.code};
     return true;
   }
@@ -92,51 +76,17 @@ bool readwhole(const char *file, std::string *text) {
   return true;
 }
 
-// The input bits of a trace: the ids of port P's in0..in7, then every
-// change at its time.
+// The input bits of a trace, every change a drive at its time.
 bool readreplay(const std::string &file, Testbench *bench, std::string *what) {
-  std::string text;
-  if (!readwhole(file.c_str(), &text)) {
+  int result = vcdreadinputs(file.c_str(), [bench](const VcdInputChange &c) {
+    uint8_t mask = static_cast<uint8_t>(1u << c.bit);
+    bench->drives.push_back({c.time, c.port, mask, c.high ? mask : uint8_t{0}, 0});
+  });
+  if (result == -1) {
     *what = "cannot read replay file " + file + " (" + strerror(errno) + ")";
     return false;
   }
-  std::istringstream lines(text);
-  int scopeport = -1;
-  std::vector<std::pair<std::string, std::pair<int, int>>> ids;  // id -> port, bit
-  uint64_t now = 0;
-  bool body = false;
-  for (std::string line; std::getline(lines, line);) {
-    if (!body) {
-      // "$scope module portN $end", "$var wire 1 ID inB $end", "$upscope $end"
-      std::istringstream words(line);
-      std::vector<std::string> w;
-      for (std::string word; words >> word;) w.push_back(word);
-      if (w.size() == 4 && w[0] == "$scope" && w[2].size() == 5 && w[2].rfind("port", 0) == 0 &&
-          (w[2][4] == '0' || w[2][4] == '1')) {
-        scopeport = w[2][4] - '0';
-      }
-      if (!w.empty() && w[0] == "$upscope") scopeport = -1;
-      if (scopeport >= 0 && w.size() == 6 && w[0] == "$var" && w[1] == "wire" && w[2] == "1" &&
-          w[4].size() == 3 && w[4].rfind("in", 0) == 0 && w[4][2] >= '0' && w[4][2] <= '7') {
-        ids.push_back({w[3], {scopeport, w[4][2] - '0'}});
-      }
-      if (!w.empty() && w[0] == "$enddefinitions") body = true;
-      continue;
-    }
-    if (line.empty()) continue;
-    if (line[0] == '#') {
-      now = strtoull(line.c_str() + 1, nullptr, 10);
-      continue;
-    }
-    if (line[0] != '0' && line[0] != '1') continue;
-    for (const auto &entry : ids) {
-      if (line.compare(1, std::string::npos, entry.first) != 0) continue;
-      uint8_t mask = static_cast<uint8_t>(1u << entry.second.second);
-      bench->drives.push_back(
-          {now, entry.second.first, mask, line[0] == '1' ? mask : uint8_t{0}, 0});
-    }
-  }
-  if (!body || ids.empty()) {
+  if (result == VCD_NOINPUTS) {
     *what = "replay file " + file + " holds no traced input bits";
     return false;
   }

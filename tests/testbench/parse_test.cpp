@@ -1,0 +1,150 @@
+// The testbench file: every statement form and what it reads as, and every
+// message a malformed bench gives, through the parser's own entry point.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "tests/support/files.h"
+#include "testbench/testbench.h"
+
+namespace {
+
+// A bench as text: its end, then its drives, keys and expectations in the
+// order the parser keeps them.
+std::string describe(const Testbench &b) {
+  char text[160];
+  std::string out = "end " + std::to_string(b.end);
+  for (const BenchDrive &d : b.drives) {
+    snprintf(text, sizeof text, "; drive %llu p%d %02x/%02x line %d",
+             static_cast<unsigned long long>(d.us), d.port, d.mask, d.value, d.line);
+    out += text;
+  }
+  for (const BenchKeys &k : b.keys) {
+    out += "; key " + std::to_string(k.us);
+    for (size_t i = 0; i < k.codes.size(); ++i) out += (i ? "," : " ") + std::to_string(k.codes[i]);
+    out += " line " + std::to_string(k.line);
+  }
+  for (const BenchExpect &e : b.expects) {
+    const char *kind = e.kind == CHECK_AT ? "at" : e.kind == CHECK_WINDOW ? "window" : "note";
+    snprintf(text, sizeof text, "; %s %llu-%llu p%d %04x '%s' '%s' line %d", kind,
+             static_cast<unsigned long long>(e.from), static_cast<unsigned long long>(e.to),
+             e.port, e.pattern, e.word.c_str(), e.text.c_str(), e.line);
+    out += text;
+  }
+  return out;
+}
+
+struct Case {
+  const char *bench;
+  const char *result;  // the description of the bench, or the error message
+};
+
+const Case CASES[] = {
+    // ---------------------------------------------------------- statements
+    {"end 3\n", "end 3000000"},
+    {"# a comment\n\n  end 1.5   # to the end of the line\n", "end 1500000"},
+    {"end 0", "end 0"},
+    {"end 2\nat 0.5 input 1 1..0\nat 0.25 input 0 .......1\n",
+     "end 2000000; drive 250000 p0 01/01 line 3; drive 500000 p1 09/08 line 2"},
+    {"end 2\nat 1 expect 0 ....1111\nfrom 0.5 to 1.5 expect 1 1.......\n",
+     "end 2000000; at 1000000-1000000 p0 0f0f '....1111' '' line 2; "
+     "window 500000-1500000 p1 8080 '1.......' '' line 3"},
+    {"end 2\nfrom 1 to 1 expect 0 0\n", "end 2000000; window 1000000-1000000 p0 0100 '0' '' line 2"},
+    {"end 2\nby 2 note  sequence:  done \t\r\n",
+     "end 2000000; note 2000000-2000000 p0 0000 '' 'sequence:  done' line 2"},
+    {"end 9\nat 3 key a\nat 1 key ESC\nat 2 key f5\nat 4 key Enter\nat 5 key BackSpace\n"
+     "at 6 key tab\nat 7 key Up\nat 7.5 key del\nat 8 key F12\nat 8.5 key 1\n",
+     "end 9000000; key 1000000 27 line 3; key 2000000 0,63 line 4; key 3000000 97 line 2; "
+     "key 4000000 13 line 5; key 5000000 127 line 6; key 6000000 9 line 7; "
+     "key 7000000 0,72 line 8; key 7500000 0,83 line 9; key 8000000 0,134 line 10; "
+     "key 8500000 49 line 11"},
+    // A replayed change after the end is no event of the bench's own.
+    {"end 3\nreplay t.vcd\nat 1 input 0 1\n",
+     "end 3000000; drive 500000 p0 01/01 line 0; drive 1000000 p0 01/01 line 3; "
+     "drive 2000000 p1 08/00 line 0; drive 5000000 p0 01/00 line 0"},
+
+    // ------------------------------------------------------------ messages
+    {"end 1\nend 2\n", "b.qtb:2: a second end"},
+    {"end\n", "b.qtb:1: end needs one time"},
+    {"end 1 2\n", "b.qtb:1: end needs one time"},
+    {"end -1\n", "b.qtb:1: end needs one time"},
+    {"end 1e10\n", "b.qtb:1: end needs one time"},
+    {"end 1s\n", "b.qtb:1: end needs one time"},
+    {"end nan\n", "b.qtb:1: end needs one time"},
+    {"replay\n", "b.qtb:1: replay needs one file name"},
+    {"replay a.vcd b.vcd\n", "b.qtb:1: replay needs one file name"},
+    {"end 1\nreplay none.vcd\n",
+     "b.qtb:2: cannot read replay file none.vcd (No such file or directory)"},
+    {"end 1\nreplay outs.vcd\n", "b.qtb:2: replay file outs.vcd holds no traced input bits"},
+    {"wait 1\n", "b.qtb:1: unknown word 'wait'"},
+    {"at 1 press a\n", "b.qtb:1: unknown word 'press'"},
+    {"from 1 to 2 key a\n", "b.qtb:1: unknown word 'key'"},
+    {"at\n", "b.qtb:1: bad time after at"},
+    {"at x input 0 1\n", "b.qtb:1: bad time after at"},
+    {"by -1 note x\n", "b.qtb:1: bad time after by"},
+    {"from 1 expect 0 1\n", "b.qtb:1: from needs 'from T1 to T2' with T2 not before T1"},
+    {"from 1 until 2 expect 0 1\n", "b.qtb:1: from needs 'from T1 to T2' with T2 not before T1"},
+    {"from 2 to 1 expect 0 1\n", "b.qtb:1: from needs 'from T1 to T2' with T2 not before T1"},
+    {"from 1 to x expect 0 1\n", "b.qtb:1: from needs 'from T1 to T2' with T2 not before T1"},
+    {"at 1\n", "b.qtb:1: nothing to do after the time"},
+    {"from 1 to 2\n", "b.qtb:1: nothing to do after the time"},
+    {"by 1 expect 0 1\n", "b.qtb:1: by needs 'note TEXT'"},
+    {"by 1 note\n", "b.qtb:1: by needs 'note TEXT'"},
+    {"at 1 key\n", "b.qtb:1: key needs one character or key name"},
+    {"at 1 key ab\n", "b.qtb:1: key needs one character or key name"},
+    {"at 1 key a b\n", "b.qtb:1: key needs one character or key name"},
+    {"at 1 key #\n", "b.qtb:1: key needs one character or key name"},  // a comment
+    {"at 1 input 0\n", "b.qtb:1: input needs a port and a pattern"},
+    {"at 1 expect 0 1 1\n", "b.qtb:1: expect needs a port and a pattern"},
+    {"at 1 input 2 1\n", "b.qtb:1: port out of range: 2"},
+    {"at 1 expect 01 1\n", "b.qtb:1: port out of range: 01"},
+    {"at 1 input 0 1x\n", "b.qtb:1: bad pattern: 1x"},
+    {"at 1 expect 0 111111111\n", "b.qtb:1: bad pattern: 111111111"},
+    {"from 1 to 2 input 0 1\n", "b.qtb:1: input takes 'at T'"},
+    {"at 1 input 0 1\n", "b.qtb:1: no 'end T' line"},
+    {"", "b.qtb:0: no 'end T' line"},
+    {"end 1\nbogus\nalso bogus\n", "b.qtb:2: unknown word 'bogus'"},
+    // The first line of an event after the end, whatever its kind.
+    {"end 1\nat 0.5 expect 0 1\nat 1.5 key a\nat 2 expect 0 1\n", "b.qtb:3: an event after end"},
+    {"end 1\nat 2 expect 0 1\nat 1.5 key a\n", "b.qtb:2: an event after end"},
+    {"end 1\nat 3 input 0 1\n", "b.qtb:2: an event after end"},
+    {"end 1\nfrom 0.5 to 1.5 expect 0 1\n", "b.qtb:2: an event after end"},
+    {"end 1\nby 2 note x\n", "b.qtb:2: an event after end"},
+};
+
+class TestbenchParse : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    entertempdir();
+    // In microseconds, as traces are stamped: port 0's in0 and port 1's in3.
+    writeall("t.vcd",
+             "$scope module port0 $end\n$var wire 1 ! in0 $end\n$upscope $end\n"
+             "$scope module port1 $end\n$var wire 1 \" in3 $end\n$upscope $end\n"
+             "$enddefinitions $end\n#500000\n1!\n#2000000\n0\"\n#5000000\n0!\n");
+    writeall("outs.vcd",
+             "$scope module port0 $end\n$var wire 1 ! out0 $end\n$upscope $end\n"
+             "$enddefinitions $end\n#1\n1!\n");
+  }
+  void TearDown() override { leavetempdir(); }
+};
+
+TEST_F(TestbenchParse, EachBenchReadsAsItsStatementsOrGivesItsMessage) {
+  for (const Case &c : CASES) {
+    SCOPED_TRACE(c.bench);
+    Testbench bench;
+    std::string error;
+    int result = testbenchparse("b.qtb", c.bench, &bench, &error);
+    EXPECT_EQ(result == 0 ? describe(bench) : error, c.result);
+    EXPECT_EQ(result == 0, error.empty());
+  }
+}
+
+TEST_F(TestbenchParse, AFileThatCannotBeReadNamesTheReason) {
+  Testbench bench;
+  std::string error;
+  EXPECT_EQ(testbenchread("none.qtb", &bench, &error), -1);
+  EXPECT_EQ(error, "none.qtb:0: cannot read the testbench (No such file or directory)");
+}
+
+}  // namespace

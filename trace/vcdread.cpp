@@ -1,0 +1,110 @@
+#include "trace/vcdread.h"
+
+#include <sys/types.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+struct InputBit {
+  int port, bit;
+};
+
+struct Reader {
+  explicit Reader(const VcdInputSink &to) : sink(to) {}
+  const VcdInputSink &sink;
+  std::unordered_map<std::string, std::vector<InputBit>> ids;
+  int scopeport = -1;  // the port whose scope the header is in; -1 none
+  bool body = false;   // past $enddefinitions
+  uint64_t now = 0;
+  std::vector<std::string> words;  // of the header line at hand
+  std::string id;                  // of the change line at hand
+};
+
+bool blank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// "$scope module portN $end", "$var wire 1 ID inB $end", "$upscope $end",
+// "$enddefinitions $end"; words are cut at any white space.
+void headerline(Reader &r, const std::string &line) {
+  std::vector<std::string> &w = r.words;
+  w.clear();
+  for (size_t at = 0; at < line.size();) {
+    while (at < line.size() && blank(line[at])) ++at;
+    size_t start = at;
+    while (at < line.size() && !blank(line[at])) ++at;
+    if (at > start) w.emplace_back(line, start, at - start);
+  }
+  if (w.empty()) return;
+  if (w.size() == 4 && w[0] == "$scope" && w[2].size() == 5 && w[2].compare(0, 4, "port") == 0 &&
+      (w[2][4] == '0' || w[2][4] == '1')) {
+    r.scopeport = w[2][4] - '0';
+  }
+  if (w[0] == "$upscope") r.scopeport = -1;
+  if (r.scopeport >= 0 && w.size() == 6 && w[0] == "$var" && w[1] == "wire" && w[2] == "1" &&
+      w[4].size() == 3 && w[4].compare(0, 2, "in") == 0 && w[4][2] >= '0' && w[4][2] <= '7') {
+    r.ids[w[3]].push_back({r.scopeport, w[4][2] - '0'});
+  }
+  if (w[0] == "$enddefinitions") r.body = true;
+}
+
+void bodyline(Reader &r, const std::string &line) {
+  if (line.empty()) return;
+  if (line[0] == '#') {
+    r.now = strtoull(line.c_str() + 1, nullptr, 10);
+    return;
+  }
+  if (line[0] != '0' && line[0] != '1') return;
+  r.id.assign(line, 1, std::string::npos);
+  auto found = r.ids.find(r.id);
+  if (found == r.ids.end()) return;
+  for (const InputBit &b : found->second) r.sink({r.now, b.port, b.bit, line[0] == '1'});
+}
+
+// One line without its LF; a CR before it goes too.
+void readline(Reader &r, std::string &line) {
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (r.body) bodyline(r, line);
+  else headerline(r, line);
+}
+
+int verdict(const Reader &r) { return r.body && !r.ids.empty() ? 0 : VCD_NOINPUTS; }
+
+}  // namespace
+
+int vcdreadinputs(const char *file, const VcdInputSink &sink) {
+  FILE *f = fopen(file, "re");
+  if (f == nullptr) return -1;
+  Reader r(sink);
+  std::string line;
+  char *buffer = nullptr;
+  size_t room = 0;
+  ssize_t n;
+  // A read error ends the file where it happened, as the end of file does.
+  while ((n = getline(&buffer, &room, f)) > 0) {
+    size_t length = static_cast<size_t>(n);
+    if (buffer[length - 1] == '\n') --length;
+    line.assign(buffer, length);
+    readline(r, line);
+  }
+  free(buffer);
+  fclose(f);
+  return verdict(r);
+}
+
+int vcdreadinputstext(const std::string &text, const VcdInputSink &sink) {
+  Reader r(sink);
+  std::string line;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    line.assign(text, at, end - at);
+    readline(r, line);
+    at = end + 1;
+  }
+  return verdict(r);
+}
