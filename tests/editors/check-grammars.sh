@@ -316,5 +316,55 @@ else
   skip "node not found, TextMate grammar not checked"
 fi
 
+# The compiler plugin: ":make" on a script fills the quickfix list with
+# what "--check" reports, each at its line and of its kind.
+if [ -n "$sim" ] && command -v vim >/dev/null 2>&1; then
+  printf 'Start here\nWAIT\n$\n$\n' >"$work/make.qun"
+  mkdir -p "$work/bin" && ln -sf "$sim" "$work/bin/quon-sim"
+  (cd "$work" && PATH="$work/bin:$PATH" vim -N -u NONE -i NONE -es \
+    -c "set rtp^=$root/editors/vim" -c 'edit make.qun' -c 'compiler quon' \
+    -c 'silent make' \
+    -c "call writefile(map(getqflist(), 'v:val.lnum . \" \" . v:val.type . \" \" . v:val.text'), 'quickfix.txt')" \
+    -c 'qa!' </dev/null >/dev/null 2>&1)
+  expected="1 w 'Start' is read as SPAWN: write SPAWN, or start a comment with ';'
+2 e too few args to WAIT"
+  if [ "$(cat "$work/quickfix.txt" 2>/dev/null)" = "$expected" ]; then
+    pass
+  else
+    fail "vim: :compiler quon and :make gave: $(cat "$work/quickfix.txt" 2>/dev/null)"
+  fi
+elif [ -n "$sim" ]; then
+  skip "vim not found, the compiler plugin not checked"
+fi
+
+# The problem matcher of the VS Code extension reads what "--check" prints,
+# and the task the extension's folder offers uses it.
+if [ -n "$sim" ] && command -v node >/dev/null 2>&1; then
+  printf 'Start here\nWAIT\n$\n$\n' >"$work/match.qun"
+  (cd "$work" && "$sim" --check match.qun) 2>"$work/check.txt" >/dev/null
+  if node -e '
+      const fs = require("fs"), path = require("path");
+      const dir = process.argv[1];
+      const pkg = JSON.parse(fs.readFileSync(path.join(dir, "package.json")));
+      const tasks = JSON.parse(fs.readFileSync(path.join(dir, "tasks.json")));
+      const m = pkg.contributes.problemMatchers[0];
+      if (tasks.tasks[0].problemMatcher !== "$" + m.name) process.exit(1);
+      const re = new RegExp(m.pattern.regexp), p = m.pattern, got = [];
+      for (const line of fs.readFileSync(process.argv[2], "utf8").split("\n")) {
+        const r = re.exec(line);
+        if (r) got.push([r[p.file], r[p.line], r[p.severity], r[p.message]].join("|"));
+      }
+      const want = ["match.qun|1|warning|\u0027Start\u0027 is read as SPAWN: write SPAWN, or start a comment with \u0027;\u0027",
+                    "match.qun|2|error|too few args to WAIT"];
+      if (JSON.stringify(got) !== JSON.stringify(want)) { console.log(got); process.exit(1); }
+    ' "$root/editors/vscode" "$work/check.txt"; then
+    pass
+  else
+    fail "vscode: the problem matcher does not read --check's reports"
+  fi
+elif [ -n "$sim" ]; then
+  skip "node not found, the problem matcher not checked"
+fi
+
 echo "$passed passed, $failed failed, $skipped skipped"
 [ "$failed" -eq 0 ]

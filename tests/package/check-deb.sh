@@ -68,7 +68,8 @@ check "depends on libc6" grep -qw libc6 <<<"$(field Depends)"
 dpkg-deb --contents "$deb" | awk '$1 ~ /^-/ { sub(/^\./, "", $6); print $6 }' \
   >"$work/files.txt"
 for f in /usr/bin/quon /usr/bin/quon-sim /usr/bin/quon-monitor \
-         /usr/share/man/man1/quon.1 \
+         /usr/share/man/man1/quon.1 /usr/share/man/man1/quon-sim.1 \
+         /usr/share/man/man1/quon-monitor.1 \
          /usr/share/doc/quon/examples/demo.qun \
          /usr/share/doc/quon/examples/demo.qtb \
          /usr/share/doc/quon/examples/QUON.INI \
@@ -118,6 +119,15 @@ check "man -w quon finds the page under /usr/share/man" \
   [ "${page#/usr/share/man/}" != "$page" ]
 check "the installed page formats without warnings" \
   bash -c '[ -z "$(groff -ww -man -Tutf8 -z "$1" 2>&1)" ]' _ "$page"
+for program in quon-sim quon-monitor; do
+  check "man $program shows its page" \
+    bash -c 'man -P cat "$1" 2>/dev/null | grep -q "$1"' _ "$program"
+done
+for program in quon quon-sim quon-monitor; do
+  check "$program --version names it" \
+    bash -c '"$1" --version | grep -qx "$1 [0-9.]*"' _ "$program"
+  check "$program --help prints its usage" bash -c '"$1" --help | grep -q "\-\-version"' _ "$program"
+done
 
 # The installed demo loads cleanly: its thread 0 is replaced by one that
 # fails at its first step, so the run ends at once after loading.
