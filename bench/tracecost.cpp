@@ -4,6 +4,8 @@
 // on scripts where nothing changes between samples (the demo between its
 // blinks, 64 threads at a WAIT), and the cost of one recorded change.
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include "core/tables.h"
 #include "sim/simport.h"
 #include "publish/publish.h"
+#include "service/service.h"
 #include "testbench/testbench.h"
 #include "trace/trace.h"
 
@@ -188,4 +191,63 @@ void benchpublishing(void) {
     target((std::string(names[i]) + ": published / without").c_str(), ratio[i][0], 1.05, "x");
     target((std::string(names[i]) + ": monitor attached / without").c_str(), ratio[i][1], 1.25, "x");
   }
+}
+
+// Running as a service: the pass with the watchdog's countdown (a socket
+// of the benchmark's own as the service manager, a beat every half second)
+// against the pass without it.
+void benchservice(void) {
+  fprintf(report, "\nService watchdog: the pass with the countdown against the pass without\n");
+  char folder[] = "/tmp/quonbenchXXXXXX";
+  int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (s < 0 || mkdtemp(folder) == nullptr) {
+    fprintf(report, "  SELF-CHECK FAILED: no socket for the watchdog\n");
+    ++benchfailures;
+    return;
+  }
+  snprintf(address.sun_path, sizeof address.sun_path, "%s/notify", folder);
+  if (bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    fprintf(report, "  SELF-CHECK FAILED: no socket for the watchdog\n");
+    ++benchfailures;
+    return;
+  }
+  std::string demo = readwholefile(benchopt.demo);
+  struct Case {
+    const char *name, *label;
+    std::string script;
+    int64_t passes;
+  } cases[] = {
+      {"demo script (5 threads)", "demo", demo, 200000},
+      {"1 thread at a WAIT", "1 WAIT thread", "WAIT 0 1.......\n$\n$\n", 400000},
+  };
+  for (const Case &c : cases) {
+    loadtext(c.script);
+    int64_t passes = benchopt.smoke ? 200 : c.passes;
+    constexpr int MAX_REPS = 64;
+    double plain[MAX_REPS], kept[MAX_REPS], ratio[MAX_REPS];
+    int reps = benchopt.repetitions < MAX_REPS ? benchopt.repetitions : MAX_REPS;
+    for (int r = 0; r < reps; ++r) {
+      plain[r] = timed(false, passes);
+      setenv("NOTIFY_SOCKET", address.sun_path, 1);
+      setenv("WATCHDOG_USEC", "1000000", 1);
+      servicetake();
+      serviceready("bench", prog.threadcount);
+      kept[r] = timed(false, passes);
+      if (!serviceon) {
+        fprintf(report, "  SELF-CHECK FAILED: the watchdog did not start\n");
+        ++benchfailures;
+      }
+      servicereset();
+      ratio[r] = kept[r] / plain[r];
+    }
+    std::string label(c.name);
+    figure((label + ", without the watchdog").c_str(), median(plain, reps), "ns/pass");
+    figure((label + ", with the watchdog").c_str(), median(kept, reps), "ns/pass");
+    target((std::string(c.label) + ": watchdog / without").c_str(), median(ratio, reps), 1.02, "x");
+  }
+  close(s);
+  unlink(address.sun_path);
+  rmdir(folder);
 }

@@ -1,6 +1,7 @@
 #include "compiler/literals.h"
 
 #include <cmath>
+#include <cstring>
 #include <cstdint>
 
 namespace {
@@ -40,6 +41,13 @@ uint16_t texttopattern(const char *text) {
     if (text[i] == '1') pattern |= MASK_BIT0 | VALUE_BIT0;
   }
   return pattern;
+}
+
+int strictpattern(const char *text, uint16_t *pattern) {
+  size_t n = strlen(text);
+  if (n == 0 || n > PATTERN_PLACES || strspn(text, "10.") != n) return 0;
+  *pattern = texttopattern(text);
+  return 1;
 }
 
 const char *patterntotext(uint16_t pattern) {

@@ -20,6 +20,11 @@ constexpr uint16_t TIME_TOOLARGE = 0xC000;  // above 16383 s: in effect never
 // Pattern word (NUL-terminated; NUL, TAB, LF and CR end it) to a Pattern.
 uint16_t texttopattern(const char *text);
 
+// A pattern given outside a script (a command line, a testbench): one to
+// eight places of '1', '0' and '.', nothing else. Returns 1 and the Pattern,
+// or 0 when text is no such pattern: what is checked is not forgiven.
+int strictpattern(const char *text, uint16_t *pattern);
+
 // Pattern to its 8-character text ('1', '0', '.'), in one buffer shared by
 // all calls and overwritten by each.
 const char *patterntotext(uint16_t pattern);

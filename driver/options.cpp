@@ -11,6 +11,8 @@
 #include "driver/startup.h"
 #include "platform/portio.h"
 #include "port/port.h"
+#include "port/safe.h"
+#include "compiler/literals.h"
 #include "text/casefold.h"
 
 const char *programidentity = "quon";
@@ -127,6 +129,21 @@ void testbench(const char *value, RunChoices *run) {
 
 void check(const char *, RunChoices *run) { run->check = true; }
 
+// PORT:PATTERN, once a port.
+void safe(const char *value, RunChoices *) {
+  if ((value[0] != '0' && value[0] != '1') || (value[1] != ':' && value[1] != '\0')) {
+    fatal("--safe=%s: the port is 0 or 1 (--safe=PORT:PATTERN)\n", value);
+  }
+  uint16_t pattern = 0;
+  if (value[1] == '\0') fatal("--safe=%s: needs a pattern (--safe=PORT:PATTERN)\n", value);
+  if (!strictpattern(value + 2, &pattern)) {
+    fatal("--safe=%s: a pattern is one to eight places of 1, 0 and .\n", value);
+  }
+  if (safedeclare(value[0] - '0', pattern) != 0) {
+    fatal("--safe=%s: port %c has a safe pattern already\n", value, value[0]);
+  }
+}
+
 // ------------------------------------------------------------ the table
 
 const LongOption LONGOPTIONS[] = {
@@ -138,6 +155,10 @@ const LongOption LONGOPTIONS[] = {
      "Checks the script: its errors and warnings on standard\n"
      "error as FILE:LINE: ..., nothing run (no port, no QUON.log).",
      check},
+    {"--safe", "<port>:<pattern>",
+     "At every stop (ESC, a failure, a signal, after a\n"
+     "calibration) the pattern is applied to the port's outputs.",
+     safe},
     {"--ports", nullptr, "Lists the parallel ports and the one logical port 0 takes.", listports},
     {"--port", "<port>",
      "Logical port 0 at <port> (parportN, or an address such as\n"
@@ -191,8 +212,11 @@ void checklongoptions(int argc, char **argv) {
     if (o == nullptr) fatal("%s is no option of this program: --help lists them\n", arg);
     const char *equals = strchr(arg, '=');
     if (o->value != nullptr && equals == nullptr) {
-      // "<file>" -> "a file" and "FILE".
-      std::string what(o->value + 1, strlen(o->value) - 2);
+      // "<file>" -> "a file" and "FILE"; "<port>:<pattern>" -> "PORT:PATTERN".
+      std::string what;
+      for (const char *c = o->value; *c != '\0'; ++c) {
+        if (*c != '<' && *c != '>') what += *c;
+      }
       std::string upper;
       for (char c : what) upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
       fatal("%s needs a%s %s: %s=%s\n", o->name, strchr("aeiou", what[0]) ? "n" : "",

@@ -20,7 +20,9 @@
 #include "platform/shell.h"
 #include "port/calibrate.h"
 #include "port/port.h"
+#include "port/safe.h"
 #include "publish/publish.h"
+#include "service/service.h"
 #include "testbench/testbench.h"
 #include "testbench/watch.h"
 #include "text/casefold.h"
@@ -207,6 +209,8 @@ void startfeatures(const RunChoices &run) {
   if (run.bench != nullptr) clocksetus(0);
   else (void)publishstart();
   if (run.trace != nullptr) starttrace(run.bench == nullptr);
+  safearm();  // again, so that the safe write comes before they close
+  if (run.bench == nullptr) serviceready(run.script.c_str(), prog.threadcount);
 }
 
 // --check: the script compiled and reported on; nothing else is touched.
@@ -227,6 +231,7 @@ int quonmain(int argc, char **argv) {
 
   RunChoices run = readarguments(argc, argv);
   if (run.check) return checkscript(run);
+  servicetake();
   opentrace(run.trace);
   Testbench bench;
   readbench(run.bench, &bench);
@@ -235,6 +240,7 @@ int quonmain(int argc, char **argv) {
     fatal("Unable to locate printer port!\n%s\n", porthint);
   }
   commandchildhook(iorelease);  // a SPAWN'd command gets no port access
+  safearm();  // from here on, every stop leaves the declared safe outputs
   if (portnote != nullptr && prog.verbose) fprintf(stderr, "Note: %s\n", portnote);
   if (portwarning != nullptr) fprintf(stderr, "Warning: %s\n", portwarning);
 
@@ -269,5 +275,7 @@ void resetrun(void) {
   traceclose();
   publishreset();
   benchreset();
+  safereset();
+  servicereset();
   checking = false;
 }

@@ -7,6 +7,7 @@
 #include "executor/step.h"
 #include "platform/keys.h"
 #include "publish/publish.h"
+#include "service/service.h"
 #include "trace/trace.h"
 
 void parkthreads(void) {
@@ -27,6 +28,7 @@ void parkthreads(void) {
 int runpass(int key) {
   tracepass();
   publishpass();
+  servicepass();
   if (key >= 0) {
     prog.lastkey = static_cast<uint8_t>(key);
     publishkey(prog.lastkey);

@@ -8,7 +8,7 @@
 #include <signal.h>
 
 // Adds a step (async-signal-safe calls only); steps run newest first. At
-// most four; a fifth is not kept.
+// most eight; a ninth is not kept.
 void lastwordsadd(void (*step)(void));
 
 // The signals whose handler runs the steps: those that end the program by

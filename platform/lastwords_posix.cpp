@@ -29,7 +29,7 @@ constexpr bool FAULTHANDLERS = false;
 constexpr bool FAULTHANDLERS = true;
 #endif
 
-constexpr int STEPS = 4;
+constexpr int STEPS = 8;
 void (*volatile steps[STEPS])(void);
 volatile sig_atomic_t stepcount = 0;
 

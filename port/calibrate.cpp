@@ -9,6 +9,7 @@
 #include "platform/files.h"
 #include "platform/keys.h"
 #include "port/port.h"
+#include "port/safe.h"
 
 namespace {
 // The values are written under a temporary name and renamed into place only
@@ -120,6 +121,7 @@ int calibrate(void) {
     result = 0;
   }
 
+  safeapplyport0();  // the card goes back on lines at their declared safe state
   fputs("\nRemove test plug from parallel port, and reconnect IO card.\n",
         stdout);
   fputs("<enter> to continue, <ESC> to quit\n", stdout);

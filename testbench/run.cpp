@@ -16,6 +16,7 @@
 #include "platform/keys.h"
 #include "platform/portio.h"
 #include "port/port.h"
+#include "port/safe.h"
 #include "testbench/testbench.h"
 #include "testbench/watch.h"
 
@@ -174,6 +175,7 @@ int testbenchrun(Testbench *b) {
     clocksetus(now);
   }
 
+  safeapply();  // the bench's end is the run's stop
   int total = 0, good = 0;
   for (BenchExpect &e : bench->expects) {
     ++total;

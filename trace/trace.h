@@ -56,6 +56,11 @@ void tracerecordthread(int32_t t, int32_t at);
 void tracerecordkey(uint8_t key);
 void tracepassslow(void);
 
+// A byte the last words of a fatal signal wrote to logical port n's data
+// register (the safe outputs): recorded when the trace ends on that signal.
+// Async-signal-safe.
+void tracesignaloutput(int32_t n, uint8_t byte);
+
 // A byte written to logical port n's data register (n in range).
 inline void traceoutput(int32_t n, uint8_t byte) {
   if (traceon && byte != traceout[n]) tracerecordoutput(n, byte);

@@ -181,13 +181,12 @@ uint64_t endtime(void) {
   return now > lasttime ? now : lasttime + 1;
 }
 
-// The way out by a fatal signal: the whole lines in the buffer, then the
-// time of the end. Only async-signal-safe calls.
-void flushonsignal(void) {
-  if (fd < 0 || getpid() != owner) return;
-  (void)writeall(buffer, static_cast<size_t>(committed));
-  if (!begun) return;
-  uint64_t now = endtime();
+// Data bytes the last words wrote (the safe outputs), for the trace's end.
+volatile sig_atomic_t signalwritten = 0;  // bit n: port n's byte is in signalbyte
+uint8_t signalbyte[LOGICAL_PORTS];
+
+// "#time" on a line of its own, without the C library's formatting.
+void writetime(uint64_t now) {
   char line[24];
   size_t n = sizeof line;
   line[--n] = '\n';
@@ -199,7 +198,35 @@ void flushonsignal(void) {
   (void)writeall(line + n, sizeof line - n);
 }
 
+// The way out by a fatal signal: the whole lines in the buffer, the bytes
+// the last words wrote to the ports, then the time of the end. Only
+// async-signal-safe calls.
+void flushonsignal(void) {
+  if (fd < 0 || getpid() != owner) return;
+  (void)writeall(buffer, static_cast<size_t>(committed));
+  if (!begun) return;
+  uint64_t now = endtime();
+  if (signalwritten != 0) {
+    writetime(now++);
+    for (int p = 0; p < LOGICAL_PORTS; ++p) {
+      if (((signalwritten >> p) & 1) == 0 || ((ports >> p) & 1) == 0) continue;
+      for (int bit = 0; bit < 8; ++bit) {
+        char value = (signalbyte[p] >> bit) & 1 ? '1' : '0';
+        (void)writeall(&value, 1);
+        (void)writeall(outid[p][bit].data(), outid[p][bit].size());
+        (void)writeall("\n", 1);
+      }
+    }
+  }
+  writetime(now);
+}
+
 }  // namespace
+
+void tracesignaloutput(int32_t n, uint8_t byte) {
+  signalbyte[n] = byte;
+  signalwritten = signalwritten | (1 << n);
+}
 
 void traceclose(void) {
   if (fd >= 0 && begun && traceon) {

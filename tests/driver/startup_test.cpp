@@ -60,6 +60,8 @@ TEST_F(StartupTest, LongOptionsAndTraceFilesThatCannotBeMade) {
       "        testbench <file> (inputs, keys, expected outputs, simulated time).\n"
       "   --check         Checks the script: its errors and warnings on standard\n"
       "        error as FILE:LINE: ..., nothing run (no port, no QUON.log).\n"
+      "   --safe=<port>:<pattern>  At every stop (ESC, a failure, a signal, after a\n"
+      "        calibration) the pattern is applied to the port's outputs.\n"
       "   --ports         Lists the parallel ports and the one logical port 0 takes.\n"
       "   --port=<port>   Logical port 0 at <port> (parportN, or an address such as\n"
       "        0x378); --port1=<port> does the same for logical port 1.\n"

@@ -70,6 +70,8 @@ dpkg-deb --contents "$deb" | awk '$1 ~ /^-/ { sub(/^\./, "", $6); print $6 }' \
 for f in /usr/bin/quon /usr/bin/quon-sim /usr/bin/quon-monitor \
          /usr/share/man/man1/quon.1 /usr/share/man/man1/quon-sim.1 \
          /usr/share/man/man1/quon-monitor.1 \
+         /usr/lib/systemd/system/quon@.service \
+         /usr/share/vim/vimfiles/compiler/quon.vim \
          /usr/share/doc/quon/examples/demo.qun \
          /usr/share/doc/quon/examples/demo.qtb \
          /usr/share/doc/quon/examples/QUON.INI \
@@ -119,6 +121,14 @@ check "man -w quon finds the page under /usr/share/man" \
   [ "${page#/usr/share/man/}" != "$page" ]
 check "the installed page formats without warnings" \
   bash -c '[ -z "$(groff -ww -man -Tutf8 -z "$1" 2>&1)" ]' _ "$page"
+# The service template passes systemd's own check (which exits 0 on some
+# findings, so what it prints counts).
+if command -v systemd-analyze >/dev/null 2>&1; then
+  check "systemd-analyze verify finds nothing in quon@.service" \
+    bash -c 'out=$(systemd-analyze verify quon@rig.service 2>&1); [ -z "$out" ] || { echo "$out" >&2; false; }'
+elif [ -n "${QUON_CI:-}" ]; then
+  check "systemd-analyze is installed (CI)" false
+fi
 for program in quon-sim quon-monitor; do
   check "man $program shows its page" \
     bash -c 'man -P cat "$1" 2>/dev/null | grep -q "$1"' _ "$program"

@@ -18,6 +18,8 @@
 #include "platform/keys.h"
 #include "sim/simport.h"
 #include "port/calibrate.h"
+#include "port/safe.h"
+#include "compiler/literals.h"
 #include "port/port.h"
 #include "tests/testutil.h"
 
@@ -135,6 +137,18 @@ TEST_F(CalibrateTest, LeavesAllDataLinesHighAfterSuccess) {
   ASSERT_EQ(run(&out), 1);
   EXPECT_EQ(simadapter[0].data, 0xFF);
   EXPECT_EQ(portreadback(0), 0xFF);
+}
+
+// With a declared safe pattern the card goes back on lines at it, after a
+// success and after a failure alike; don't-care places keep the last byte.
+TEST_F(CalibrateTest, DeclaredSafePatternIsAppliedBeforeTheCardGoesBack) {
+  std::string out;
+  ASSERT_EQ(safedeclare(0, texttopattern("0000....")), 0);
+  ASSERT_EQ(run(&out), 1);
+  EXPECT_EQ(simadapter[0].data, 0x0F);
+  simadapter[0].wire[3] = 4;  // a faulty connector: no control byte works
+  ASSERT_EQ(run(&out), 0);
+  EXPECT_EQ(simadapter[0].data & 0xF0, 0x00);
 }
 
 // The values in the file, read back as start-up reads them, make every

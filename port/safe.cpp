@@ -1,0 +1,71 @@
+#include "port/safe.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "platform/lastwords.h"
+#include "platform/portio.h"
+#include "port/port.h"
+#include "trace/trace.h"
+
+namespace {
+
+bool declared[LOGICAL_PORTS];
+uint16_t patterns[LOGICAL_PORTS];
+pid_t owner = 0;                       // a SPAWN'd child never drives the port
+volatile sig_atomic_t applied = 0;     // the signal path ran
+
+void onexit(void) { safeapply(); }
+
+// The last words: the registers straight, then the trace told what they
+// now hold. Only async-signal-safe calls.
+void onsignal(void) {
+  if (applied || getpid() != owner) return;
+  applied = 1;
+  for (int32_t n = 0; n < LOGICAL_PORTS; ++n) {
+    if (!declared[n]) continue;
+    uint32_t data = portaddresses.data[n];
+    uint8_t byte = applypattern(ioread(data), patterns[n]);
+    iowrite(data, byte);
+    tracesignaloutput(n, byte);
+  }
+}
+
+}  // namespace
+
+int safedeclare(int32_t n, uint16_t pattern) {
+  if (declared[n]) return -1;
+  declared[n] = true;
+  patterns[n] = pattern;
+  return 0;
+}
+
+void safearm(void) {
+  bool any = false;
+  for (bool d : declared) any = any || d;
+  if (!any) return;
+  owner = getpid();
+  // Exit handlers run newest first: armed again after the trace and the
+  // region started, the safe write is recorded before they close.
+  atexit(onexit);
+  lastwordsadd(onsignal);
+  lastwordsinstall(nullptr);
+}
+
+void safeapply(void) {
+  if (owner != 0 && getpid() != owner) return;
+  for (int32_t n = 0; n < LOGICAL_PORTS; ++n) {
+    if (declared[n]) portwrite(n, applypattern(portreadback(n), patterns[n]));
+  }
+}
+
+void safeapplyport0(void) {
+  if (declared[0]) portwrite(0, applypattern(portreadback(0), patterns[0]));
+}
+
+void safereset(void) {
+  for (int32_t n = 0; n < LOGICAL_PORTS; ++n) declared[n] = false;
+  owner = 0;
+  applied = 0;
+}

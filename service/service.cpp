@@ -1,0 +1,82 @@
+#include "service/service.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/lastwords.h"
+#include "platform/notify.h"
+
+bool serviceon = false;
+int32_t servicecount = SERVICE_EVERY;
+
+namespace {
+
+bool notifying = false;   // a socket was named
+uint64_t watchdogus = 0;  // half of $WATCHDOG_USEC; 0: no watchdog
+uint64_t lastbeat = 0;
+pid_t owner = 0;
+
+void stopping(void) {
+  if (notifying && getpid() == owner) notifysend("STOPPING=1");
+}
+
+// A whole positive number, nothing else; 0 when it is none.
+uint64_t number(const char *text) {
+  if (text == nullptr || *text < '0' || *text > '9') return 0;
+  char *end = nullptr;
+  errno = 0;
+  unsigned long long value = strtoull(text, &end, 10);
+  return errno == 0 && *end == '\0' ? value : 0;
+}
+
+}  // namespace
+
+void servicetake(void) {
+  const char *socket = getenv("NOTIFY_SOCKET");
+  uint64_t usec = number(getenv("WATCHDOG_USEC"));
+  const char *pid = getenv("WATCHDOG_PID");
+  bool ours = pid == nullptr || number(pid) == static_cast<uint64_t>(getpid());
+  if (socket != nullptr && notifyopen(socket) == 0) {
+    notifying = true;
+    watchdogus = ours ? usec / 2 : 0;
+  }
+  unsetenv("NOTIFY_SOCKET");
+  unsetenv("WATCHDOG_USEC");
+  unsetenv("WATCHDOG_PID");
+}
+
+void serviceready(const char *script, int32_t threads) {
+  if (!notifying) return;
+  owner = getpid();
+  atexit(stopping);
+  lastwordsadd(stopping);
+  lastwordsinstall(nullptr);
+  std::string text = "READY=1\nSTATUS=running " + std::string(script) + ", " +
+                     std::to_string(threads) + (threads == 1 ? " thread" : " threads");
+  notifysend(text.c_str());
+  if (watchdogus == 0) return;
+  lastbeat = clockus();
+  servicecount = SERVICE_EVERY;
+  serviceon = true;
+}
+
+void servicetick(void) {
+  servicecount = SERVICE_EVERY;
+  uint64_t now = clockus();
+  if (now - lastbeat < watchdogus) return;
+  lastbeat = now;
+  notifysend("WATCHDOG=1");
+}
+
+void servicereset(void) {
+  notifyclose();
+  notifying = serviceon = false;
+  watchdogus = lastbeat = 0;
+  servicecount = SERVICE_EVERY;
+  owner = 0;
+}

@@ -1,0 +1,37 @@
+// Running as a service: readiness, liveness and stopping told to the
+// service manager through its notification socket ($NOTIFY_SOCKET).
+// READY=1 when the loop is about to start, WATCHDOG=1 from the loop itself
+// every half of $WATCHDOG_USEC (so a loop held by a hung SPAWN misses it
+// and the manager restarts the service), STOPPING=1 at every stop. Without
+// $NOTIFY_SOCKET nothing is sent and the pass pays one flag test.
+#ifndef QUON_SERVICE_SERVICE_H
+#define QUON_SERVICE_SERVICE_H
+
+#include <cstdint>
+
+constexpr int32_t SERVICE_EVERY = 1024;  // passes between two clock reads
+
+extern bool serviceon;         // the watchdog is kept
+extern int32_t servicecount;   // passes until the next servicetick
+
+// Takes the service manager's variables out of the environment (SPAWN'd
+// commands never see them) and opens the socket they name. Call before
+// anything can run a command.
+void servicetake(void);
+
+// The script is loaded and the loop about to start: READY=1 with a status
+// line naming the script and its threads; the watchdog starts. STOPPING=1
+// is sent at every stop from here on.
+void serviceready(const char *script, int32_t threads);
+
+void servicetick(void);
+
+// At the start of every pass.
+inline void servicepass(void) {
+  if (serviceon && --servicecount <= 0) servicetick();
+}
+
+// Forgets everything (tests).
+void servicereset(void);
+
+#endif
