@@ -57,7 +57,8 @@ void benchdelays(void);     // DELAY lateness on the real clock
 void benchloading(void);    // loader cost per line and peak memory
 void benchtracing(void);    // the traced pass against the untraced one
 void benchpublishing(void); // the pass with the monitors' region against without
-void benchservice(void);    // the pass with the service's watchdog against without
+void benchservice(void);
+void benchrealtime(void);   // the real-time mode against the plain loop, idle and loaded    // the pass with the service's watchdog against without
 void benchsimulation(void); // simulated seconds per wall second (runs last)
 
 // Sees every register write after the simulated port took it (called by

@@ -35,7 +35,8 @@ const char *USAGE =
     "  --sample-ms MS   length of one timed sample of passes (default 20)\n"
     "  --demo FILE      the demo script (default: the examples folder's)\n"
     "  --only PART      one part: keys, passes, reaction, delays,\n"
-    "                   loading, tracing, publishing, service or testbench\n";
+    "                   loading, tracing, publishing, service, realtime or\n"
+    "                   testbench\n";
 
 const char *only = nullptr;  // the one part to run; nullptr: all
 
@@ -186,6 +187,7 @@ int main(int argc, char **argv) {
   if (wanted("tracing")) benchtracing();
   if (wanted("publishing")) benchpublishing();
   if (wanted("service")) benchservice();
+  if (wanted("realtime")) benchrealtime();
   if (wanted("testbench")) benchsimulation();  // last: leaves the clock simulated
   printtargets();
   if (benchfailures != 0) {

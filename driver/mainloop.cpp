@@ -2,6 +2,7 @@
 
 #include "executor/pass.h"
 #include "platform/keys.h"
+#include "realtime/realtime.h"
 
 void mainloopinit(void) {
   parkthreads();
@@ -16,6 +17,10 @@ int mainlooppass(void) {
 int mainloop(void) {
   mainloopinit();
   int status;
+  if (realtimeon) {
+    while ((status = mainlooppass()) == 0) realtimewait();
+    return status;
+  }
   while ((status = mainlooppass()) == 0) {
   }
   return status;

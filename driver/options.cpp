@@ -12,6 +12,7 @@
 #include "platform/portio.h"
 #include "port/port.h"
 #include "port/safe.h"
+#include "realtime/realtime.h"
 #include "compiler/literals.h"
 #include "text/casefold.h"
 
@@ -144,6 +145,29 @@ void safe(const char *value, RunChoices *) {
   }
 }
 
+// A whole decimal number from low to high, nothing else; -1 when it is none.
+long decimal(const char *text, long low, long high) {
+  if (*text < '0' || *text > '9') return -1;
+  char *end = nullptr;
+  errno = 0;
+  long value = strtol(text, &end, 10);
+  return errno == 0 && *end == '\0' && value >= low && value <= high ? value : -1;
+}
+
+void realtime(const char *value, RunChoices *run) {
+  run->realtime = REALTIME_PRIORITY;
+  if (value == nullptr) return;
+  long priority = decimal(value, 1, 98);
+  if (priority < 0) fatal("--realtime=%s: the priority is a number from 1 to 98\n", value);
+  run->realtime = static_cast<int>(priority);
+}
+
+void cpu(const char *value, RunChoices *run) {
+  long n = decimal(value, 0, 1023);
+  if (n < 0) fatal("--cpu=%s: a processor's number (0, 1, ...)\n", value);
+  run->cpu = static_cast<int>(n);
+}
+
 // ------------------------------------------------------------ the table
 
 const LongOption LONGOPTIONS[] = {
@@ -159,6 +183,12 @@ const LongOption LONGOPTIONS[] = {
      "At every stop (ESC, a failure, a signal, after a\n"
      "calibration) the pattern is applied to the port's outputs.",
      safe},
+    {"--realtime", "<priority>",
+     "Real-time mode: SCHED_FIFO at <priority>\n"
+     "(1-98, default 49), one processor (--cpu=<n> names it), memory\n"
+     "locked, asleep while only time or keys can move a thread.",
+     realtime, true},
+    {"--cpu", "<n>", nullptr, cpu},
     {"--ports", nullptr, "Lists the parallel ports and the one logical port 0 takes.", listports},
     {"--port", "<port>",
      "Logical port 0 at <port> (parportN, or an address such as\n"
@@ -179,7 +209,8 @@ void printlongoptions(void) {
   constexpr int COLUMN = 16;  // where the help text starts, after the 3-space indent
   for (const LongOption &o : LONGOPTIONS) {
     if (o.help == nullptr) continue;
-    std::string form = std::string(o.name) + (o.value != nullptr ? std::string("=") + o.value : "");
+    std::string form = o.name;
+    if (o.value != nullptr) form += std::string(o.optional ? "[=" : "=") + o.value + (o.optional ? "]" : "");
     int pad = COLUMN - static_cast<int>(form.size());
     printf("   %s%*s", form.c_str(), pad < 2 ? 2 : pad, "");
     for (const char *line = o.help; *line != '\0';) {
@@ -211,7 +242,7 @@ void checklongoptions(int argc, char **argv) {
     const LongOption *o = findoption(arg);
     if (o == nullptr) fatal("%s is no option of this program: --help lists them\n", arg);
     const char *equals = strchr(arg, '=');
-    if (o->value != nullptr && equals == nullptr) {
+    if (o->value != nullptr && equals == nullptr && !o->optional) {
       // "<file>" -> "a file" and "FILE"; "<port>:<pattern>" -> "PORT:PATTERN".
       std::string what;
       for (const char *c = o->value; *c != '\0'; ++c) {
@@ -246,12 +277,18 @@ RunChoices readarguments(int argc, char **argv) {
       usage(false);
     } else if (arg[0] == '-' && arg[1] == '-') {
       const LongOption *o = findoption(arg);
-      o->handler(o->value != nullptr ? strchr(arg, '=') + 1 : nullptr, &run);
+      const char *equals = strchr(arg, '=');
+      o->handler(equals != nullptr ? equals + 1 : nullptr, &run);
     } else if (arg[0] == '-') {
       // Unknown options are ignored.
     } else {
       openscript(arg, &run);
     }
+  }
+  // Choices that only make sense together.
+  if (run.cpu >= 0 && run.realtime == 0) fatal("--cpu=%d needs --realtime\n", run.cpu);
+  if (run.realtime != 0 && run.bench != nullptr) {
+    fatal("--realtime has no meaning under --testbench, which runs on simulated time\n");
   }
   return run;
 }

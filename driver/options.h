@@ -12,6 +12,8 @@ struct RunChoices {
   const char *trace = nullptr;  // --trace=FILE; nullptr: no trace
   const char *bench = nullptr;  // --testbench=FILE; nullptr: the run is the user's
   bool check = false;           // --check: report on the script, run nothing
+  int realtime = 0;             // --realtime[=PRIORITY]: the priority; 0 off
+  int cpu = -1;                 // --cpu=N: the real-time mode's processor; -1 its choice
   std::string script = "-";     // the script's name as opened; "-": standard input
   std::string warnings;         // for the log once it exists (an ambiguous name)
 };
@@ -24,6 +26,7 @@ struct LongOption {
   const char *value;
   const char *help;
   void (*handler)(const char *value, RunChoices *run);
+  bool optional = false;  // the value may be left out ("--name" alone)
 };
 
 // Reads the arguments from left to right: sets the option flags, prints

@@ -22,6 +22,7 @@
 #include "port/port.h"
 #include "port/safe.h"
 #include "publish/publish.h"
+#include "realtime/realtime.h"
 #include "service/service.h"
 #include "testbench/testbench.h"
 #include "testbench/watch.h"
@@ -175,6 +176,13 @@ void starttrace(bool dated) {
 
 namespace {
 
+// What a SPAWN'd command's process drops before the command runs: the
+// port, and the real-time mode's priority, processor and locked memory.
+void spawnchild(void) {
+  iorelease();
+  realtimechild();
+}
+
 // QUON.INI, calibrating first when there is none.
 void readcalibration(void) {
   prog.inifile = openini();
@@ -210,6 +218,7 @@ void startfeatures(const RunChoices &run) {
   else (void)publishstart();
   if (run.trace != nullptr) starttrace(run.bench == nullptr);
   safearm();  // again, so that the safe write comes before they close
+  if (run.realtime != 0) realtimestart(run.realtime, run.cpu);
   if (run.bench == nullptr) serviceready(run.script.c_str(), prog.threadcount);
 }
 
@@ -239,7 +248,7 @@ int quonmain(int argc, char **argv) {
   if (locateport() == -1) {
     fatal("Unable to locate printer port!\n%s\n", porthint);
   }
-  commandchildhook(iorelease);  // a SPAWN'd command gets no port access
+  commandchildhook(spawnchild);
   safearm();  // from here on, every stop leaves the declared safe outputs
   if (portnote != nullptr && prog.verbose) fprintf(stderr, "Note: %s\n", portnote);
   if (portwarning != nullptr) fprintf(stderr, "Warning: %s\n", portwarning);

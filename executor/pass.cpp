@@ -3,8 +3,11 @@
 #include <cstdlib>
 
 #include "core/fatal.h"
+#include "compiler/token.h"
 #include "core/tables.h"
+#include "executor/delay.h"
 #include "executor/step.h"
+#include "platform/clock.h"
 #include "platform/keys.h"
 #include "publish/publish.h"
 #include "service/service.h"
@@ -39,4 +42,28 @@ int runpass(int key) {
   for (int32_t t = 0; t < threads; ++t) stepthread(t);
   prog.lastkey = 0;
   return 0;
+}
+
+int passidle(uint32_t *earliest, int *timed) {
+  *timed = 0;
+  uint32_t now = clockms();
+  for (int32_t t = 0; t < prog.threadcount; ++t) {
+    int32_t at = prog.threadcurrent[t];
+    if (at < 0) continue;  // no statements: never moves
+    uint8_t op = tokenop(prog.tokens[at]);
+    if (op == OP_KEY) continue;
+    if (op != OP_DELAY) return 0;
+    uint32_t deadline = prog.threadtimer[t];
+    if (deadline == 0) {
+      // A DELAY not yet started runs at the next pass; one too long to end
+      // never moves again.
+      if (delayticks(tokenpatt(prog.tokens[at])) != DELAY_NEVER) return 0;
+      continue;
+    }
+    if (!*timed || static_cast<int32_t>(deadline - now) < static_cast<int32_t>(*earliest - now)) {
+      *earliest = deadline;
+      *timed = 1;
+    }
+  }
+  return 1;
 }

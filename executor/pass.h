@@ -15,4 +15,10 @@ void parkthreads(void);
 // once, lastkey is cleared. Returns EXIT_ESC after ESC, else 0.
 int runpass(int key);
 
+// After a pass: 1 when nothing but the clock or a key can move any thread
+// (each is parked at a running DELAY or at a KEY; none at a WAIT, whose
+// inputs may change at any time, none about to go on), with the earliest
+// DELAY deadline (clock ms) in *earliest and *timed 1 when there is one.
+int passidle(uint32_t *earliest, int *timed);
+
 #endif

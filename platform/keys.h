@@ -3,6 +3,8 @@
 #ifndef QUON_PLATFORM_KEYS_H
 #define QUON_PLATFORM_KEYS_H
 
+#include <cstdint>
+
 constexpr int KEY_ESC = 27;
 constexpr int KEY_ENTER = 13;
 
@@ -27,6 +29,12 @@ void keyboardstart(void);
 // so a script typed at it can be read. The next keyavailable, readkey or
 // keyboardstart takes key mode again.
 void keyboardrelease(void);
+
+// Gives the processor back until a key may be waiting or maxus
+// microseconds have passed, whichever comes first; returns at once when a
+// key is waiting already. Without a terminal it simply sleeps. The
+// real-time mode's loop waits here when nothing can change but a key.
+void keywait(uint64_t maxus);
 
 // Gives the terminal its mode from before the program started (a SPAWN'd
 // command runs in it), and takes key mode back afterwards.

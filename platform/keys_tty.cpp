@@ -27,6 +27,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -378,4 +379,26 @@ void keyboardresume(void) {
   if (!paused) return;
   paused = false;
   enterkeymode();
+}
+
+void keywait(uint64_t maxus) {
+  if (!ready) keyboardstart();
+  if (inhead != intail || (asyncinput && inputsignalled)) return;
+  timespec span{static_cast<time_t>(maxus / 1000000u), static_cast<long>(maxus % 1000000u) * 1000};
+  if (ttyfd < 0 || paused) {
+    // An absolute wake-up time survives the signals that cut a sleep short.
+    timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += span.tv_sec;
+    until.tv_nsec += span.tv_nsec;
+    if (until.tv_nsec >= 1000000000L) {
+      until.tv_nsec -= 1000000000L;
+      ++until.tv_sec;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+    return;
+  }
+  pollfd p = {ttyfd, POLLIN, 0};
+  ppoll(&p, 1, &span, nullptr);  // input, SIGIO or the time: the next poll tells
 }

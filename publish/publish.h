@@ -42,6 +42,11 @@ inline void publishpass(void) {
   if (--publishcount <= 0) publishtick();
 }
 
+// The loop slept (the real-time mode): the next pass ticks.
+inline void publishslept(void) {
+  if (publishon) publishcount = 1;
+}
+
 // Logical port n's raw status and control registers as an input read them
 // (n in range).
 inline void publishregisters(int32_t n, uint8_t status, uint8_t control) {

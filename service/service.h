@@ -31,6 +31,11 @@ inline void servicepass(void) {
   if (serviceon && --servicecount <= 0) servicetick();
 }
 
+// The loop slept (the real-time mode): the next pass looks at the clock.
+inline void serviceslept(void) {
+  if (serviceon) servicecount = 1;
+}
+
 // Forgets everything (tests).
 void servicereset(void);
 

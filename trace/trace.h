@@ -81,6 +81,11 @@ inline void tracekey(uint8_t key) {
   if (traceon) tracerecordkey(key);
 }
 
+// The loop slept (the real-time mode): the next pass looks at the buffer.
+inline void traceslept(void) {
+  if (traceon) tracepasses = TRACE_POLLPASSES;
+}
+
 // At the start of every pass: a shown key goes back to 0, and changes do
 // not wait in the buffer for long.
 inline void tracepass(void) {

@@ -22,6 +22,9 @@ extern int fakekeyavailablecalls;
 // 1 while the keyboard is in key mode (taken by keyboardstart, keyavailable
 // or readkey), 0 once keyboardrelease gave the terminal back.
 extern int fakekeymode;
+// keywait: how often the loop waited for a key, and for how long in all.
+extern int fakekeywaits;
+extern uint64_t fakekeywaitus;
 
 // Command interpreter: records each command (the last 16) and advances
 // fakeclock by fakeshelladvance ms per command, as time passes while a

@@ -20,6 +20,8 @@ void fakekeysreset(void) {
   fakekeyemptyreads = 0;
   fakekeyavailablecalls = 0;
   fakekeymode = 0;
+  fakekeywaits = 0;
+  fakekeywaitus = 0;
 }
 
 void fakekeyspush(int code) {
@@ -57,3 +59,11 @@ void keyboardstart(void) { fakekeymode = 1; }
 void keyboardrelease(void) { fakekeymode = 0; }
 void keyboardpause(void) {}
 void keyboardresume(void) {}
+
+int fakekeywaits = 0;
+uint64_t fakekeywaitus = 0;
+
+void keywait(uint64_t maxus) {
+  ++fakekeywaits;
+  fakekeywaitus += maxus;
+}

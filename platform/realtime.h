@@ -1,0 +1,36 @@
+// What the real-time mode asks of the kernel: memory locked, a real-time
+// scheduling class, one processor, the processors' wake-up latency held at
+// its lowest; and what a SPAWN'd command must not inherit of it.
+// Provider: realtime_linux.cpp. Each call returns 0 or an errno.
+#ifndef QUON_PLATFORM_REALTIME_H
+#define QUON_PLATFORM_REALTIME_H
+
+#include <string>
+
+// mlockall of what is mapped and will be, then a touch of the stack the
+// loop will use, so no page fault comes later.
+int rtlockmemory(void);
+
+// SCHED_FIFO at priority for the whole process.
+int rtscheduler(int priority);
+
+// The processor to run on: cpu when >= 0, else the first the kernel keeps
+// isolated (/sys/devices/system/cpu/isolated), else the last one.
+// *chosen gets the processor; *isolated whether it is an isolated one.
+int rtpin(int cpu, int *chosen, bool *isolated);
+
+// /dev/cpu_dma_latency held at 0 for the run (its descriptor stays open).
+int rtlatency(void);
+
+// Undoes all of it (after a refusal) and in a SPAWN'd command's process.
+void rtrelease(void);
+
+// The kernel's preemption model ("PREEMPT_RT", "PREEMPT_DYNAMIC", ...) and
+// its real-time throttling ("950000 of 1000000 us", "off").
+std::string rtkernel(void);
+std::string rtthrottling(void);
+
+// Sleeps us microseconds (a slice given back to the kernel).
+void rtsleep(unsigned us);
+
+#endif

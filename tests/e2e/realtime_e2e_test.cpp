@@ -1,0 +1,121 @@
+// The real-time mode end to end on the built quon-sim: what a run prints,
+// logs and traces is the same with and without it; a key wakes a loop that
+// sleeps; a SPAWN'd command runs at normal priority; without the privilege
+// the run goes on as a plain run after one line.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/e2etest.h"
+
+namespace {
+
+const std::string ENDS =  // prints, traces and ends by a failure after 40 ms
+    "OUTPUT 0 1\nDELAY 0.02\nNOTATE a\nOUTPUT 0 0\nDELAY 0.02\nNOTATE b\nOUTPUT 2 1\n$\n$\n";
+
+// A trace without its times and date: what changed, in order.
+std::string changesonly(const std::string &vcd) {
+  std::istringstream in(vcd);
+  std::string out, line;
+  bool date = false;
+  while (std::getline(in, line)) {
+    if (line.rfind("$date", 0) == 0) date = true;
+    if (!date && !line.empty() && line[0] != '#') out += line + "\n";
+    if (date && line.find("$end") != std::string::npos) date = false;
+  }
+  return out;
+}
+
+class RealtimeE2eTest : public E2eTest {
+ protected:
+  struct Run {
+    int status;
+    std::string out, err;
+  };
+  // quon-sim with args on t.qun (standard input /dev/null), as the user uid
+  // when it is not -1.
+  Run runas(int uid, const std::vector<std::string> &args) {
+    options.stdoutfile = path("out.txt");
+    pid_t pid = fork();
+    if (pid == 0) {
+      if (uid >= 0 && (setgid(static_cast<gid_t>(uid)) != 0 || setuid(static_cast<uid_t>(uid)) != 0)) _exit(126);
+      int in = open("/dev/null", O_RDONLY);
+      int o = open(path("out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+      int e = open(path("err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+      if (in < 0 || o < 0 || e < 0 || chdir(dir.c_str()) != 0) _exit(126);
+      dup2(in, 0);
+      dup2(o, 1);
+      dup2(e, 2);
+      std::vector<char *> argv = {const_cast<char *>(QUON_SIM_PATH)};
+      for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(QUON_SIM_PATH, argv.data());
+      _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return {exitstatus(status), readall(path("out.txt")), readall(path("err.txt"))};
+  }
+  bool privileged(void) {
+    if (geteuid() == 0) return true;
+    if (getenv("QUON_CI") != nullptr) ADD_FAILURE() << "CI runs as root: the mode must apply";
+    return false;
+  }
+};
+
+TEST_F(RealtimeE2eTest, OutputLogAndTraceAreTheSameWithAndWithoutTheMode) {
+  if (!privileged()) GTEST_SKIP() << "the mode needs root here";
+  writeall(path("t.qun"), ENDS);
+  Run plain = runas(-1, {"--trace=t.vcd", "-v", "t"});
+  std::string plainlog = readall(path("QUON.log")), plaintrace = changesonly(readall(path("t.vcd")));
+  Run fast = runas(-1, {"--realtime", "--trace=t.vcd", "-v", "t"});
+  EXPECT_EQ(fast.status, plain.status);
+  EXPECT_EQ(plain.status, 255);
+  EXPECT_EQ(fast.out, plain.out);
+  EXPECT_EQ(fast.out, "a\nb\n");
+  EXPECT_EQ(readall(path("QUON.log")), plainlog);
+  EXPECT_EQ(changesonly(readall(path("t.vcd"))), plaintrace);
+  // One line more on standard error, first: what was applied.
+  ASSERT_EQ(fast.err.rfind("realtime: SCHED_FIFO priority 49, processor ", 0), 0u) << fast.err;
+  EXPECT_EQ(fast.err.substr(fast.err.find('\n') + 1), plain.err);
+}
+
+// Without the privilege: one line, then the plain run.
+TEST_F(RealtimeE2eTest, WithoutThePrivilegeTheRunGoesOnPlain) {
+  writeall(path("t.qun"), ENDS);
+  chmod(dir.c_str(), 0777);
+  Run r = runas(geteuid() == 0 ? 65534 : -1, {"--realtime=20", "t"});
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "a\nb\n");
+  EXPECT_EQ(r.err,
+            "realtime: not applied: SCHED_FIFO priority 20 refused (Operation not permitted); "
+            "the run goes on as a plain run\n"
+            "Attempt to read-back from logical port 2, > max of 1\n");
+}
+
+// All threads asleep (a KEY, a DELAY of 100 s): the loop sleeps, and a key
+// wakes it at once. A SPAWN'd command has none of the mode.
+TEST_F(RealtimeE2eTest, AKeyWakesTheSleepingLoopAndCommandsRunPlain) {
+  if (!privileged()) GTEST_SKIP() << "the mode needs root here";
+  options.stdoutfile = path("out.txt");
+  PtyChild child = start("KEY a\nSPAWN chrt -p $$ > spawned.txt; grep VmLck /proc/$$/status >> spawned.txt\n"
+                         "NOTATE got a\n$\nDELAY 100\n$\n$\n",
+                         {"--realtime"});
+  ASSERT_TRUE(waitkeymode(child, WAITMS));
+  ptysend(child, "a");
+  EXPECT_TRUE(waitfile(child, path("out.txt"), "got a\n", WAITMS)) << readall(path("out.txt"));
+  ptysend(child, "\x1b");
+  EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27);
+  std::string spawned = readall(path("spawned.txt"));
+  EXPECT_NE(spawned.find("SCHED_OTHER"), std::string::npos) << spawned;
+  EXPECT_NE(spawned.find("VmLck:\t       0 kB"), std::string::npos) << spawned;
+  EXPECT_EQ(readall(path("err.txt")).rfind("realtime: SCHED_FIFO", 0), 0u);
+}
+
+}  // namespace
