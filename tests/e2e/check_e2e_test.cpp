@@ -17,40 +17,14 @@ namespace {
 
 class CheckE2eTest : public E2eTest {
  protected:
-  struct Run {
-    int status;
-    std::string out, err;
-  };
-  // quon-sim with args in folder, with no terminal (a session of its own,
-  // standard input from /dev/null), as a service or CI starts it.
+  using Run = PlainRun;
   static Run plain(const std::string &folder, const std::vector<std::string> &args) {
-    std::string out = folder + "/plain-out.txt", err = folder + "/plain-err.txt";
-    pid_t pid = fork();
-    if (pid == 0) {
-      setsid();
-      int in = open("/dev/null", O_RDONLY);
-      int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (in < 0 || o < 0 || e < 0 || chdir(folder.c_str()) != 0) _exit(126);
-      dup2(in, 0);
-      dup2(o, 1);
-      dup2(e, 2);
-      std::vector<char *> argv = {const_cast<char *>(QUON_SIM_PATH)};
-      for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(QUON_SIM_PATH, argv.data());
-      _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    Run r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, readall(out), readall(err)};
-    unlink(out.c_str());
-    unlink(err.c_str());
-    return r;
+    return runplain(folder, args);
   }
 };
 
-// Each refused form ends start-up at once: no log, no calibration, nothing run.
+// Each refused form ends start-up at once: no log, no calibration, nothing
+// run, the port never reached.
 TEST_F(CheckE2eTest, MistypedLongOptionsAreRefusedBeforeAnythingRuns) {
   uncalibrate();
   writeall(path("relay.qun"), "OUTPUT 0 1\n$\n$\n");
@@ -69,6 +43,15 @@ TEST_F(CheckE2eTest, MistypedLongOptionsAreRefusedBeforeAnythingRuns) {
       {{"--v", "relay.qun"}, "--v is no option of this program" + HELP},
       {{"--port", "relay.qun"}, "--port needs a port: --port=PORT\n"},
       {{"--check=yes", "relay.qun"}, "--check=yes takes no value: --check\n"},
+      // Bad safe states and real-time choices are refused as early.
+      {{"--safe=2:0", "relay.qun"}, "--safe=2:0: the port is 0 or 1 (--safe=PORT:PATTERN)\n"},
+      {{"--safe=0:2", "relay.qun"}, "--safe=0:2: a pattern is one to eight places of 1, 0 and .\n"},
+      {{"--safe=0", "relay.qun"}, "--safe=0: needs a pattern (--safe=PORT:PATTERN)\n"},
+      {{"--safe=0:1", "--safe=0:0", "relay.qun"}, "--safe=0:0: port 0 has a safe pattern already\n"},
+      {{"--realtime=99", "relay.qun"}, "--realtime=99: the priority is a number from 1 to 98\n"},
+      {{"--cpu=1", "relay.qun"}, "--cpu=1 needs --realtime\n"},
+      {{"--realtime", "--testbench=relay.qtb", "relay.qun"},
+       "--realtime has no meaning under --testbench, which runs on simulated time\n"},
   };
   for (const Case &c : cases) {
     Run r = plain(dir, c.args);

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -65,6 +67,46 @@ inline bool waitfile(PtyChild &child, const std::string &path, const std::string
     drain(child, 20);
   }
   return false;
+}
+
+// What a run of quon-sim without a terminal left: its status, standard
+// output and standard error.
+struct PlainRun {
+  int status;  // exit status; -1 when it did not exit
+  std::string out, err;
+};
+
+// quon-sim with args in folder, without a terminal: a session of its own,
+// standard input from /dev/null, as a service manager or CI starts it; as
+// the user uid (and its group) when uid >= 0.
+inline PlainRun runplain(const std::string &folder, const std::vector<std::string> &args,
+                         int uid = -1) {
+  std::string out = folder + "/plain-out.txt", err = folder + "/plain-err.txt";
+  pid_t pid = fork();
+  if (pid == 0) {
+    setsid();
+    if (uid >= 0 && (setgid(static_cast<gid_t>(uid)) != 0 || setuid(static_cast<uid_t>(uid)) != 0)) {
+      _exit(126);
+    }
+    int in = open("/dev/null", O_RDONLY);
+    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (in < 0 || o < 0 || e < 0 || chdir(folder.c_str()) != 0) _exit(126);
+    dup2(in, 0);
+    dup2(o, 1);
+    dup2(e, 2);
+    std::vector<char *> argv = {const_cast<char *>(QUON_SIM_PATH)};
+    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(QUON_SIM_PATH, argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  PlainRun r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, readall(out), readall(err)};
+  unlink(out.c_str());
+  unlink(err.c_str());
+  return r;
 }
 
 class E2eTest : public ::testing::Test {

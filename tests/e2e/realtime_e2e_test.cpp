@@ -34,34 +34,10 @@ std::string changesonly(const std::string &vcd) {
 
 class RealtimeE2eTest : public E2eTest {
  protected:
-  struct Run {
-    int status;
-    std::string out, err;
-  };
-  // quon-sim with args on t.qun (standard input /dev/null), as the user uid
-  // when it is not -1.
-  Run runas(int uid, const std::vector<std::string> &args) {
-    options.stdoutfile = path("out.txt");
-    pid_t pid = fork();
-    if (pid == 0) {
-      if (uid >= 0 && (setgid(static_cast<gid_t>(uid)) != 0 || setuid(static_cast<uid_t>(uid)) != 0)) _exit(126);
-      int in = open("/dev/null", O_RDONLY);
-      int o = open(path("out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-      int e = open(path("err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-      if (in < 0 || o < 0 || e < 0 || chdir(dir.c_str()) != 0) _exit(126);
-      dup2(in, 0);
-      dup2(o, 1);
-      dup2(e, 2);
-      std::vector<char *> argv = {const_cast<char *>(QUON_SIM_PATH)};
-      for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(QUON_SIM_PATH, argv.data());
-      _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return {exitstatus(status), readall(path("out.txt")), readall(path("err.txt"))};
-  }
+  using Run = PlainRun;
+  // quon-sim with args (standard input /dev/null), as the user uid when it
+  // is not -1.
+  Run runas(int uid, const std::vector<std::string> &args) { return runplain(dir, args, uid); }
   bool privileged(void) {
     if (geteuid() == 0) return true;
     if (getenv("QUON_CI") != nullptr) ADD_FAILURE() << "CI runs as root: the mode must apply";
