@@ -61,6 +61,18 @@ TEST_F(TestbenchE2eTest, EachStatementIsCheckedAndEachFailureSaysWhere) {
        "b.qtb:6: from 1.600 to 3.000 s port 0 outputs 00000000 at 2.500 s, expected .......1\n"
        "b.qtb:7: by 1.400 s \"door open\" was not printed\n"
        "testbench: 0 of 3 expectations held\n"},
+      {"lines out of time order; one instant's failures in file order; a note's first print "
+       "decides each expectation of it",
+       "end 5\nat 1.5 input 0 1.......\nfrom 3 to 4 expect 0 .......0\nat 2 expect 0 .......0\n"
+       "from 0.5 to 2 expect 0 .......1\nat 0.5 expect 0 .......1\nby 1 note door open\n"
+       "by 3 note door open\n",
+       1,
+       "b.qtb:5: from 0.500 to 2.000 s port 0 outputs 00000000 at 0.500 s, expected .......1\n"
+       "b.qtb:6: at 0.500 s port 0 outputs 00000000, expected .......1\n"
+       "b.qtb:4: at 2.000 s port 0 outputs 00000001, expected .......0\n"
+       "b.qtb:3: from 3.000 to 4.000 s port 0 outputs 00000001 at 3.000 s, expected .......0\n"
+       "b.qtb:7: by 1.000 s \"door open\" was not printed\n"
+       "testbench: 1 of 6 expectations held\n"},
       {"ESC ends the run; what is pending fails",
        "end 5\nat 1.5 input 0 1.......\nat 2 key ESC\nat 1 expect 0 .......0\n"
        "at 3 expect 0 .......1\n",
