@@ -75,7 +75,7 @@ bool readkey(const std::string &word, std::vector<int> *codes) {
   return true;
 }
 
-constexpr uint64_t MIB = 1024 * 1024;
+constexpr uint64_t MIB = uint64_t{1} << 20;
 constexpr uint64_t BENCH_MOST = 16 * MIB;    // a bench is written by hand
 constexpr uint64_t REPLAY_MOST = 256 * MIB;  // hours of a busy port's trace
 
