@@ -46,6 +46,11 @@ void printtargets(void);
 // sink. Returns the number of log bytes written (0 means no script error).
 long loadtext(const std::string &script);
 
+// Runs the loaded script under bench with standard error silenced; the
+// wall time in seconds, the verdict in *verdict (-1: not run).
+struct Testbench;
+double timedbench(Testbench *bench, int *verdict);
+
 // Whole content of a file; "" when it cannot be read.
 std::string readwholefile(const char *path);
 
@@ -57,8 +62,9 @@ void benchdelays(void);     // DELAY lateness on the real clock
 void benchloading(void);    // loader cost per line and peak memory
 void benchtracing(void);    // the traced pass against the untraced one
 void benchpublishing(void); // the pass with the monitors' region against without
-void benchservice(void);
-void benchrealtime(void);   // the real-time mode against the plain loop, idle and loaded    // the pass with the service's watchdog against without
+void benchservice(void);    // the pass with the service's watchdog against without
+void benchrealtime(void);   // the real-time mode against the plain loop, idle and loaded
+void benchexpectations(void); // a bench of many expectations (testbench part)
 void benchsimulation(void); // simulated seconds per wall second (runs last)
 
 // Sees every register write after the simulated port took it (called by

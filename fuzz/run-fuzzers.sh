@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the two fuzz targets with clang++ under AddressSanitizer and
+# Builds the fuzz targets with clang++ under AddressSanitizer and
 # UndefinedBehaviorSanitizer and runs each for a bounded time.
 #
 #   fuzz/run-fuzzers.sh [seconds-per-target]     (default 30)
@@ -28,13 +28,16 @@ echo "== Building the fuzz targets in $build"
 cmake -S "$root/fuzz" -B "$build" -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build "$build" -j"$jobs"
 
-# Seeds: the example scripts and the hand-made scripts of fuzz/corpus. The
-# examples are copied at run time, so a new example becomes a seed at once.
+# Seeds: the example scripts and testbenches and the hand-made inputs of
+# fuzz/corpus. The examples are copied at run time, so a new example
+# becomes a seed at once.
 seeds="$build/seeds-load"
-rm -rf "$seeds"
-mkdir -p "$seeds" "$build/corpus-load" "$build/corpus-literals" \
-  "$build/crashes"
+benchseeds="$build/seeds-testbench"
+rm -rf "$seeds" "$benchseeds"
+mkdir -p "$seeds" "$benchseeds" "$build/corpus-load" "$build/corpus-literals" \
+  "$build/corpus-testbench" "$build/crashes"
 cp "$root"/examples/*.qun "$seeds"/
+cp "$root"/examples/*.qtb "$benchseeds"/
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
@@ -59,6 +62,8 @@ runfuzzer fuzz_load -max_len=8192 -dict="$root/fuzz/script.dict" \
   "$build/corpus-load" "$seeds" "$root/fuzz/corpus/load"
 runfuzzer fuzz_literals -max_len=64 \
   "$build/corpus-literals" "$root/fuzz/corpus/literals"
+runfuzzer fuzz_testbench -max_len=8192 -dict="$root/fuzz/testbench.dict" \
+  "$build/corpus-testbench" "$benchseeds" "$root/fuzz/corpus/testbench"
 
 if [ "$failed" -ne 0 ]; then
   echo "== Fuzzing found faults" >&2

@@ -7,7 +7,17 @@
 //   from T1 to T2 expect P PATTERN   ... during the whole window
 //   by T note TEXT            this NOTATE text was printed by T
 //   replay FILE               a trace's input bits drive the inputs
+//
+// Words are cut at spaces and TABs alike. The bench and its replay files
+// are read only when they are regular files of a bounded size: a FIFO
+// without a writer would hold the start-up for ever, and a device such as
+// /dev/zero never ends.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -65,31 +75,119 @@ bool readkey(const std::string &word, std::vector<int> *codes) {
   return true;
 }
 
-// A whole file; false with errno set when it cannot be opened.
-bool readwhole(const char *file, std::string *text) {
-  FILE *f = fopen(file, "re");
-  if (f == nullptr) return false;
-  char chunk[65536];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) text->append(chunk, n);
-  fclose(f);
+constexpr uint64_t MIB = uint64_t{1} << 20;
+constexpr uint64_t BENCH_MOST = 16 * MIB;    // a bench is written by hand
+constexpr uint64_t REPLAY_MOST = 256 * MIB;  // hours of a busy port's trace
+
+std::string toolarge(uint64_t most) {
+  return "larger than " + std::to_string(most / MIB) + " MiB";
+}
+
+// Why a file of this kind and size is not read; "" when it is.
+std::string refusal(const struct stat &st, uint64_t most) {
+  if (S_ISDIR(st.st_mode)) return "a folder, not a regular file";
+  if (S_ISFIFO(st.st_mode)) return "a FIFO, not a regular file";
+  if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return "a device, not a regular file";
+  if (!S_ISREG(st.st_mode)) return "not a regular file";
+  if (static_cast<uint64_t>(st.st_size) > most) return toolarge(most);
+  return "";
+}
+
+// Opens a file the bench reads: its descriptor, or -1 with the reason in
+// *reason. A name that is no regular file is never opened (the open of a
+// device wakes its driver); the open file is looked at again, for the name
+// may have been replaced in between, and O_NONBLOCK lets the open of a
+// FIFO put there return at once instead of waiting for a writer.
+int openinput(const std::string &file, uint64_t most, std::string *reason) {
+  struct stat st {};
+  if (stat(file.c_str(), &st) != 0) {
+    *reason = strerror(errno);
+    return -1;
+  }
+  *reason = refusal(st, most);
+  if (!reason->empty()) return -1;
+  int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    *reason = strerror(errno);
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  *reason = refusal(st, most);
+  if (reason->empty()) return fd;
+  close(fd);
+  return -1;
+}
+
+// The rest of fd's file, up to most bytes; false with the reason when a
+// read fails or the file has grown past most since it was opened.
+bool readwhole(int fd, uint64_t most, std::string *text, std::string *reason) {
+  char piece[65536];
+  ssize_t n;
+  while ((n = read(fd, piece, sizeof piece)) != 0) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *reason = strerror(errno);
+      return false;
+    }
+    text->append(piece, static_cast<size_t>(n));
+    if (text->size() > most) {
+      *reason = toolarge(most);
+      return false;
+    }
+  }
   return true;
 }
 
+// What a statement is read against: the bench so far and where replays
+// come from.
+struct Parsing {
+  Testbench *bench;
+  const std::string *replaytext;  // every replay's trace; nullptr: the files
+  int line = 0;
+  bool sawend = false;
+};
+
+// Where a replay named file is: a name without a folder beside the bench
+// file when it is there, as given (from the current folder) otherwise.
+std::string replaypath(const std::string &bench, const std::string &file) {
+  size_t slash = bench.rfind('/');
+  if (file.find('/') != std::string::npos || slash == std::string::npos) return file;
+  std::string beside = bench.substr(0, slash + 1) + file;
+  struct stat st {};
+  return stat(beside.c_str(), &st) == 0 ? beside : file;
+}
+
 // The input bits of a trace, every change a drive at its time.
-bool readreplay(const std::string &file, Testbench *bench, std::string *what) {
-  int result = vcdreadinputs(file.c_str(), [bench](const VcdInputChange &c) {
+bool readreplay(const std::string &file, Parsing &p, std::string *what) {
+  Testbench *bench = p.bench;
+  auto sink = [bench](const VcdInputChange &c) {
     uint8_t mask = static_cast<uint8_t>(1u << c.bit);
     bench->drives.push_back({c.time, c.port, mask, c.high ? mask : uint8_t{0}, 0});
-  });
-  if (result == -1) {
-    *what = "cannot read replay file " + file + " (" + strerror(errno) + ")";
+  };
+  std::string path = file;
+  int result = 0;
+  if (p.replaytext != nullptr) {
+    result = vcdreadinputstext(*p.replaytext, sink);
+  } else {
+    path = replaypath(bench->name, file);
+    std::string reason;
+    int fd = openinput(path, REPLAY_MOST, &reason);
+    if (fd < 0) {
+      *what = "cannot read replay file " + path + " (" + reason + ")";
+      return false;
+    }
+    result = vcdreadinputs(fd, REPLAY_MOST, sink);
+    close(fd);
+  }
+  if (result == VCD_TOOLARGE) {
+    *what = "cannot read replay file " + path + " (" + toolarge(REPLAY_MOST) + ")";
     return false;
   }
   if (result == VCD_NOINPUTS) {
-    *what = "replay file " + file + " holds no traced input bits";
+    *what = "replay file " + path + " holds no traced input bits";
     return false;
   }
+  bench->replays.push_back(path);
   return true;
 }
 
@@ -99,20 +197,22 @@ bool wrong(std::string *what, const std::string &text) {
 }
 
 // One statement; false with *what set when it is malformed.
-bool readstatement(const std::vector<std::string> &w, const std::string &rest,
-                   Testbench *bench, int line, bool *sawend, std::string *what) {
+bool readstatement(const std::vector<std::string> &w, const std::string &rest, Parsing &p,
+                   std::string *what) {
+  Testbench *bench = p.bench;
+  int line = p.line;
   uint64_t t = 0, t2 = 0;
   const std::string &verb = w[0];
   if (verb == "end") {
-    if (*sawend) return wrong(what, "a second end");
+    if (p.sawend) return wrong(what, "a second end");
     if (w.size() != 2 || !readtime(w[1], &t)) return wrong(what, "end needs one time");
     bench->end = t;
-    *sawend = true;
+    p.sawend = true;
     return true;
   }
   if (verb == "replay") {
     if (w.size() != 2) return wrong(what, "replay needs one file name");
-    return readreplay(w[1], bench, what);
+    return readreplay(w[1], p, what);
   }
   if (verb != "at" && verb != "from" && verb != "by") {
     return wrong(what, "unknown word '" + verb + "'");
@@ -171,38 +271,48 @@ bool readstatement(const std::vector<std::string> &w, const std::string &rest,
 }  // namespace
 
 int testbenchparse(const std::string &name, const std::string &text, Testbench *bench,
-                   std::string *error) {
+                   std::string *error, const std::string *replaytext) {
   *bench = Testbench{};
   bench->name = name;
+  Parsing p{bench, replaytext};
   std::istringstream lines(text);
-  int number = 0;
-  bool sawend = false;
+  std::vector<std::string> w;
+  std::vector<size_t> starts;  // where each word begins in the line
+  std::string what;
+  auto fail = [&](const std::string &message) {
+    *error = name + ":" + std::to_string(p.line) + ": " + message;
+    return -1;
+  };
   for (std::string line; std::getline(lines, line);) {
-    ++number;
+    ++p.line;
+    // Bytes an editor does not show would change the line unseen.
+    if (line.find('\0') != std::string::npos) return fail("a NUL byte (0x00) in the line");
+    if (line.find("\xEF\xBB\xBF") != std::string::npos) {
+      return fail("a UTF-8 byte-order mark (EF BB BF): save the file without it");
+    }
     size_t hash = line.find('#');
     if (hash != std::string::npos) line.erase(hash);
-    std::istringstream words(line);
-    std::vector<std::string> w;
-    for (std::string word; words >> word;) w.push_back(word);
+    w.clear();
+    starts.clear();
+    for (size_t at = 0; at < line.size();) {
+      while (at < line.size() && isspace(static_cast<unsigned char>(line[at]))) ++at;
+      size_t start = at;
+      while (at < line.size() && !isspace(static_cast<unsigned char>(line[at]))) ++at;
+      if (at == start) break;
+      w.emplace_back(line, start, at - start);
+      starts.push_back(start);
+    }
     if (w.empty()) continue;
-    // The note's text: everything after "note", single spaces kept.
+    // The note's text: the line from the word after "by T note" on, the
+    // spaces inside it kept.
     std::string rest;
-    size_t at = line.find(" note ");
-    if (at != std::string::npos) {
-      rest = line.substr(at + 6);
-      rest.erase(0, rest.find_first_not_of(" \t"));
+    if (starts.size() > 3) {
+      rest = line.substr(starts[3]);
       rest.erase(rest.find_last_not_of(" \t\r") + 1);
     }
-    std::string what;
-    if (!readstatement(w, rest, bench, number, &sawend, &what)) {
-      *error = name + ":" + std::to_string(number) + ": " + what;
-      return -1;
-    }
+    if (!readstatement(w, rest, p, &what)) return fail(what);
   }
-  if (!sawend) {
-    *error = name + ":" + std::to_string(number) + ": no 'end T' line";
-    return -1;
-  }
+  if (!p.sawend) return fail("no 'end T' line");
   int late = 0;  // the first line of an event after the end
   for (const BenchExpect &e : bench->expects) {
     if (e.to > bench->end && (late == 0 || e.line < late)) late = e.line;
@@ -224,9 +334,12 @@ int testbenchparse(const std::string &name, const std::string &text, Testbench *
 }
 
 int testbenchread(const char *file, Testbench *bench, std::string *error) {
-  std::string text;
-  if (!readwhole(file, &text)) {
-    *error = std::string(file) + ":0: cannot read the testbench (" + strerror(errno) + ")";
+  std::string text, reason;
+  int fd = openinput(file, BENCH_MOST, &reason);
+  bool whole = fd >= 0 && readwhole(fd, BENCH_MOST, &text, &reason);
+  if (fd >= 0) close(fd);
+  if (!whole) {
+    *error = std::string(file) + ":0: cannot read the testbench (" + reason + ")";
     return -1;
   }
   return testbenchparse(file, text, bench, error);

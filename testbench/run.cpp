@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <deque>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "compiler/token.h"
@@ -24,6 +26,27 @@ namespace {
 
 Testbench *bench = nullptr;
 uint64_t now = 0;
+
+// The expectations by the time they are visited, so that a pass costs what
+// is due then, not what the whole bench holds.
+struct Schedule {
+  std::vector<size_t> starts;  // at and window ones by their start, file order within
+  size_t next = 0;             // the first of starts not yet reached
+  std::vector<size_t> open;    // reached and still to check, in file order
+  std::unordered_map<std::string_view, std::vector<size_t>> notes;  // by their text
+};
+Schedule plan;
+
+void makeplan(void) {
+  plan = Schedule{};
+  const std::vector<BenchExpect> &expects = bench->expects;
+  for (size_t i = 0; i < expects.size(); ++i) {
+    if (expects[i].kind == CHECK_NOTE) plan.notes[expects[i].text].push_back(i);
+    else plan.starts.push_back(i);
+  }
+  std::stable_sort(plan.starts.begin(), plan.starts.end(),
+                   [&expects](size_t a, size_t b) { return expects[a].from < expects[b].from; });
+}
 
 // A time in seconds with three decimals: "0.250 s".
 std::string secs(uint64_t us) {
@@ -67,19 +90,32 @@ void benchreset(void) {
 }
 
 void benchnoteslow(const char *text) {
-  for (BenchExpect &e : bench->expects) {
-    if (e.kind == CHECK_NOTE && !e.checked && now <= e.to && e.text == text) e.checked = true;
+  // The first print of a text decides every expectation of it: those whose
+  // time has not passed held, the others never can.
+  auto found = plan.notes.find(text);
+  if (found == plan.notes.end()) return;
+  for (size_t i : found->second) {
+    BenchExpect &e = bench->expects[i];
+    if (now <= e.to) e.checked = true;
   }
+  plan.notes.erase(found);
 }
 
 namespace {
 
 bool matches(const BenchExpect &e) { return matchpattern(portreadback(e.port), e.pattern) != 0; }
 
-// The outputs as they stand at now, before the pass of now runs.
+// Each expectation of the outputs at its time: an at one once, a window at
+// every pass while it is open; the failures of one instant in file order.
 void checkoutputs(void) {
-  for (BenchExpect &e : bench->expects) {
-    if (e.kind == CHECK_AT && !e.checked && e.from <= now) {
+  size_t opened = plan.open.size();
+  while (plan.next < plan.starts.size() && bench->expects[plan.starts[plan.next]].from <= now) {
+    plan.open.push_back(plan.starts[plan.next++]);
+  }
+  if (plan.open.size() != opened) std::sort(plan.open.begin(), plan.open.end());
+  for (size_t i : plan.open) {
+    BenchExpect &e = bench->expects[i];
+    if (e.kind == CHECK_AT && !e.checked) {
       e.checked = true;
       e.held = matches(e);
       if (!e.held) {
@@ -87,7 +123,7 @@ void checkoutputs(void) {
                       bits(portreadback(e.port)) + ", expected " + e.word);
       }
     }
-    if (e.kind == CHECK_WINDOW && e.held && e.from <= now && now <= e.to && !matches(e)) {
+    if (e.kind == CHECK_WINDOW && e.held && now <= e.to && !matches(e)) {
       e.held = false;
       std::string from = secs(e.from);
       failed(e, "from " + from.substr(0, from.size() - 2) + " to " + secs(e.to) + " port " +
@@ -95,6 +131,11 @@ void checkoutputs(void) {
                     secs(now) + ", expected " + e.word);
     }
   }
+  auto done = [](size_t i) {
+    const BenchExpect &e = bench->expects[i];
+    return e.kind == CHECK_AT || !e.held || e.to <= now;
+  };
+  plan.open.erase(std::remove_if(plan.open.begin(), plan.open.end(), done), plan.open.end());
 }
 
 // The next time the bench has something to do after now.
@@ -102,8 +143,8 @@ uint64_t nextevent(size_t nextdrive, size_t nextkey) {
   uint64_t next = bench->end;
   if (nextdrive < bench->drives.size()) next = std::min(next, bench->drives[nextdrive].us);
   if (nextkey < bench->keys.size()) next = std::min(next, bench->keys[nextkey].us);
-  for (const BenchExpect &e : bench->expects) {
-    if (e.kind != CHECK_NOTE && e.from > now) next = std::min(next, e.from);
+  if (plan.next < plan.starts.size()) {
+    next = std::min(next, bench->expects[plan.starts[plan.next]].from);
   }
   return next;
 }
@@ -126,6 +167,7 @@ uint64_t nextdeadline(void) {
 
 int testbenchrun(Testbench *b) {
   bench = b;
+  makeplan();
   benchwatching = true;
   now = 0;
   clocksetus(now);
@@ -190,6 +232,7 @@ int testbenchrun(Testbench *b) {
     if (e.held) ++good;
   }
   benchwatching = false;
+  plan = Schedule{};
   fflush(stdout);
   fprintf(stderr, "testbench: %d of %d expectations held\n", good, total);
   return good == total ? 0 : 1;

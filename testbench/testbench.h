@@ -49,15 +49,20 @@ struct Testbench {
   std::vector<BenchDrive> drives;  // in time order
   std::vector<BenchKeys> keys;     // in time order
   std::vector<BenchExpect> expects;
+  std::vector<std::string> replays;  // each replay file's path, as opened
 };
 
 // Reads a testbench file. Returns 0, or -1 with "FILE:LINE: what is wrong"
-// in *error.
+// in *error. The bench and its replay files must be regular files (a FIFO,
+// a device or a folder is refused before anything is read from it).
 int testbenchread(const char *file, Testbench *bench, std::string *error);
 
-// The same from text (name is used in the messages).
+// The same from text; name is used in the messages and places the bench
+// for its replay files (a name without a folder is looked up beside it
+// first). With replaytext, every replay line reads that trace instead of
+// its file, and no file is opened (the fuzz target).
 int testbenchparse(const std::string &name, const std::string &text, Testbench *bench,
-                   std::string *error);
+                   std::string *error, const std::string *replaytext = nullptr);
 
 // Runs the loaded script under bench from power-on in simulated time; a
 // failed expectation prints one line on standard error, the verdict line

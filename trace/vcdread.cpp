@@ -1,9 +1,10 @@
 #include "trace/vcdread.h"
 
-#include <sys/types.h>
+#include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <unordered_map>
 #include <vector>
 
@@ -76,23 +77,30 @@ int verdict(const Reader &r) { return r.body && !r.ids.empty() ? 0 : VCD_NOINPUT
 
 }  // namespace
 
-int vcdreadinputs(const char *file, const VcdInputSink &sink) {
-  FILE *f = fopen(file, "re");
-  if (f == nullptr) return -1;
+int vcdreadinputs(int fd, uint64_t most, const VcdInputSink &sink) {
   Reader r(sink);
-  std::string line;
-  char *buffer = nullptr;
-  size_t room = 0;
+  std::string line;  // the line read so far; a piece may end inside it
+  char piece[65536];
+  uint64_t total = 0;
   ssize_t n;
-  // A read error ends the file where it happened, as the end of file does.
-  while ((n = getline(&buffer, &room, f)) > 0) {
-    size_t length = static_cast<size_t>(n);
-    if (buffer[length - 1] == '\n') --length;
-    line.assign(buffer, length);
-    readline(r, line);
+  while ((n = read(fd, piece, sizeof piece)) != 0) {
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    total += static_cast<uint64_t>(n);
+    if (total > most) return VCD_TOOLARGE;
+    const char *at = piece, *end = piece + n;
+    while (const void *lf = memchr(at, '\n', static_cast<size_t>(end - at))) {
+      const char *stop = static_cast<const char *>(lf);
+      line.append(at, stop);
+      readline(r, line);
+      line.clear();
+      at = stop + 1;
+    }
+    line.append(at, end);
   }
-  free(buffer);
-  fclose(f);
+  if (!line.empty()) readline(r, line);
   return verdict(r);
 }
 

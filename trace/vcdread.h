@@ -9,7 +9,8 @@
 // real and vector changes, $dumpvars) is passed over, and so is a change of
 // an id that names no input bit. Lines end in LF or CR LF. The work is one
 // look-up per change line, and the memory that of the ids and one line:
-// the file is read line by line, never held whole.
+// the file is read in pieces, never held whole, and never past a bound the
+// caller gives.
 #ifndef QUON_TRACE_VCDREAD_H
 #define QUON_TRACE_VCDREAD_H
 
@@ -27,13 +28,16 @@ struct VcdInputChange {
 typedef std::function<void(const VcdInputChange &)> VcdInputSink;
 
 constexpr int VCD_NOINPUTS = -2;  // no input bit declared, or no $enddefinitions
+constexpr int VCD_TOOLARGE = -3;  // more bytes than the caller allows
 
-// Reads the trace in file and hands every change of an input bit to sink,
-// in the file's order (an id declared for several bits gives one change
-// each, in the order of their declarations). Returns 0; -1 with errno set
-// when the file cannot be opened; VCD_NOINPUTS, with nothing handed on,
-// when it holds no traced input bit.
-int vcdreadinputs(const char *file, const VcdInputSink &sink);
+// Reads the trace from the open descriptor fd to its end (fd stays open)
+// and hands every change of an input bit to sink, in the file's order (an
+// id declared for several bits gives one change each, in the order of
+// their declarations). A read error ends the trace where it happened, as
+// its end does. Returns 0; VCD_NOINPUTS, with nothing handed on, when it
+// holds no traced input bit; VCD_TOOLARGE as soon as more than most bytes
+// have come.
+int vcdreadinputs(int fd, uint64_t most, const VcdInputSink &sink);
 
 // The same over a trace's text in memory.
 int vcdreadinputstext(const std::string &text, const VcdInputSink &sink);

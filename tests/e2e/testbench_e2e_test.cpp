@@ -2,6 +2,7 @@
 // failure message, bad files, determinism, the replay of a trace, the
 // clock's jumps, and quon's refusal.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -28,13 +29,15 @@ class TestbenchE2eTest : public E2eTest {
     writeall(path("t.qun"), script);
     writeall(path("b.qtb"), bench);
     options.stdoutfile = path("out.txt");
-    std::vector<std::string> argv = {program, "--testbench=b.qtb"};
+    std::vector<std::string> argv = {program, "--testbench=" + benchname};
     argv.insert(argv.end(), flags.begin(), flags.end());
     argv.push_back("t");
     PtyChild child = ptystart(argv, options);
     int status = exitstatus(ptyfinish(child, WAITMS));
     return {status, readall(path("out.txt")), readall(path("err.txt"))};
   }
+  std::string benchname = "b.qtb";  // the bench named on the command line;
+                                    // run() writes its text to b.qtb
 };
 
 TEST_F(TestbenchE2eTest, EachStatementIsCheckedAndEachFailureSaysWhere) {
@@ -58,6 +61,18 @@ TEST_F(TestbenchE2eTest, EachStatementIsCheckedAndEachFailureSaysWhere) {
        "b.qtb:6: from 1.600 to 3.000 s port 0 outputs 00000000 at 2.500 s, expected .......1\n"
        "b.qtb:7: by 1.400 s \"door open\" was not printed\n"
        "testbench: 0 of 3 expectations held\n"},
+      {"lines out of time order; one instant's failures in file order; a note's first print "
+       "decides each expectation of it",
+       "end 5\nat 1.5 input 0 1.......\nfrom 3 to 4 expect 0 .......0\nat 2 expect 0 .......0\n"
+       "from 0.5 to 2 expect 0 .......1\nat 0.5 expect 0 .......1\nby 1 note door open\n"
+       "by 3 note door open\n",
+       1,
+       "b.qtb:5: from 0.500 to 2.000 s port 0 outputs 00000000 at 0.500 s, expected .......1\n"
+       "b.qtb:6: at 0.500 s port 0 outputs 00000000, expected .......1\n"
+       "b.qtb:4: at 2.000 s port 0 outputs 00000001, expected .......0\n"
+       "b.qtb:3: from 3.000 to 4.000 s port 0 outputs 00000001 at 3.000 s, expected .......0\n"
+       "b.qtb:7: by 1.000 s \"door open\" was not printed\n"
+       "testbench: 1 of 6 expectations held\n"},
       {"ESC ends the run; what is pending fails",
        "end 5\nat 1.5 input 0 1.......\nat 2 key ESC\nat 1 expect 0 .......0\n"
        "at 3 expect 0 .......1\n",
@@ -98,6 +113,29 @@ TEST_F(TestbenchE2eTest, BadFilesEndTheStartUpWithFileAndLine) {
     EXPECT_EQ(r.err, c.second + "\n");
     EXPECT_EQ(r.out, "") << "nothing ran";
   }
+  // No file that never ends and no FIFO without a writer holds the
+  // start-up: each is refused before a byte is read (run() gives up on a
+  // program that has not ended within its generous bound).
+  ASSERT_EQ(mkfifo(path("fifo.qtb").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(path("p.vcd").c_str(), 0600), 0);
+  const struct {
+    const char *benchname;
+    std::string bench, err;
+  } refused[] = {
+      {"fifo.qtb", "", "fifo.qtb:0: cannot read the testbench (a FIFO, not a regular file)"},
+      {"b.qtb", "end 1\nreplay p.vcd\n",
+       "b.qtb:2: cannot read replay file p.vcd (a FIFO, not a regular file)"},
+      {"b.qtb", "end 1\nreplay /dev/zero\n",
+       "b.qtb:2: cannot read replay file /dev/zero (a device, not a regular file)"},
+  };
+  for (const auto &c : refused) {
+    SCOPED_TRACE(c.err);
+    benchname = c.benchname;
+    Run r = run(DOOR, c.bench);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, c.err + "\n");
+  }
+  benchname = "b.qtb";
   Run r = run(DOOR, "end 1\n", {}, QUON_PATH);
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.err, "A testbench needs the simulated port: run it with quon-sim.\n");

@@ -1,6 +1,8 @@
 // The testbench file: every statement form and what it reads as, and every
 // message a malformed bench gives, through the parser's own entry point.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -32,13 +34,17 @@ std::string describe(const Testbench &b) {
              e.port, e.pattern, e.word.c_str(), e.text.c_str(), e.line);
     out += text;
   }
+  for (const std::string &r : b.replays) out += "; replay " + r;
   return out;
 }
 
 struct Case {
-  const char *bench;
+  std::string bench;
   const char *result;  // the description of the bench, or the error message
+  const char *name = "b.qtb";
 };
+
+using namespace std::string_literals;  // "..."s keeps a NUL inside
 
 const Case CASES[] = {
     // ---------------------------------------------------------- statements
@@ -53,6 +59,8 @@ const Case CASES[] = {
     {"end 2\nfrom 1 to 1 expect 0 0\n", "end 2000000; window 1000000-1000000 p0 0100 '0' '' line 2"},
     {"end 2\nby 2 note  sequence:  done \t\r\n",
      "end 2000000; note 2000000-2000000 p0 0000 '' 'sequence:  done' line 2"},
+    {"end\t2\nby\t1\tnote\tdone,\tall \n", "end 2000000; note 1000000-1000000 p0 0000 '' "
+                                              "'done,\tall' line 2"},
     {"end 9\nat 3 key a\nat 1 key ESC\nat 2 key f5\nat 4 key Enter\nat 5 key BackSpace\n"
      "at 6 key tab\nat 7 key Up\nat 7.5 key del\nat 8 key F12\nat 8.5 key 1\n",
      "end 9000000; key 1000000 27 line 3; key 2000000 0,63 line 4; key 3000000 97 line 2; "
@@ -62,7 +70,16 @@ const Case CASES[] = {
     // A replayed change after the end is no event of the bench's own.
     {"end 3\nreplay t.vcd\nat 1 input 0 1\n",
      "end 3000000; drive 500000 p0 01/01 line 0; drive 1000000 p0 01/01 line 3; "
-     "drive 2000000 p1 08/00 line 0; drive 5000000 p0 01/00 line 0"},
+     "drive 2000000 p1 08/00 line 0; drive 5000000 p0 01/00 line 0; replay t.vcd"},
+    // A replay named without a folder: beside the bench first, then here.
+    {"end 3\nreplay t.vcd\n", "end 3000000; drive 7 p0 02/02 line 0; replay sub/t.vcd",
+     "sub/b.qtb"},
+    {"end 3\nreplay ./t.vcd\n",
+     "end 3000000; drive 500000 p0 01/01 line 0; drive 2000000 p1 08/00 line 0; "
+     "drive 5000000 p0 01/00 line 0; replay ./t.vcd",
+     "sub/b.qtb"},
+    {"end 3\nreplay outs.vcd\n", "sub/b.qtb:2: replay file outs.vcd holds no traced input bits",
+     "sub/b.qtb"},
 
     // ------------------------------------------------------------ messages
     {"end 1\nend 2\n", "b.qtb:2: a second end"},
@@ -77,6 +94,14 @@ const Case CASES[] = {
     {"end 1\nreplay none.vcd\n",
      "b.qtb:2: cannot read replay file none.vcd (No such file or directory)"},
     {"end 1\nreplay outs.vcd\n", "b.qtb:2: replay file outs.vcd holds no traced input bits"},
+    {"end 1\nreplay sub\n", "b.qtb:2: cannot read replay file sub (a folder, not a regular file)"},
+    {"end 1\nreplay huge.vcd\n", "b.qtb:2: cannot read replay file huge.vcd (larger than 256 MiB)"},
+    // Bytes an editor does not show are named, in a comment too.
+    {"end 1\0.5\n"s, "b.qtb:1: a NUL byte (0x00) in the line"},
+    {"end 1\n# \0\n"s, "b.qtb:2: a NUL byte (0x00) in the line"},
+    {"\xEF\xBB\xBF"
+     "end 1\n",
+     "b.qtb:1: a UTF-8 byte-order mark (EF BB BF): save the file without it"},
     {"wait 1\n", "b.qtb:1: unknown word 'wait'"},
     {"at 1 press a\n", "b.qtb:1: unknown word 'press'"},
     {"from 1 to 2 key a\n", "b.qtb:1: unknown word 'key'"},
@@ -125,6 +150,14 @@ class TestbenchParse : public ::testing::Test {
     writeall("outs.vcd",
              "$scope module port0 $end\n$var wire 1 ! out0 $end\n$upscope $end\n"
              "$enddefinitions $end\n#1\n1!\n");
+    mkdir("sub", 0755);
+    writeall("sub/t.vcd", "$scope module port0 $end\n$var wire 1 ! in1 $end\n$upscope $end\n"
+                          "$enddefinitions $end\n#7\n1!\n");
+    // Past the bounds without a byte on the disk.
+    writeall("huge.vcd", "");
+    writeall("huge.qtb", "");
+    ASSERT_EQ(truncate("huge.vcd", (256 << 20) + 1), 0);
+    ASSERT_EQ(truncate("huge.qtb", (16 << 20) + 1), 0);
   }
   void TearDown() override { leavetempdir(); }
 };
@@ -134,17 +167,24 @@ TEST_F(TestbenchParse, EachBenchReadsAsItsStatementsOrGivesItsMessage) {
     SCOPED_TRACE(c.bench);
     Testbench bench;
     std::string error;
-    int result = testbenchparse("b.qtb", c.bench, &bench, &error);
+    int result = testbenchparse(c.name, c.bench, &bench, &error);
     EXPECT_EQ(result == 0 ? describe(bench) : error, c.result);
     EXPECT_EQ(result == 0, error.empty());
   }
 }
 
 TEST_F(TestbenchParse, AFileThatCannotBeReadNamesTheReason) {
-  Testbench bench;
-  std::string error;
-  EXPECT_EQ(testbenchread("none.qtb", &bench, &error), -1);
-  EXPECT_EQ(error, "none.qtb:0: cannot read the testbench (No such file or directory)");
+  const std::pair<const char *, const char *> cases[] = {
+      {"none.qtb", "none.qtb:0: cannot read the testbench (No such file or directory)"},
+      {"sub", "sub:0: cannot read the testbench (a folder, not a regular file)"},
+      {"huge.qtb", "huge.qtb:0: cannot read the testbench (larger than 16 MiB)"},
+  };
+  for (const auto &c : cases) {
+    Testbench bench;
+    std::string error;
+    EXPECT_EQ(testbenchread(c.first, &bench, &error), -1);
+    EXPECT_EQ(error, c.second);
+  }
 }
 
 }  // namespace
