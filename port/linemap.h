@@ -16,6 +16,7 @@
 #ifndef QUON_PORT_LINEMAP_H
 #define QUON_PORT_LINEMAP_H
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -34,14 +35,13 @@ struct LineSpec {
 struct LineMap {
   std::string chip;
   // Per bit, the index into lines[] of its line, or NO_LINE.
-  uint8_t outline[LINES_PER_SIDE];
-  uint8_t inline_[LINES_PER_SIDE];
-  LineSpec lines[2 * LINES_PER_SIDE];  // every line, outputs first
-  int32_t count = 0;                   // lines used in lines[]
-  int32_t outputs = 0;                 // of which outputs: lines[0..outputs-1]
-  LineMap() {
-    for (int32_t i = 0; i < LINES_PER_SIDE; ++i) outline[i] = inline_[i] = NO_LINE;
-  }
+  uint8_t outline[LINES_PER_SIDE] = {NO_LINE, NO_LINE, NO_LINE, NO_LINE,
+                                     NO_LINE, NO_LINE, NO_LINE, NO_LINE};
+  uint8_t inline_[LINES_PER_SIDE] = {NO_LINE, NO_LINE, NO_LINE, NO_LINE,
+                                     NO_LINE, NO_LINE, NO_LINE, NO_LINE};
+  std::array<LineSpec, size_t{2} * LINES_PER_SIDE> lines;  // every line, outputs first
+  int32_t count = 0;     // lines used in lines[]
+  int32_t outputs = 0;   // of which outputs: lines[0..outputs-1]
 };
 
 // 1 when an option's value names GPIO lines rather than a parallel port
