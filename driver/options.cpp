@@ -9,7 +9,9 @@
 #include "core/fatal.h"
 #include "core/tables.h"
 #include "driver/startup.h"
+#include "platform/gpio.h"
 #include "platform/portio.h"
+#include "port/linemap.h"
 #include "port/port.h"
 #include "port/safe.h"
 #include "realtime/realtime.h"
@@ -53,7 +55,29 @@ void version(const char *, RunChoices *) {
   exit(0);
 }
 
-// Every port the system knows, and which one logical port 0 takes.
+// The GPIO chips, each line with its name and holder; nothing when the
+// system has none.
+void listgpiochips(void) {
+  for (const GpioChipInfo &chip : gpiochips()) {
+    if (!chip.problem.empty()) {
+      printf("%-9s %s\n", chip.device.c_str(), chip.problem.c_str());
+      continue;
+    }
+    printf("%-9s label \"%s\"  %zu lines\n", chip.device.c_str(), chip.label.c_str(),
+           chip.lines.size());
+    for (size_t o = 0; o < chip.lines.size(); ++o) {
+      const GpioLineInfo &line = chip.lines[o];
+      std::string name = line.name.empty() ? "-" : line.name;
+      std::string use = !line.used ? "free"
+                        : line.consumer.empty() ? "in use by the kernel"
+                                                : "in use by \"" + line.consumer + "\"";
+      printf("  line %3zu  %-16s %s\n", o, name.c_str(), use.c_str());
+    }
+  }
+}
+
+// Every port the system knows, and which one logical port 0 takes; then
+// the GPIO chips.
 void listports(const char *, RunChoices *) {
   std::vector<KnownPort> ports;
   int32_t word = 0;
@@ -75,6 +99,7 @@ void listports(const char *, RunChoices *) {
     printf("No parallel port found: for a PCIe card load the parport_pc module "
            "(modprobe parport_pc); without a port, run scripts with quon-sim.\n");
   }
+  listgpiochips();
   fflush(stdout);
   exit(0);
 }
@@ -115,8 +140,25 @@ uint32_t portvalue(const char *option, const char *value) {
   return static_cast<uint32_t>(base);
 }
 
-void port0(const char *value, RunChoices *) { chosenbase[0] = portvalue("--port=", value); }
-void port1(const char *value, RunChoices *) { chosenbase[1] = portvalue("--port1=", value); }
+// GPIO lines for logical port n: the map read and its chip and lines found,
+// nothing requested yet.
+void gpioport(int32_t n, const char *option, const char *value) {
+  LineMap map;
+  std::string error;
+  if (parselinemap(value, &map, &error) != 0 || gpioprepare(n, map, &error) != 0) {
+    fatal("%s%s: %s\n", option, value, error.c_str());
+  }
+  portchoosegpio(n);
+}
+
+void port0(const char *value, RunChoices *) {
+  if (isgpiovalue(value)) gpioport(0, "--port=", value);
+  else chosenbase[0] = portvalue("--port=", value);
+}
+void port1(const char *value, RunChoices *) {
+  if (isgpiovalue(value)) gpioport(1, "--port1=", value);
+  else chosenbase[1] = portvalue("--port1=", value);
+}
 
 void trace(const char *value, RunChoices *run) {
   if (*value == '\0') fatal("Unable to open trace file \"\"! (no file name after --trace=)\n");
@@ -189,10 +231,14 @@ const LongOption LONGOPTIONS[] = {
      "locked, asleep while only time or keys can move a thread.",
      realtime, true},
     {"--cpu", "<n>", nullptr, cpu},
-    {"--ports", nullptr, "Lists the parallel ports and the one logical port 0 takes.", listports},
+    {"--ports", nullptr,
+     "Lists the parallel ports and the one logical port 0 takes,\n"
+     "and the GPIO chips with their lines.",
+     listports},
     {"--port", "<port>",
-     "Logical port 0 at <port> (parportN, or an address such as\n"
-     "0x378); --port1=<port> does the same for logical port 1.",
+     "Logical port 0 at <port> (parportN, an address such as\n"
+     "0x378, or GPIO lines: CHIP:out=LINE,...:in=LINE,...);\n"
+     "--port1=<port> does the same for logical port 1.",
      port0},
     {"--port1", "<port>", nullptr, port1},
     {"--trace", "<file>",

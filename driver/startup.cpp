@@ -263,11 +263,18 @@ int quonmain(int argc, char **argv) {
     // own test connector, never a calibration file or a calibration run.
     prog.calctl = BENCH_CALCTL;
     prog.calinv = BENCH_CALINV;
-  } else {
+  } else if (!portsongpio()) {
     readcalibration();
   }
+  // GPIO lines read as they are: no calibration, no QUON.INI.
 
   loadprogram();
+  int32_t unwired = portunwired(portsaddressed(prog.tokens, prog.tokencount));
+  if (unwired >= 0) {
+    fatal("The script uses logical port %ld, which has no GPIO lines: give them with "
+          "--port%s=CHIP:out=...:in=...\n",
+          static_cast<long>(unwired), unwired == 0 ? "" : "1");
+  }
   // Nothing is written to the log after loading: put it on disk now, so a
   // run ended by a signal still leaves every script error there.
   checklog(0);

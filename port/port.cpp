@@ -1,11 +1,16 @@
-// Logical ports over the port registers: their addresses, the port
-// locator, calibrated input, read-back and output.
+// Logical ports over the port registers or GPIO lines: their addresses,
+// the port locator, calibrated input, read-back and output. Which of the
+// two a port is was settled at start-up; every operation tests one flag.
 #include "port/port.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "core/fatal.h"
 #include "core/tables.h"
+#include "platform/gpio.h"
 #include "platform/portio.h"
 #include "publish/publish.h"
 #include "trace/trace.h"
@@ -21,9 +26,62 @@ namespace {
 constexpr uint8_t STATUS_BITS = 0xF8;   // input bits 7-3 from the status register
 constexpr uint8_t CONTROL_BITS = 0x07;  // input bits 2-0 from the control lines
 
+bool ongpio[LOGICAL_PORTS];     // the port's operations go to GPIO lines
+bool gpiowired[LOGICAL_PORTS];  // its lines were given (--port=, --port1=)
+uint8_t gpioheld[LOGICAL_PORTS];  // the byte last written to its lines
+bool gpiofailed = false;          // a write was refused: the program is ending
+
+// GPIO ports: every port in use is one, or none is. Logical port 1 not
+// given has no lines; a script that uses it is refused once loaded.
+void locategpio(void) {
+  if (!gpiowired[0]) {
+    fatal("Unable to use GPIO lines!\nLogical port 1 is on GPIO lines and logical port 0 on a "
+          "parallel port: give --port= as GPIO lines too (a GPIO port and a parallel port "
+          "cannot be mixed).\n");
+  }
+  if (chosenbase[1] != 0) {
+    fatal("Unable to use GPIO lines!\nLogical port 0 is on GPIO lines and --port1= names a "
+          "parallel port: give --port1= as GPIO lines too (a GPIO port and a parallel port "
+          "cannot be mixed).\n");
+  }
+  std::string error;
+  if (gpiorequest(&error) != 0) fatal("Unable to use GPIO lines!\n%s\n", error.c_str());
+  for (bool &g : ongpio) g = true;
+}
+
+// The input byte of GPIO port n: the lines as they are, with no
+// calibration (active-low lines inverted by the kernel). Kept out of line
+// so that the register path of every input stays as compact as before.
+[[gnu::noinline]] uint8_t readlines(int32_t n, bool debug) {
+  int32_t value = gpioread(n);
+  if (value < 0) {
+    fatal("Unable to read the GPIO lines of logical port %ld! (%s)\n", static_cast<long>(n),
+          strerror(errno));
+  }
+  uint8_t lines = static_cast<uint8_t>(value);
+  if (debug) printf("inputting lines %02x\n", lines);
+  publishregisters(n, lines, 0);
+  return lines;
+}
+
 }  // namespace
 
+void portchoosegpio(int32_t n) { gpiowired[n] = true; }
+
+bool portsongpio(void) { return gpiowired[0] || gpiowired[1]; }
+
+int32_t portunwired(unsigned addressed) {
+  for (int32_t n = 0; n < LOGICAL_PORTS; ++n) {
+    if (ongpio[n] && !gpiowired[n] && ((addressed >> n) & 1) != 0) return n;
+  }
+  return -1;
+}
+
 int32_t locateport(void) {
+  if (portsongpio()) {
+    locategpio();
+    return 0;
+  }
   const char *hint = "no parallel port found";
   int32_t found = chosenbase[0] != 0 ? static_cast<int32_t>(chosenbase[0]) : biosportbase(&hint);
   // Base 0 would aim every access at the DMA controller: it means that the
@@ -51,6 +109,7 @@ namespace {
 // first, then status and control lines; the raw registers printed first
 // when debug is set.
 uint16_t readinput(int32_t n, bool debug) {
+  if (ongpio[n]) return readlines(n, debug);
   uint32_t status = portaddresses.data[n] + 1;
   uint32_t control = status + 1;
   iowrite(control, static_cast<uint8_t>(prog.calctl & 0xFF));
@@ -88,7 +147,20 @@ uint8_t portreadback(int32_t n) {
     fatal("Attempt to read-back from logical port %ld, > max of %ld\n",
           static_cast<long>(n), static_cast<long>(LOGICAL_PORTS - 1));
   }
-  return ioread(portaddresses.data[n]);
+  return portrawreadback(n);
+}
+
+uint8_t portrawreadback(int32_t n) {
+  return ongpio[n] ? gpioheld[n] : ioread(portaddresses.data[n]);
+}
+
+int portrawwrite(int32_t n, uint8_t b) {
+  if (!ongpio[n]) {
+    iowrite(portaddresses.data[n], b);
+    return 0;
+  }
+  gpioheld[n] = b;
+  return gpiowrite(n, b);
 }
 
 void portwrite(int32_t n, uint8_t b) {
@@ -96,7 +168,13 @@ void portwrite(int32_t n, uint8_t b) {
     fatal("Attempt to write to logical port %ld, > max of %ld\n",
           static_cast<long>(n), static_cast<long>(LOGICAL_PORTS - 1));
   }
-  iowrite(portaddresses.data[n], b);
+  // A refused write ends the run; the safe outputs tried at that exit
+  // must not end it a second time.
+  if (portrawwrite(n, b) != 0 && !gpiofailed) {
+    gpiofailed = true;
+    fatal("Unable to write the GPIO lines of logical port %ld! (%s)\n", static_cast<long>(n),
+          strerror(errno));
+  }
   publishoutput(n, b);
   traceoutput(n, b);
 }
@@ -106,4 +184,10 @@ void resetports(void) {
   porthint = "";
   portnote = portwarning = nullptr;
   chosenbase[0] = chosenbase[1] = 0;
+  for (int32_t n = 0; n < LOGICAL_PORTS; ++n) {
+    ongpio[n] = gpiowired[n] = false;
+    gpioheld[n] = 0;
+  }
+  gpiofailed = false;
+  gpioreset();
 }

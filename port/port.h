@@ -1,6 +1,7 @@
 // Logical ports: the numbers scripts use, mapped onto the registers of PC
-// parallel ports, with the calibration values applied to every input, and
-// the three pattern operations of WAIT, OUTPUT and TOGGLE.
+// parallel ports, with the calibration values applied to every input, or
+// onto GPIO lines (platform/gpio.h), read as they are; and the three
+// pattern operations of WAIT, OUTPUT and TOGGLE.
 //
 //   logical port   output (data)   input (status)   control
 //        0             base           base + 1       base + 2
@@ -23,7 +24,8 @@ extern PortAddresses portaddresses;
 
 // Finds the first parallel port's base and gains access to it. Returns 0
 // when logical port 0 now points at it, -1 when no port can be used; then
-// porthint names what the user can do about it.
+// porthint names what the user can do about it. With GPIO ports chosen it
+// requests their lines instead, and ends the program when it cannot.
 int32_t locateport(void);
 extern const char *porthint;
 // What the port layer had to say on success (a port not claimed, say);
@@ -32,6 +34,15 @@ extern const char *portnote;
 extern const char *portwarning;  // what the user must know (always shown)
 // Bases chosen on the command line (--port=, --port1=); 0: the default.
 extern uint32_t chosenbase[LOGICAL_PORTS];
+
+// Logical port n is on the GPIO lines prepared for it (gpioprepare).
+void portchoosegpio(int32_t n);
+// 1 when a port is on GPIO lines: then every port in use is (locateport
+// refuses a parallel port beside them), and there is no calibration.
+bool portsongpio(void);
+// The first logical port of addressed (a bit per port) that is on GPIO
+// with no lines given, or -1.
+int32_t portunwired(unsigned addressed);
 
 // Calibrated input of logical port n (callers use the low 8 bits). Writes
 // the control byte first. Ends the program when n is out of range.
@@ -47,6 +58,12 @@ uint8_t portreadback(int32_t n);
 // Writes b to logical port n's data register.
 void portwrite(int32_t n, uint8_t b);
 
+// Read-back and write of logical port n (in range) with nothing printed,
+// published or traced: for the last words, async-signal-safe. The write
+// returns 0, or -1 with errno set when GPIO lines refused it.
+uint8_t portrawreadback(int32_t n);
+int portrawwrite(int32_t n, uint8_t b);
+
 // Pattern operations on the low byte of b; mask is p's high byte, value
 // its low byte.
 inline uint8_t applypattern(uint32_t b, uint16_t p) {  // OUTPUT
@@ -59,7 +76,8 @@ inline int matchpattern(uint32_t b, uint16_t p) {  // WAIT
   return (b & (p >> 8) & 0xFF) == (p & 0xFFu);
 }
 
-// Restores the addresses to 0x378 and 0x278 and clears porthint (tests).
+// Restores the addresses to 0x378 and 0x278, clears porthint and forgets
+// GPIO ports (tests).
 void resetports(void);
 
 #endif

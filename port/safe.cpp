@@ -5,7 +5,6 @@
 #include <cstdlib>
 
 #include "platform/lastwords.h"
-#include "platform/portio.h"
 #include "port/port.h"
 #include "trace/trace.h"
 
@@ -18,16 +17,15 @@ volatile sig_atomic_t applied = 0;     // the signal path ran
 
 void onexit(void) { safeapply(); }
 
-// The last words: the registers straight, then the trace told what they
-// now hold. Only async-signal-safe calls.
+// The last words: the port straight (registers or lines), then the trace
+// told what they now hold. Only async-signal-safe calls.
 void onsignal(void) {
   if (applied || getpid() != owner) return;
   applied = 1;
   for (int32_t n = 0; n < LOGICAL_PORTS; ++n) {
     if (!declared[n]) continue;
-    uint32_t data = portaddresses.data[n];
-    uint8_t byte = applypattern(ioread(data), patterns[n]);
-    iowrite(data, byte);
+    uint8_t byte = applypattern(portrawreadback(n), patterns[n]);
+    (void)portrawwrite(n, byte);
     tracesignaloutput(n, byte);
   }
 }

@@ -13,9 +13,15 @@
 #   exit 0 when every check passed, 1 when any failed, 77 when the emulated
 #   PC cannot be set up here (missing packages, QEMU that does not start).
 #
+# The GPIO checks run quon on the kernel's own GPIO simulator, built for the
+# booted kernel by gpio-sim-module.sh from linux-source-<major> at that
+# kernel's exact Debian version and linux-headers-<abi>.
+#
 # Needs Debian's qemu-system-x86, linux-image-amd64 and busybox-static (and
-# cmake, g++, gcc with libc6-dev, cpio, gzip). It installs nothing: run by
-# hand, it names what is missing and exits 77; .ci/run installs them first.
+# cmake, g++, gcc with libc6-dev, make, cpio, gzip, and the kernel source and
+# headers above). It installs nothing: run by hand, it names what is missing
+# and exits 77; .ci/run installs them first. A source that does not match
+# the kernel is a failure, never a skip.
 #
 # Environment:
 #   QUON_HW_BUILD    build folder for the static quon (default: build-hw in
@@ -75,6 +81,7 @@ staticbusybox || missing+=(busybox-static)
 have cpio || missing+=(cpio)
 have gzip || missing+=(gzip)
 have gcc || missing+=(gcc libc6-dev)
+have make || missing+=(make)
 if [ -z "${QUON_HW_QUON:-}" ]; then
   have cmake || missing+=(cmake)
   have g++ || missing+=(g++)
@@ -117,6 +124,18 @@ if have readelf && readelf -l "$quon" 2>/dev/null | grep -q 'program interpreter
   exit 1
 fi
 
+version=$(basename "$kernel" | sed 's/^vmlinuz-//')
+echo "Building the GPIO simulator module for $version"
+bash "$here/gpio-sim-module.sh" "$version" "$tmp/gpio-sim"
+case $? in
+  0) ;;
+  77) skip "the GPIO simulator cannot be built here (see above)" ;;
+  *)
+    echo "FAIL build: the GPIO simulator module for $version"
+    echo "0 passed, 1 failed"
+    exit 1 ;;
+esac
+
 if ! gcc -static -O2 -Wall -Wextra -o "$tmp/ioprobe" "$here/ioprobe.c" 2> "$tmp/probe.log"; then
   cat "$tmp/probe.log"
   echo "FAIL build: the probe program did not build"
@@ -132,12 +151,14 @@ cp /bin/busybox "$root/bin/busybox"
 cp "$quon" "$root/bin/quon"
 cp "$tmp/ioprobe" "$root/bin/ioprobe"
 cp "$here/guest-init.sh" "$root/init"
-cp "$here/guest-checks.sh" "$root/checks/guest-checks.sh"
+cp "$here/guest-checks.sh" "$here/guest-gpio.sh" "$root/checks/"
 # The kernel's parallel-port drivers of the booted kernel, for the checks
-# of port listing, claiming and choosing.
-version=$(basename "$kernel" | sed 's/^vmlinuz-//')
+# of port listing, claiming and choosing; configfs and the GPIO simulator
+# for the GPIO checks.
 mkdir -p "$root/modules"
-for module in drivers/parport/parport drivers/parport/parport_pc drivers/char/ppdev drivers/char/lp; do
+cp "$tmp/gpio-sim/gpio-sim-oot.ko" "$root/modules/"
+for module in drivers/parport/parport drivers/parport/parport_pc drivers/char/ppdev drivers/char/lp \
+              fs/configfs/configfs; do
   found=$(ls /lib/modules/"$version"/kernel/$module.ko* 2>/dev/null | head -n 1)
   case "$found" in
     *.ko) cp "$found" "$root/modules/" ;;

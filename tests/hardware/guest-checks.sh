@@ -37,9 +37,14 @@ CHECKS="firmware-records-first-port locateport-finds-0x378
  missing-ppdev-device-is-noted address-of-another-driver-is-named
  unprivileged-hint-names-the-cause
  lockdown-hint-names-the-cause"
+# The GPIO checks of guest-gpio.sh.
+GPIO_CHECKS="gpio-chip-and-lines-listed gpio-blink-seen-on-lines-and-traced
+ gpio-wait-follows-pulls gpio-active-low-and-bias gpio-line-held-elsewhere-is-refused
+ gpio-bad-input-is-refused gpio-safe-applied-at-exit gpio-runs-without-root
+ gpio-access-cost"
 # Unquoted on purpose: the list's line breaks become single spaces.
 # shellcheck disable=SC2086
-echo "QUONHW PLAN" $CHECKS
+echo "QUONHW PLAN" $CHECKS $GPIO_CHECKS
 
 problems=""
 
@@ -81,13 +86,13 @@ bits() {
 }
 
 # runquon INI SCRIPT [OPTION...]: runs quon in a fresh working folder on a
-# script (both texts in printf %b form) with no terminal; sets status, and
+# script (both texts in printf %b form; INI "-": no QUON.INI) with no terminal; sets status, and
 # leaves out.txt and err.txt in $WORK. Output is capped, since a hung run
 # with -v -b prints a line per pass.
 runquon() {
   rm -rf "$WORK"
   mkdir -p "$WORK"
-  printf '%b' "$1" > "$WORK/QUON.INI"
+  [ "$1" = - ] || printf '%b' "$1" > "$WORK/QUON.INI"
   printf '%b' "$2" > "$WORK/check.qun"
   shift 2
   (
@@ -377,6 +382,10 @@ printf '%b' "OUTPUT 0 1\n$END_RUN" > "$WORK/check.qun"
 want "hint" "$(sed -n 2p "$WORK/err.txt")" \
   "Run as root, or give quon the CAP_SYS_RAWIO capability (setcap cap_sys_rawio+ep quon)."
 verdict unprivileged-hint-names-the-cause
+
+# GPIO lines as ports, on the kernel's GPIO simulator (before lockdown,
+# which would refuse its module).
+. /checks/guest-gpio.sh
 
 # Lockdown, last: it cannot be undone. The kernel really locks down here.
 mount -t securityfs securityfs /sys/kernel/security 2>/dev/null

@@ -25,6 +25,20 @@
  *   ppclaim DEVICE       claim a /dev/parportN exclusively (PPEXCL, PPCLAIM)
  *                        as another ppdev user would: prints "claimed", or
  *                        "refused" (exit 4) while someone else has the port
+ *   gpiohold CHIP LINE SECONDS
+ *                        hold line LINE of GPIO chip CHIP (a path) as an
+ *                        input with consumer "rig-holder" for SECONDS
+ *   atexit SHELLCMD CMD ARGS
+ *                        run CMD traced; when it stops on its way out (its
+ *                        exit handlers done, its descriptors still open, so
+ *                        GPIO lines it requested still held), run SHELLCMD
+ *                        with /bin/sh, then let it end; exits with CMD's
+ *                        status
+ *   cost CHIP IN OUT ADDR N
+ *                        the cost of one access, each averaged over N: a
+ *                        GPIO input (line IN) and output (line OUT) of CHIP
+ *                        by the v2 ioctls, and inb/outb at I/O address ADDR;
+ *                        prints "gpio-in NS gpio-out NS port-in NS port-out NS"
  *
  * Numbers take C syntax (0x378, 888). Any failure prints one line on
  * standard error and exits 2. */
@@ -36,11 +50,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <linux/gpio.h>
 #include <linux/ppdev.h>
+#include <sys/ptrace.h>
 #include <sys/io.h>
 #include <sys/ioctl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #define BDA_PORT_WORD 0x408L /* segment 0x40, offset 8 */
@@ -149,6 +166,82 @@ static int asuser(unsigned long uid, char **command) {
   return 2;
 }
 
+/* Requests line offset of chip as one line set; returns its descriptor. */
+static int gpioline(const char *chip, unsigned offset, unsigned long long flags) {
+  int fd = open(chip, O_RDWR | O_CLOEXEC);
+  if (fd < 0) die(chip);
+  struct gpio_v2_line_request r;
+  memset(&r, 0, sizeof r);
+  r.offsets[0] = offset;
+  r.num_lines = 1;
+  r.config.flags = flags;
+  snprintf(r.consumer, sizeof r.consumer, "rig-holder");
+  if (ioctl(fd, GPIO_V2_GET_LINE_IOCTL, &r) != 0) die("GPIO_V2_GET_LINE_IOCTL");
+  close(fd);
+  return r.fd;
+}
+
+static int traceexit(const char *shellcmd, char **command) {
+  pid_t child = fork();
+  if (child < 0) die("fork");
+  if (child == 0) {
+    if (ptrace(PTRACE_TRACEME, 0, NULL, NULL) != 0) die("PTRACE_TRACEME");
+    raise(SIGSTOP);
+    execv(command[0], command);
+    die(command[0]);
+  }
+  int status = 0;
+  if (waitpid(child, &status, 0) < 0 || !WIFSTOPPED(status)) die("waitpid");
+  long options = PTRACE_O_TRACEEXIT | PTRACE_O_TRACEEXEC | PTRACE_O_EXITKILL;
+  if (ptrace(PTRACE_SETOPTIONS, child, NULL, (void *)options) != 0) die("PTRACE_SETOPTIONS");
+  int deliver = 0;
+  for (;;) {
+    if (ptrace(PTRACE_CONT, child, NULL, (void *)(long)deliver) != 0) die("PTRACE_CONT");
+    if (waitpid(child, &status, 0) < 0) die("waitpid");
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    deliver = 0;
+    if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXIT << 8))) {
+      fflush(stdout);
+      if (system(shellcmd) == -1) die("system");
+    } else if (status >> 8 != (SIGTRAP | (PTRACE_EVENT_EXEC << 8))) {
+      deliver = WSTOPSIG(status);
+    }
+  }
+}
+
+static double nsnow(void) {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec * 1e9 + t.tv_nsec;
+}
+
+static int cost(const char *chip, unsigned in, unsigned out, unsigned long addr, unsigned long n) {
+  int infd = gpioline(chip, in, GPIO_V2_LINE_FLAG_INPUT);
+  int outfd = gpioline(chip, out, GPIO_V2_LINE_FLAG_OUTPUT);
+  grantio(addr, 2);
+  struct gpio_v2_line_values v = {0, 1};
+  double t0 = nsnow();
+  for (unsigned long i = 0; i < n; ++i) {
+    if (ioctl(infd, GPIO_V2_LINE_GET_VALUES_IOCTL, &v) != 0) die("GET_VALUES");
+  }
+  double t1 = nsnow();
+  for (unsigned long i = 0; i < n; ++i) {
+    v.bits = i & 1;
+    if (ioctl(outfd, GPIO_V2_LINE_SET_VALUES_IOCTL, &v) != 0) die("SET_VALUES");
+  }
+  double t2 = nsnow();
+  volatile unsigned char sink = 0;
+  for (unsigned long i = 0; i < n; ++i) sink = inb((unsigned short)(addr + 1));
+  double t3 = nsnow();
+  for (unsigned long i = 0; i < n; ++i) outb((unsigned char)i, (unsigned short)addr);
+  double t4 = nsnow();
+  (void)sink;
+  printf("gpio-in %.0f gpio-out %.0f port-in %.0f port-out %.0f\n", (t1 - t0) / n,
+         (t2 - t1) / n, (t3 - t2) / n, (t4 - t3) / n);
+  return 0;
+}
+
 int main(int argc, char **argv) {
   if (argc >= 3 && strcmp(argv[1], "peek") == 0) {
     unsigned long addr = number(argv[2], 0xFFFF);
@@ -204,6 +297,20 @@ int main(int argc, char **argv) {
   if (argc >= 4 && strcmp(argv[1], "asuser") == 0) {
     return asuser(number(argv[2], 65534), argv + 3);
   }
-  fprintf(stderr, "usage: ioprobe peek|poke|inputs|noperm|inherit|bda|setbda|asuser|ppclaim ...\n");
+  if (argc >= 5 && strcmp(argv[1], "gpiohold") == 0) {
+    int fd = gpioline(argv[2], (unsigned)number(argv[3], 63), GPIO_V2_LINE_FLAG_INPUT);
+    sleep((unsigned)number(argv[4], 3600));
+    close(fd);
+    return 0;
+  }
+  if (argc >= 4 && strcmp(argv[1], "atexit") == 0) {
+    return traceexit(argv[2], argv + 3);
+  }
+  if (argc >= 7 && strcmp(argv[1], "cost") == 0) {
+    return cost(argv[2], (unsigned)number(argv[3], 63), (unsigned)number(argv[4], 63),
+                number(argv[5], 0xFFFD), number(argv[6], 10000000));
+  }
+  fprintf(stderr, "usage: ioprobe peek|poke|inputs|noperm|inherit|bda|setbda|asuser|ppclaim|"
+          "gpiohold|atexit|cost ...\n");
   return 2;
 }

@@ -1,0 +1,317 @@
+// GPIO lines through the kernel's GPIO character device, version 2
+// (Linux 5.10 and later): GPIO_GET_CHIPINFO_IOCTL and
+// GPIO_V2_GET_LINEINFO_IOCTL to find chips and lines, GPIO_V2_GET_LINE_IOCTL
+// to request a port's lines as one set, GPIO_V2_LINE_GET_VALUES_IOCTL and
+// GPIO_V2_LINE_SET_VALUES_IOCTL for an input and an output. The kernel
+// applies active-low and bias itself; the set's descriptor is
+// close-on-exec, so a SPAWN'd command never holds the lines, and closing
+// it at exit releases them.
+#include "platform/gpio.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/gpio.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+const char CONSUMER[] = "quon";
+
+struct Chip {
+  int fd = -1;
+  std::string path;
+  dev_t device = 0;
+  uint32_t lines = 0;
+  std::string label;
+};
+
+// A prepared port: its chip, the set's offsets (outputs first) and flags,
+// and once requested the set's descriptor.
+struct GpioPort {
+  bool prepared = false;
+  Chip chip;
+  LineMap map;
+  uint32_t offsets[2 * LINES_PER_SIDE] = {};
+  uint64_t inmask = 0, outmask = 0;
+  int request = -1;
+};
+
+GpioPort ports[2];
+
+std::string fieldtext(const char *field, size_t size) { return std::string(field, strnlen(field, size)); }
+
+// Who may open path: its mode, owner group and the advice.
+std::string permissionhint(const std::string &path) {
+  struct stat st{};
+  if (stat(path.c_str(), &st) != 0) return "permission denied";
+  struct group *g = getgrgid(st.st_gid);
+  std::string group = g != nullptr ? g->gr_name : std::to_string(st.st_gid);
+  if ((st.st_mode & S_IRWXG) == (S_IRGRP | S_IWGRP) && st.st_gid != 0) {
+    return "permission denied: members of group " + group +
+           " may open it (add the user to that group)";
+  }
+  return "permission denied: it is open to root only (group " + group +
+         "): a udev rule can give it to a group (see the manual)";
+}
+
+// Opens path as a GPIO chip into *chip. Returns "" or what is wrong.
+std::string openchip(const std::string &path, Chip *chip) {
+  // O_NONBLOCK: a FIFO planted under the name must not hang the start-up.
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    int error = errno;
+    if (error == EACCES || error == EPERM) return "cannot open " + path + ": " + permissionhint(path);
+    if (error == ENOENT) return path + ": no such GPIO chip (--ports lists them)";
+    return "cannot open " + path + ": " + strerror(error);
+  }
+  struct stat st{};
+  gpiochip_info info{};
+  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || ioctl(fd, GPIO_GET_CHIPINFO_IOCTL, &info) != 0) {
+    close(fd);
+    return path + " is not a GPIO chip";
+  }
+  chip->fd = fd;
+  chip->path = path;
+  chip->device = st.st_rdev;
+  chip->lines = info.lines;
+  chip->label = fieldtext(info.label, sizeof info.label);
+  return "";
+}
+
+// The /dev/gpiochipN names, in number order.
+std::vector<std::string> chipnames(void) {
+  std::vector<std::string> names;
+  DIR *dir = opendir("/dev");
+  if (dir == nullptr) return names;
+  while (struct dirent *entry = readdir(dir)) {
+    const char *n = entry->d_name;
+    if (strncmp(n, "gpiochip", 8) == 0 && n[8] >= '0' && n[8] <= '9') names.push_back(n);
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
+    return a.size() != b.size() ? a.size() < b.size() : a < b;
+  });
+  return names;
+}
+
+// The chip the user named: a path, a device name or a label.
+std::string findchip(const std::string &name, Chip *chip) {
+  if (name[0] == '/') return openchip(name, chip);
+  if (name.compare(0, 8, "gpiochip") == 0) return openchip("/dev/" + name, chip);
+  for (const std::string &device : chipnames()) {
+    Chip candidate;
+    if (!openchip("/dev/" + device, &candidate).empty()) continue;
+    if (candidate.label == name) {
+      *chip = candidate;
+      return "";
+    }
+    close(candidate.fd);
+  }
+  return "no GPIO chip is labelled \"" + name + "\" (--ports lists the chips)";
+}
+
+bool lineinfo(int fd, uint32_t offset, gpio_v2_line_info *info) {
+  *info = gpio_v2_line_info{};
+  info->offset = offset;
+  return ioctl(fd, GPIO_V2_GET_LINEINFO_IOCTL, info) == 0;
+}
+
+// "17 (GPIO17)" or "17".
+std::string linetitle(int fd, uint32_t offset) {
+  gpio_v2_line_info info;
+  std::string title = std::to_string(offset);
+  if (lineinfo(fd, offset, &info) && info.name[0] != '\0') {
+    title += " (" + fieldtext(info.name, sizeof info.name) + ")";
+  }
+  return title;
+}
+
+// Finds every line of p's map on its chip. Returns "" or what is wrong.
+std::string findlines(GpioPort *p) {
+  const Chip &chip = p->chip;
+  std::string chipname = chip.path.substr(chip.path.rfind('/') + 1);
+  for (int32_t k = 0; k < p->map.count; ++k) {
+    LineSpec &line = p->map.lines[k];
+    if (line.name.empty()) {
+      if (static_cast<uint32_t>(line.offset) >= chip.lines) {
+        return "line " + std::to_string(line.offset) + " is beyond " + chipname + ", which has " +
+               std::to_string(chip.lines) + " lines (0-" + std::to_string(chip.lines - 1) + ")";
+      }
+    } else {
+      for (uint32_t o = 0; o < chip.lines && line.offset < 0; ++o) {
+        gpio_v2_line_info info;
+        if (lineinfo(chip.fd, o, &info) && fieldtext(info.name, sizeof info.name) == line.name) {
+          line.offset = static_cast<int32_t>(o);
+        }
+      }
+      if (line.offset < 0) return chipname + " has no line named " + line.name + " (--ports lists them)";
+    }
+    p->offsets[k] = static_cast<uint32_t>(line.offset);
+    for (int32_t j = 0; j < k; ++j) {
+      if (p->offsets[j] == p->offsets[k]) return "line " + linetitle(chip.fd, p->offsets[k]) + " is named twice";
+    }
+  }
+  return "";
+}
+
+uint64_t flagsof(const LineMap &map, int32_t k) {
+  const LineSpec &line = map.lines[k];
+  uint64_t flags = k < map.outputs ? GPIO_V2_LINE_FLAG_OUTPUT : GPIO_V2_LINE_FLAG_INPUT;
+  if (line.activelow) flags |= GPIO_V2_LINE_FLAG_ACTIVE_LOW;
+  if (line.bias == LineBias::PULL_UP) flags |= GPIO_V2_LINE_FLAG_BIAS_PULL_UP;
+  if (line.bias == LineBias::PULL_DOWN) flags |= GPIO_V2_LINE_FLAG_BIAS_PULL_DOWN;
+  return flags;
+}
+
+// The request for p's lines: the first line's flags the default, one
+// attribute for each other set of flags (at most 8 kinds: outputs plain or
+// active-low, inputs those times three biases), one for the outputs' 0.
+gpio_v2_line_request requestfor(const GpioPort &p) {
+  gpio_v2_line_request r{};
+  const LineMap &map = p.map;
+  r.num_lines = static_cast<uint32_t>(map.count);
+  memcpy(r.consumer, CONSUMER, sizeof CONSUMER);
+  for (int32_t k = 0; k < map.count; ++k) r.offsets[k] = p.offsets[k];
+  gpio_v2_line_config &c = r.config;
+  c.flags = flagsof(map, 0);
+  for (int32_t k = 1; k < map.count; ++k) {
+    uint64_t flags = flagsof(map, k);
+    if (flags == c.flags) continue;
+    uint32_t a = 0;
+    while (a < c.num_attrs && c.attrs[a].attr.flags != flags) ++a;
+    if (a == c.num_attrs) {
+      c.attrs[a].attr.id = GPIO_V2_LINE_ATTR_ID_FLAGS;
+      c.attrs[a].attr.flags = flags;
+      ++c.num_attrs;
+    }
+    c.attrs[a].mask |= uint64_t{1} << k;
+  }
+  if (p.outmask != 0) {
+    gpio_v2_line_config_attribute &values = c.attrs[c.num_attrs++];
+    values.attr.id = GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES;
+    values.attr.values = 0;
+    values.mask = p.outmask;
+  }
+  return r;
+}
+
+// Why p's request was refused: the first line someone else holds, by name.
+std::string refusal(const GpioPort &p, int error) {
+  std::string chipname = p.chip.path.substr(p.chip.path.rfind('/') + 1);
+  for (int32_t k = 0; k < p.map.count && error == EBUSY; ++k) {
+    gpio_v2_line_info info;
+    if (!lineinfo(p.chip.fd, p.offsets[k], &info) || (info.flags & GPIO_V2_LINE_FLAG_USED) == 0) continue;
+    std::string holder = fieldtext(info.consumer, sizeof info.consumer);
+    return "line " + linetitle(p.chip.fd, p.offsets[k]) + " of " + chipname + " is in use by " +
+           (holder.empty() ? std::string("the kernel (a driver holds it)") : "\"" + holder + "\"") +
+           ": free it and run again";
+  }
+  return "cannot request the lines of " + chipname + ": " + strerror(error);
+}
+
+void release(GpioPort *p) {
+  if (p->request >= 0) close(p->request);
+  p->request = -1;
+}
+
+}  // namespace
+
+int32_t gpioprepare(int32_t n, const LineMap &map, std::string *error) {
+  GpioPort &p = ports[n];
+  if (p.chip.fd >= 0) close(p.chip.fd);
+  release(&p);
+  p = GpioPort{};
+  p.map = map;
+  std::string problem = findchip(map.chip, &p.chip);
+  if (problem.empty()) problem = findlines(&p);
+  if (!problem.empty()) {
+    if (p.chip.fd >= 0) close(p.chip.fd);
+    p.chip.fd = -1;
+    *error = problem;
+    return -1;
+  }
+  p.outmask = linemask(map.outline);
+  p.inmask = linemask(map.inline_);
+  p.prepared = true;
+  return 0;
+}
+
+int32_t gpiorequest(std::string *error) {
+  GpioPort &a = ports[0], &b = ports[1];
+  if (a.prepared && b.prepared && a.chip.device == b.chip.device) {
+    for (int32_t i = 0; i < a.map.count; ++i) {
+      for (int32_t j = 0; j < b.map.count; ++j) {
+        if (a.offsets[i] != b.offsets[j]) continue;
+        *error = "line " + linetitle(a.chip.fd, a.offsets[i]) + " is on both logical ports";
+        return -1;
+      }
+    }
+  }
+  for (GpioPort &p : ports) {
+    if (!p.prepared || p.map.count == 0) continue;
+    gpio_v2_line_request r = requestfor(p);
+    if (ioctl(p.chip.fd, GPIO_V2_GET_LINE_IOCTL, &r) != 0) {
+      *error = refusal(p, errno);
+      for (GpioPort &q : ports) release(&q);
+      return -1;
+    }
+    p.request = r.fd;
+  }
+  return 0;
+}
+
+int32_t gpioread(int32_t n) {
+  const GpioPort &p = ports[n];
+  if (p.inmask == 0) return 0;
+  gpio_v2_line_values v{0, p.inmask};
+  if (ioctl(p.request, GPIO_V2_LINE_GET_VALUES_IOCTL, &v) != 0) return -1;
+  return linestobits(p.map.inline_, v.bits);
+}
+
+int32_t gpiowrite(int32_t n, uint8_t b) {
+  const GpioPort &p = ports[n];
+  if (p.outmask == 0) return 0;
+  gpio_v2_line_values v{bitstolines(p.map.outline, b), p.outmask};
+  return ioctl(p.request, GPIO_V2_LINE_SET_VALUES_IOCTL, &v) == 0 ? 0 : -1;
+}
+
+std::vector<GpioChipInfo> gpiochips(void) {
+  std::vector<GpioChipInfo> chips;
+  for (const std::string &device : chipnames()) {
+    GpioChipInfo info;
+    info.device = device;
+    Chip chip;
+    info.problem = openchip("/dev/" + device, &chip);
+    if (info.problem.empty()) {
+      info.label = chip.label;
+      for (uint32_t o = 0; o < chip.lines; ++o) {
+        gpio_v2_line_info li;
+        GpioLineInfo line;
+        if (lineinfo(chip.fd, o, &li)) {
+          line.name = fieldtext(li.name, sizeof li.name);
+          line.consumer = fieldtext(li.consumer, sizeof li.consumer);
+          line.used = (li.flags & GPIO_V2_LINE_FLAG_USED) != 0;
+        }
+        info.lines.push_back(line);
+      }
+      close(chip.fd);
+    }
+    chips.push_back(info);
+  }
+  return chips;
+}
+
+void gpioreset(void) {
+  for (GpioPort &p : ports) {
+    release(&p);
+    if (p.chip.fd >= 0) close(p.chip.fd);
+    p = GpioPort{};
+  }
+}
