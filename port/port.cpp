@@ -109,7 +109,7 @@ namespace {
 // first, then status and control lines; the raw registers printed first
 // when debug is set.
 uint16_t readinput(int32_t n, bool debug) {
-  if (ongpio[n]) return readlines(n, debug);
+  if (__builtin_expect(ongpio[n], 0)) return readlines(n, debug);
   uint32_t status = portaddresses.data[n] + 1;
   uint32_t control = status + 1;
   iowrite(control, static_cast<uint8_t>(prog.calctl & 0xFF));
@@ -138,6 +138,19 @@ uint16_t portinput(int32_t n) {
   return static_cast<uint16_t>((value & 0xFF00u) | seen);
 }
 
+namespace {
+// A write to a port on GPIO lines, kept off the registers' path. A refused
+// write ends the run; the safe outputs tried at that exit must not end it
+// a second time.
+__attribute__((noinline, cold)) void writelines(int32_t n, uint8_t b) {
+  if (portrawwrite(n, b) != 0 && !gpiofailed) {
+    gpiofailed = true;
+    fatal("Unable to write the GPIO lines of logical port %ld! (%s)\n", static_cast<long>(n),
+          strerror(errno));
+  }
+}
+}  // namespace
+
 uint8_t portsample(int32_t n) {
   return static_cast<uint8_t>(readinput(n, false));
 }
@@ -151,7 +164,8 @@ uint8_t portreadback(int32_t n) {
 }
 
 uint8_t portrawreadback(int32_t n) {
-  return ongpio[n] ? gpioheld[n] : ioread(portaddresses.data[n]);
+  if (__builtin_expect(ongpio[n], 0)) return gpioheld[n];
+  return ioread(portaddresses.data[n]);
 }
 
 int portrawwrite(int32_t n, uint8_t b) {
@@ -168,12 +182,10 @@ void portwrite(int32_t n, uint8_t b) {
     fatal("Attempt to write to logical port %ld, > max of %ld\n",
           static_cast<long>(n), static_cast<long>(LOGICAL_PORTS - 1));
   }
-  // A refused write ends the run; the safe outputs tried at that exit
-  // must not end it a second time.
-  if (portrawwrite(n, b) != 0 && !gpiofailed) {
-    gpiofailed = true;
-    fatal("Unable to write the GPIO lines of logical port %ld! (%s)\n", static_cast<long>(n),
-          strerror(errno));
+  if (__builtin_expect(ongpio[n], 0)) {
+    writelines(n, b);
+  } else {
+    iowrite(portaddresses.data[n], b);
   }
   publishoutput(n, b);
   traceoutput(n, b);
