@@ -1,9 +1,17 @@
 // The monitors' region as a run writes it: its layout, the sequence counter
-// a reader relies on, and the bits a monitor forces.
+// a reader relies on, the bits a monitor forces and the pins it shows; a
+// header rewritten by whoever can write the region, and names planted
+// where the region goes.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 
 #include "tests/fakes/fakes.h"
 #include "platform/sharedmem.h"
@@ -21,7 +29,9 @@ class PublishTest : public LoopbackTest {
   // The region this process published, mapped a second time as a monitor
   // maps it.
   static RegionHeader *attach(size_t *size) {
-    void *mapped = sharedattach(regionpath(geteuid(), getpid()).c_str(), size);
+    int fd = -1;
+    void *mapped = sharedattach(regionpath(geteuid(), getpid()).c_str(), size, &fd);
+    if (fd >= 0) close(fd);
     return static_cast<RegionHeader *>(mapped);
   }
 };
@@ -99,6 +109,102 @@ TEST_F(PublishTest, ForcedBitsReplaceTheLinesUntilTheRegionEnds) {
   publishreset();
   EXPECT_EQ(portinput(0) & 0xFF, 0x0F);
   shareddetach(h, size);
+}
+
+// The user the region belongs to can rewrite its header; the run copies by
+// the layout it made, never by the counts and offsets found there.
+TEST_F(PublishTest, AForgedHeaderSteersNoStoreOfTheRun) {
+  run("DELAY 1\n$\nWAIT 0 1.......\n$\n$\n");
+  ASSERT_EQ(publishstart(), 0);
+  size_t size = 0;
+  RegionHeader *h = attach(&size);
+  ASSERT_NE(h, nullptr);
+  h->threadcount = 100000;
+  h->threadsat = 4096;
+  h->seq = 12345;
+  step(0);
+  fakeclock = 100;
+  publishtick();
+  RegionThread *threads = reinterpret_cast<RegionThread *>(reinterpret_cast<char *>(h) + sizeof(RegionHeader));
+  EXPECT_EQ(threads[0].timer, prog.threadtimer[0]) << "copied where the run put its threads";
+  EXPECT_NE(threads[0].timer, 0u);
+  EXPECT_EQ(h->seq % 2, 0u) << "the sequence count the run keeps itself";
+  shareddetach(h, size);
+}
+
+// The lamps' pins: sampled at the publishing tick for the ports the script
+// uses, unforced, printing nothing even under -v -b, and leaving what the
+// threads read as it was.
+TEST_F(PublishTest, ThePinsAreSampledQuietlyAtTheTick) {
+  run("OUTPUT 0 10100101\nDELAY 1\n$\n$\n");
+  prog.verbose = prog.portdebug = FLAG_ON;
+  step(0);
+  ASSERT_EQ(publishstart(), 0);
+  size_t size = 0;
+  RegionHeader *h = attach(&size);
+  ASSERT_NE(h, nullptr);
+  h->forcemask[0] = 0xFF;
+  testing::internal::CaptureStdout();
+  fakeclock = 100;
+  publishtick();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(h->port[0].pinned, 1);
+  EXPECT_EQ(h->port[0].pins, 0xA5) << "the test connector loops the data lines back";
+  EXPECT_EQ(h->port[0].in, 0) << "no thread has read an input";
+  EXPECT_EQ(h->port[1].pinned, 0) << "a port the script does not use is not read";
+  shareddetach(h, size);
+}
+
+// Names another user planted where the region goes (a folder, a link, a
+// file) neither stop the publishing nor are opened, emptied or removed:
+// the region takes a name of its own beside them.
+TEST_F(PublishTest, APlantedNameGivesTheRegionANameOfItsOwn) {
+  bool root = geteuid() == 0;
+  if (!root && getenv("QUON_CI") != nullptr) FAIL() << "planting as another user needs root";
+  if (!root) GTEST_SKIP() << "planting as another user needs root";
+  std::string name = regionpath(geteuid(), getpid());
+  std::string victim = std::string(SHARED_FOLDER) + "/quon-victim-" + std::to_string(getpid());
+  const std::pair<const char *, std::function<bool(void)>> PLANTS[] = {
+      {"folder", [&] { return mkdir(name.c_str(), 0755) == 0; }},
+      {"link", [&] { return symlink(victim.c_str(), name.c_str()) == 0; }},
+      {"file", [&] {
+         int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+         return fd >= 0 && write(fd, "theirs", 6) == 6 && close(fd) == 0;
+       }},
+  };
+  for (const auto &plant : PLANTS) {
+    SCOPED_TRACE(plant.first);
+    run("WAIT 0 1.......\n$\n$\n");
+    writeall(victim, "kept");
+    ASSERT_EQ(chown(victim.c_str(), 65534, 65534), 0);
+    pid_t child = fork();  // the other user
+    if (child == 0) _exit(setgid(65534) == 0 && setuid(65534) == 0 && plant.second() ? 0 : 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(status, 0);
+    ASSERT_EQ(publishstart(), 0);
+    std::string made;  // the region's name: the planted one and a suffix
+    DIR *dir = opendir(SHARED_FOLDER);
+    ASSERT_NE(dir, nullptr);
+    while (dirent *e = readdir(dir)) {
+      std::string path = std::string(SHARED_FOLDER) + "/" + e->d_name;
+      if (path.rfind(name + "-", 0) == 0) made = path;
+    }
+    closedir(dir);
+    EXPECT_EQ(made.size(), name.size() + 7) << made;
+    struct stat st;
+    ASSERT_EQ(lstat(name.c_str(), &st), 0) << "the planted name stays";
+    EXPECT_EQ(st.st_uid, 65534u);
+    if (S_ISREG(st.st_mode)) {
+      EXPECT_EQ(readall(name), "theirs");
+    }
+    EXPECT_EQ(readall(victim), "kept");
+    publishreset();
+    EXPECT_FALSE(exists(made)) << "removed at the end like any region";
+    if (S_ISDIR(st.st_mode)) rmdir(name.c_str());
+    else unlink(name.c_str());
+    unlink(victim.c_str());
+  }
 }
 
 }  // namespace
