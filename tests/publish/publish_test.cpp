@@ -174,6 +174,7 @@ TEST_F(PublishTest, APlantedNameGivesTheRegionANameOfItsOwn) {
   };
   for (const auto &plant : PLANTS) {
     SCOPED_TRACE(plant.first);
+    fresh();
     run("WAIT 0 1.......\n$\n$\n");
     writeall(victim, "kept");
     ASSERT_EQ(chown(victim.c_str(), 65534, 65534), 0);
