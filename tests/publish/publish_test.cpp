@@ -34,6 +34,11 @@ class PublishTest : public LoopbackTest {
     if (fd >= 0) close(fd);
     return static_cast<RegionHeader *>(mapped);
   }
+  // Loads script, publishes it and maps the region as above.
+  static RegionHeader *published(const std::string &script, size_t *size) {
+    run(script);
+    return publishstart() == 0 ? attach(size) : nullptr;
+  }
 };
 
 TEST_F(PublishTest, TheRegionHoldsTheLoadedTablesAtTheirOffsets) {
@@ -114,10 +119,8 @@ TEST_F(PublishTest, ForcedBitsReplaceTheLinesUntilTheRegionEnds) {
 // The user the region belongs to can rewrite its header; the run copies by
 // the layout it made, never by the counts and offsets found there.
 TEST_F(PublishTest, AForgedHeaderSteersNoStoreOfTheRun) {
-  run("DELAY 1\n$\nWAIT 0 1.......\n$\n$\n");
-  ASSERT_EQ(publishstart(), 0);
   size_t size = 0;
-  RegionHeader *h = attach(&size);
+  RegionHeader *h = published("DELAY 1\n$\nWAIT 0 1.......\n$\n$\n", &size);
   ASSERT_NE(h, nullptr);
   h->threadcount = 100000;
   h->threadsat = 4096;
@@ -136,13 +139,11 @@ TEST_F(PublishTest, AForgedHeaderSteersNoStoreOfTheRun) {
 // uses, unforced, printing nothing even under -v -b, and leaving what the
 // threads read as it was.
 TEST_F(PublishTest, ThePinsAreSampledQuietlyAtTheTick) {
-  run("OUTPUT 0 10100101\nDELAY 1\n$\n$\n");
-  prog.verbose = prog.portdebug = FLAG_ON;
-  step(0);
-  ASSERT_EQ(publishstart(), 0);
   size_t size = 0;
-  RegionHeader *h = attach(&size);
+  RegionHeader *h = published("OUTPUT 0 10100101\nDELAY 1\n$\n$\n", &size);
   ASSERT_NE(h, nullptr);
+  step(0);
+  prog.verbose = prog.portdebug = FLAG_ON;
   h->forcemask[0] = 0xFF;
   testing::internal::CaptureStdout();
   fakeclock = 100;
