@@ -2,8 +2,8 @@
 // a reader relies on, the bits a monitor forces and the pins it shows; a
 // header rewritten by whoever can write the region, and names planted
 // where the region goes.
-#include <dirent.h>
 #include <fcntl.h>
+#include <glob.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,7 +11,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 
 #include "tests/fakes/fakes.h"
 #include "platform/sharedmem.h"
@@ -156,56 +155,41 @@ TEST_F(PublishTest, ThePinsAreSampledQuietlyAtTheTick) {
   shareddetach(h, size);
 }
 
-// Names another user planted where the region goes (a folder, a link, a
-// file) neither stop the publishing nor are opened, emptied or removed:
-// the region takes a name of its own beside them.
+// Names another user planted where the region goes (a folder, a link to
+// a file of theirs, a second name of it) neither stop the publishing nor
+// are opened or removed: the region takes a name of its own beside them.
 TEST_F(PublishTest, APlantedNameGivesTheRegionANameOfItsOwn) {
-  bool root = geteuid() == 0;
-  if (!root && getenv("QUON_CI") != nullptr) FAIL() << "planting as another user needs root";
-  if (!root) GTEST_SKIP() << "planting as another user needs root";
+  if (geteuid() != 0 && getenv("QUON_CI") != nullptr) FAIL() << "planting as another user needs root";
+  if (geteuid() != 0) GTEST_SKIP() << "planting as another user needs root";
   std::string name = regionpath(geteuid(), getpid());
-  std::string victim = std::string(SHARED_FOLDER) + "/quon-victim-" + std::to_string(getpid());
-  const std::pair<const char *, std::function<bool(void)>> PLANTS[] = {
-      {"folder", [&] { return mkdir(name.c_str(), 0755) == 0; }},
-      {"link", [&] { return symlink(victim.c_str(), name.c_str()) == 0; }},
-      {"file", [&] {
-         int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-         return fd >= 0 && write(fd, "theirs", 6) == 6 && close(fd) == 0;
-       }},
-  };
-  for (const auto &plant : PLANTS) {
-    SCOPED_TRACE(plant.first);
+  std::string kept = std::string(SHARED_FOLDER) + "/quon-kept-" + std::to_string(getpid());
+  for (const char *plant : {"folder", "link", "file"}) {
+    SCOPED_TRACE(plant);
     fresh();
     run("WAIT 0 1.......\n$\n$\n");
-    writeall(victim, "kept");
-    ASSERT_EQ(chown(victim.c_str(), 65534, 65534), 0);
-    pid_t child = fork();  // the other user
-    if (child == 0) _exit(setgid(65534) == 0 && setuid(65534) == 0 && plant.second() ? 0 : 1);
+    pid_t child = fork();  // the other user: a file of its own, and the name
+    if (child == 0) {
+      int fd = setgid(65534) == 0 && setuid(65534) == 0 ? open(kept.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644) : -1;
+      bool ok = fd >= 0 && write(fd, "theirs", 6) == 6 && close(fd) == 0;
+      if (plant[0] == 'f' && plant[1] == 'o') ok = ok && mkdir(name.c_str(), 0755) == 0;
+      else if (plant[0] == 'l') ok = ok && symlink(kept.c_str(), name.c_str()) == 0;
+      else ok = ok && link(kept.c_str(), name.c_str()) == 0;
+      _exit(ok ? 0 : 1);
+    }
     int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_EQ(status, 0);
+    ASSERT_TRUE(waitpid(child, &status, 0) == child && status == 0);
     ASSERT_EQ(publishstart(), 0);
-    std::string made;  // the region's name: the planted one and a suffix
-    DIR *dir = opendir(SHARED_FOLDER);
-    ASSERT_NE(dir, nullptr);
-    while (dirent *e = readdir(dir)) {
-      std::string path = std::string(SHARED_FOLDER) + "/" + e->d_name;
-      if (path.rfind(name + "-", 0) == 0) made = path;
-    }
-    closedir(dir);
-    EXPECT_EQ(made.size(), name.size() + 7) << made;
+    glob_t made;
+    ASSERT_EQ(glob((name + "-??????").c_str(), 0, nullptr, &made), 0) << "a name of its own";
+    EXPECT_EQ(made.gl_pathc, 1u);
+    EXPECT_EQ(readall(kept), "theirs");
     struct stat st;
-    ASSERT_EQ(lstat(name.c_str(), &st), 0) << "the planted name stays";
-    EXPECT_EQ(st.st_uid, 65534u);
-    if (S_ISREG(st.st_mode)) {
-      EXPECT_EQ(readall(name), "theirs");
-    }
-    EXPECT_EQ(readall(victim), "kept");
+    EXPECT_TRUE(lstat(name.c_str(), &st) == 0 && st.st_uid == 65534) << "the planted name stays";
     publishreset();
-    EXPECT_FALSE(exists(made)) << "removed at the end like any region";
-    if (S_ISDIR(st.st_mode)) rmdir(name.c_str());
-    else unlink(name.c_str());
-    unlink(victim.c_str());
+    EXPECT_FALSE(exists(made.gl_pathv[0])) << "removed at the end like any region";
+    globfree(&made);
+    if (rmdir(name.c_str()) != 0) unlink(name.c_str());
+    unlink(kept.c_str());
   }
 }
 
