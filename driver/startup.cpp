@@ -17,6 +17,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/portio.h"
+#include "platform/sharedmem.h"
 #include "platform/shell.h"
 #include "port/calibrate.h"
 #include "port/port.h"
@@ -211,11 +212,17 @@ void reportscripterrors(void) {
 // The features that watch or drive the loop, once the script is loaded.
 // A testbench runs on simulated time from here, unwatched by monitors;
 // any other run publishes its state where it can (where no region can be
-// made, as without /dev/shm, it goes on unwatched and says nothing: what a
-// run prints stays what it always printed).
+// made, as without /dev/shm or with /dev/shm full, it goes on unwatched
+// and says nothing: what a run prints stays what it always printed). Only
+// names taken by someone else, every one tried, are worth a line: someone
+// keeps the run from being watched.
 void startfeatures(const RunChoices &run) {
-  if (run.bench != nullptr) clocksetus(0);
-  else (void)publishstart();
+  if (run.bench != nullptr) {
+    clocksetus(0);
+  } else if (publishstart() != 0 && errno == EEXIST) {
+    fprintf(stderr, "Warning: unwatched: the names of its region under %s are taken by others\n",
+            SHARED_FOLDER);
+  }
   if (run.trace != nullptr) starttrace(run.bench == nullptr);
   safearm();  // again, so that the safe write comes before they close
   if (run.realtime != 0) realtimestart(run.realtime, run.cpu);

@@ -4,59 +4,77 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "compiler/literals.h"
 #include "compiler/opnames.h"
 #include "platform/sharedmem.h"
 
 namespace {
 
-bool alive(int pid) { return kill(pid, 0) == 0 || errno == EPERM; }
+// A region of the user's: its file and the process that made it.
+struct Found {
+  std::string path;
+  int pid;
+};
 
-// The process ids of the user's regions, the dead ones' removed.
-std::vector<int> liveregions(void) {
-  std::vector<int> pids;
+// The process id in a region's name: prefix ("quon-UID-"), the id, then
+// nothing or a suffix after "-". 0 when the name is no such name.
+int namedpid(const char *name, const std::string &prefix) {
+  if (strncmp(name, prefix.c_str(), prefix.size()) != 0) return 0;
+  const char *digits = name + prefix.size();
+  char *end = nullptr;
+  long pid = strtol(digits, &end, 10);
+  if (*digits < '1' || *digits > '9' || (*end != '\0' && *end != '-') || pid > 0x7FFFFFFF) return 0;
+  return static_cast<int>(pid);
+}
+
+// The user's regions whose process is alive, the dead ones' removed. A
+// name that is no regular file of the user's is someone else's and does
+// not count; a process that may not be signalled is another user's that
+// took a dead run's id: its region is neither counted nor removed.
+std::vector<Found> liveregions(void) {
+  std::vector<Found> found;
   std::string prefix = "quon-" + std::to_string(geteuid()) + "-";
   DIR *dir = opendir(SHARED_FOLDER);
-  if (dir == nullptr) return pids;
+  if (dir == nullptr) return found;
   while (dirent *e = readdir(dir)) {
-    if (strncmp(e->d_name, prefix.c_str(), prefix.size()) != 0) continue;
-    const char *digits = e->d_name + prefix.size();
-    char *end = nullptr;
-    long pid = strtol(digits, &end, 10);
-    if (*digits == '\0' || *end != '\0' || pid <= 0 || pid > 0x7FFFFFFF) continue;
-    if (alive(static_cast<int>(pid))) {
-      pids.push_back(static_cast<int>(pid));
-    } else {
-      sharedremove(regionpath(static_cast<unsigned>(geteuid()), static_cast<int>(pid)).c_str());
+    int pid = namedpid(e->d_name, prefix);
+    std::string path = std::string(SHARED_FOLDER) + "/" + e->d_name;
+    if (pid == 0 || !sharedmine(path.c_str())) continue;
+    if (kill(pid, 0) == 0) {
+      found.push_back({path, pid});
+    } else if (errno == ESRCH) {
+      sharedremove(path.c_str());
     }
   }
   closedir(dir);
-  return pids;
+  return found;
 }
 
 // One input bit's DB-25 pin: status lines for bits 7-3, control for 2-0.
 const int INPINS[8] = {1, 14, 16, 15, 13, 12, 10, 11};
 
-std::string statement(RegionHeader *h, int32_t at) {
-  if (at < 0 || at >= h->tokencount) return "(no statements)";
-  Token t = regiontokens(h)[at].token;
+std::string statement(const Attached &a, int32_t at) {
+  if (at < 0 || static_cast<size_t>(at) >= a.tokens.size()) return "(no statements)";
+  Token t = a.tokens[static_cast<size_t>(at)].token;
   uint8_t text = tokenport(t);
-  return statementtext(t, text < h->stringcount ? regionstring(h, text) : "");
+  return statementtext(t, text < a.texts.size() ? a.texts[text].c_str() : "");
 }
 
-std::string state(RegionHeader *h, const RegionThread &t) {
-  if (t.at < 0 || t.at >= h->tokencount) return "idle";
-  Token tok = regiontokens(h)[t.at].token;
+std::string state(const Attached &a, const Snapshot &s, const RegionThread &t) {
+  if (t.at < 0 || static_cast<size_t>(t.at) >= a.tokens.size()) return "idle";
+  Token tok = a.tokens[static_cast<size_t>(t.at)].token;
   switch (tokenop(tok)) {
     case OP_WAIT:
     case OP_KEY:
       return statementtext(tok, "");
     case OP_DELAY: {
       if (t.timer == 0) return opname(OP_DELAY);
-      uint32_t left = t.timer - h->clockms;
+      uint32_t left = t.timer - s.head.clockms;
       if (left >= 0x80000000u) left = 0;
       char text[64];
       snprintf(text, sizeof text, "%s %.1f s left", opname(OP_DELAY), left / 1000.0);
@@ -67,11 +85,32 @@ std::string state(RegionHeader *h, const RegionThread &t) {
   }
 }
 
+// The bytes of a UTF-8 character at text[i] that is printable (no C1
+// control, no surrogate, not overlong); 0 when there is none.
+size_t utf8printable(const std::string &text, size_t i) {
+  unsigned char c = static_cast<unsigned char>(text[i]);
+  size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
+  if (length == 0 || c > 0xF4 || i + length > text.size()) return 0;
+  uint32_t code = c & (0x7Fu >> length);
+  for (size_t k = 1; k < length; ++k) {
+    unsigned char more = static_cast<unsigned char>(text[i + k]);
+    if ((more & 0xC0) != 0x80) return 0;
+    code = code << 6 | (more & 0x3Fu);
+  }
+  const uint32_t least[5] = {0, 0, 0xA0, 0x800, 0x10000};  // below: overlong or C1
+  if (code < least[length] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) return 0;
+  return length;
+}
+
 }  // namespace
 
 int attach(int pid, Attached *a, std::string *why) {
-  std::vector<int> pids = liveregions();
+  std::vector<Found> found = liveregions();
   if (pid == 0) {
+    std::vector<int> pids;
+    for (const Found &f : found) pids.push_back(f.pid);
+    std::sort(pids.begin(), pids.end());
+    pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
     if (pids.empty()) return *why = "no QUON of yours is running", -1;
     if (pids.size() > 1) {
       *why = "several QUONs of yours are running; name one:";
@@ -80,52 +119,52 @@ int attach(int pid, Attached *a, std::string *why) {
     }
     pid = pids[0];
   }
-  std::string path = regionpath(static_cast<unsigned>(geteuid()), pid);
-  void *mapped = sharedattach(path.c_str(), &a->size);
-  if (mapped == nullptr || a->size < sizeof(RegionHeader)) {
-    *why = "process " + std::to_string(pid) + " is no QUON of yours that is running";
-    if (mapped != nullptr) shareddetach(mapped, a->size);
-    return -1;
+  *why = "process " + std::to_string(pid) + " is no QUON of yours that is running";
+  for (const Found &f : found) {
+    if (f.pid != pid) continue;
+    size_t size = 0;
+    int fd = -1;
+    void *mapped = sharedattach(f.path.c_str(), &size, &fd);
+    if (mapped == nullptr) continue;
+    a->fd = fd;
+    if (adopt(mapped, size, pid, a, why) == 0) return 0;
+    detach(a);
   }
-  RegionHeader *h = static_cast<RegionHeader *>(mapped);
-  bool fits = h->magic == REGION_MAGIC && h->version == REGION_VERSION && h->size == a->size &&
-              h->threadsat >= sizeof(RegionHeader) && h->stringsat <= a->size &&
-              h->threadsat + sizeof(RegionThread) * static_cast<size_t>(h->threadcount) <= h->tokensat &&
-              h->tokensat + sizeof(RegionToken) * static_cast<size_t>(h->tokencount) <= h->stringsat &&
-              h->stringsat + static_cast<size_t>(REGION_TEXT) * static_cast<size_t>(h->stringcount) <= a->size;
-  if (!fits || h->pid != pid) {
-    shareddetach(mapped, a->size);
-    *why = "process " + std::to_string(pid) + " publishes nothing a monitor can read";
-    return -1;
-  }
-  a->region = h;
-  a->pid = pid;
-  return 0;
+  return -1;
 }
 
 void detach(Attached *a) {
-  if (a->region != nullptr) shareddetach(a->region, a->size);
+  if (a->region != nullptr) shareddetach(a->region, a->size, a->fd);
   a->region = nullptr;
+  a->fd = -1;
 }
 
-bool running(const Attached &a) {
-  return a.region != nullptr && alive(a.pid) && __atomic_load_n(&a.region->ended, __ATOMIC_RELAXED) == 0;
+bool running(const Attached &a, const Snapshot &s) {
+  return !a.lost && kill(a.pid, 0) == 0 && s.head.ended == 0;
 }
 
-bool snapshot(const Attached &a, Snapshot *s) {
-  RegionHeader *h = a.region;
-  for (int tries = 0; tries < 1000; ++tries) {
-    uint32_t before = __atomic_load_n(&h->seq, __ATOMIC_ACQUIRE);
-    if (before & 1) continue;
-    memcpy(&s->head, h, sizeof(RegionHeader));
-    s->threads.assign(regionthreads(h), regionthreads(h) + h->threadcount);
-    __atomic_thread_fence(__ATOMIC_ACQUIRE);
-    if (__atomic_load_n(&h->seq, __ATOMIC_ACQUIRE) == before) return true;
+std::string printable(const std::string &text) {
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    size_t length = c >= 0x80 ? utf8printable(text, i) : 1;
+    if (c < 0x20 || c == 0x7F) {
+      out += '^';
+      out += static_cast<char>(c ^ 0x40);
+    } else if (length == 0) {
+      char hex[8];
+      snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+      length = 1;
+    } else {
+      out.append(text, i, length);
+    }
+    i += length;
   }
-  return false;
+  return out;
 }
 
-std::vector<std::string> render(const Attached &a, const Snapshot &s, int selected) {
+std::vector<std::string> renderhead(const Attached &a, const Snapshot &s, int selected) {
   std::vector<std::string> out;
   char line[256];
   const RegionHeader &h = s.head;
@@ -137,12 +176,14 @@ std::vector<std::string> render(const Attached &a, const Snapshot &s, int select
   for (int p = 0; p < LOGICAL_PORTS; ++p) {
     if (!h.port[p].used) continue;
     const RegionPort &port = h.port[p];
-    uint8_t mask = __atomic_load_n(&a.region->forcemask[p], __ATOMIC_RELAXED);
+    uint8_t mask = h.forcemask[p];
+    // The lamps show the lines; before the first sample, what was read.
+    uint8_t pins = port.pinned ? port.pins : port.in;
     snprintf(line, sizeof line, "port %d   status %02x   control %02x", p, port.status, port.control);
     out.push_back("");
     out.push_back(line);
     std::string bitsrow = "  bit       ", outrow = "  out       ", outpin = "  out pin   ",
-                inrow = "  in        ", inpin = "  in pin    ";
+                inrow = "  in        ", readrow = "  read      ", inpin = "  in pin    ";
     for (int bit = 7; bit >= 0; --bit) {
       char cell[8];
       snprintf(cell, sizeof cell, "%4d", bit);
@@ -152,38 +193,52 @@ std::vector<std::string> render(const Attached &a, const Snapshot &s, int select
       snprintf(cell, sizeof cell, "%4d", bit + 2);
       outpin += cell;
       snprintf(cell, sizeof cell, " %c%c%c", (mask >> bit) & 1 ? 'F' : ' ',
-               selected == p * 8 + bit ? '>' : ' ', (port.in >> bit) & 1 ? '#' : '.');
+               selected == p * 8 + bit ? '>' : ' ', (pins >> bit) & 1 ? '#' : '.');
       inrow += cell;
+      bool differs = port.read && (((pins ^ port.in) >> bit) & 1);
+      snprintf(cell, sizeof cell, "   %c", differs ? ((port.in >> bit) & 1 ? '#' : '.') : ' ');
+      readrow += cell;
       snprintf(cell, sizeof cell, "%4d", INPINS[bit]);
       inpin += cell;
     }
-    for (const std::string *row : {&bitsrow, &outrow, &outpin, &inrow, &inpin}) out.push_back(*row);
+    readrow.erase(readrow.find_last_not_of(' ') + 1);
+    for (const std::string *row : {&bitsrow, &outrow, &outpin, &inrow, &readrow, &inpin}) out.push_back(*row);
   }
   out.push_back("");
   out.push_back("  #  thread            state                  line");
-  for (size_t t = 0; t < s.threads.size(); ++t) {
+  return out;
+}
+
+std::vector<std::string> renderthreads(const Attached &a, const Snapshot &s, size_t first, size_t count) {
+  std::vector<std::string> out;
+  char line[512];
+  for (size_t t = first; t < s.threads.size() && t - first < count; ++t) {
     const RegionThread &th = s.threads[t];
-    RegionHeader *region = a.region;
-    int32_t lineno = th.at >= 0 && th.at < region->tokencount ? regiontokens(region)[th.at].line : 0;
-    std::string name = th.name[0] != '\0' ? std::string(th.name, strnlen(th.name, REGION_NAME))
+    bool placed = th.at >= 0 && static_cast<size_t>(th.at) < a.tokens.size();
+    int32_t lineno = placed ? a.tokens[static_cast<size_t>(th.at)].line : 0;
+    std::string name = th.name[0] != '\0' ? printable(std::string(th.name, strnlen(th.name, REGION_NAME)))
                                          : "thread" + std::to_string(t);
     snprintf(line, sizeof line, "%3zu  %-16.16s  %-21.21s  %3d: %s", t, name.c_str(),
-             state(region, th).c_str(), lineno, statement(region, th.at).c_str());
+             printable(state(a, s, th)).c_str(), lineno, printable(statement(a, th.at)).c_str());
     out.push_back(line);
   }
   return out;
 }
 
-void force(const Attached &a, int port, uint8_t mask, uint8_t value) {
-  RegionHeader *h = a.region;
-  uint8_t v = __atomic_load_n(&h->forcevalue[port], __ATOMIC_RELAXED);
-  __atomic_store_n(&h->forcevalue[port], static_cast<uint8_t>((v & ~mask) | (value & mask)), __ATOMIC_RELAXED);
-  uint8_t m = __atomic_load_n(&h->forcemask[port], __ATOMIC_RELAXED);
-  __atomic_store_n(&h->forcemask[port], static_cast<uint8_t>(m | mask), __ATOMIC_RELAXED);
+std::vector<std::string> render(const Attached &a, const Snapshot &s, int selected) {
+  std::vector<std::string> out = renderhead(a, s, selected);
+  std::vector<std::string> rows = renderthreads(a, s, 0, s.threads.size());
+  out.insert(out.end(), rows.begin(), rows.end());
+  return out;
 }
 
-void release(const Attached &a, int port, uint8_t mask) {
-  RegionHeader *h = a.region;
-  uint8_t m = __atomic_load_n(&h->forcemask[port], __ATOMIC_RELAXED);
-  __atomic_store_n(&h->forcemask[port], static_cast<uint8_t>(m & ~mask), __ATOMIC_RELAXED);
+std::string forcedbits(const Snapshot &s) {
+  std::string text;
+  for (int p = 0; p < LOGICAL_PORTS; ++p) {
+    uint8_t mask = s.head.forcemask[p];
+    if (mask == 0) continue;
+    uint16_t pattern = static_cast<uint16_t>(mask << 8 | (s.head.forcevalue[p] & mask));
+    text += (text.empty() ? "port " : " and port ") + std::to_string(p) + " bits " + patterntotext(pattern);
+  }
+  return text;
 }

@@ -1,5 +1,6 @@
 // A monitor's side of the published region: finding the user's running
-// QUON, reading a whole snapshot, forcing input bits.
+// QUON and showing its snapshots (the copies and the forcing are in
+// snapshot.h).
 #ifndef QUON_MONITOR_ATTACH_H
 #define QUON_MONITOR_ATTACH_H
 
@@ -7,39 +8,37 @@
 #include <string>
 #include <vector>
 
-#include "publish/region.h"
-
-struct Attached {
-  RegionHeader *region = nullptr;
-  size_t size = 0;
-  int pid = 0;
-};
+#include "monitor/snapshot.h"
 
 // Attaches to the QUON of process pid, or (pid 0) to the only one of the
-// user that runs. Regions left by dead processes are removed on the way.
-// Returns 0, or -1 with the reason in *why.
+// user that runs. Only regular files of the user's count as regions; one
+// whose process is gone is removed on the way, one whose process id now
+// belongs to another user's process is passed over. Returns 0, or -1 with
+// the reason in *why.
 int attach(int pid, Attached *a, std::string *why);
 
 void detach(Attached *a);
 
-// True while the program runs (its process is alive and not ending).
-bool running(const Attached &a);
+// True while the program runs: its process is alive and the snapshot s
+// does not say it is ending.
+bool running(const Attached &a, const Snapshot &s);
 
-struct Snapshot {
-  RegionHeader head;
-  std::vector<RegionThread> threads;
-};
+// Text from the region as a terminal may be given it: control characters
+// as ^X (DEL as ^?), bytes that make no printable UTF-8 character as \xNN.
+std::string printable(const std::string &text);
 
-// A whole copy, retried while the program is copying; false if none came.
-bool snapshot(const Attached &a, Snapshot *s);
-
-// The snapshot as text, one line an entry: ports with their lamps and pins,
-// threads with their state and statement, the pass rate. selected: the
-// input bit under the cursor (port * 8 + bit), -1 none.
+// The snapshot as text, one line an entry, every character printable.
+// The head: the run's figures, each used port's lamps (the pins, and what
+// the threads last read where it differs) and the thread table's heading;
+// selected: the input bit under the cursor (port * 8 + bit), -1 none.
+std::vector<std::string> renderhead(const Attached &a, const Snapshot &s, int selected);
+// Rows first to first + count - 1 of the thread table, as far as there are
+// threads: only these are formatted.
+std::vector<std::string> renderthreads(const Attached &a, const Snapshot &s, size_t first, size_t count);
+// The head and every thread's row.
 std::vector<std::string> render(const Attached &a, const Snapshot &s, int selected);
 
-// Forces the bits of mask of port's input to value, or releases them.
-void force(const Attached &a, int port, uint8_t mask, uint8_t value);
-void release(const Attached &a, int port, uint8_t mask);
+// The input bits that stay forced, as "port 0 bits 1......."; "" none.
+std::string forcedbits(const Snapshot &s);
 
 #endif

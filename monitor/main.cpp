@@ -7,13 +7,15 @@
 //   quon-monitor --force=PORT:PATTERN [PID]  force the pattern's 1 and 0 places
 //   quon-monitor --release=PORT[:PATTERN] [PID]
 //
-// Statuses: 0 done, 1 nothing to attach to, 2 a bad command line.
+// Statuses: 0 done, 1 nothing to attach to (or the run's region was cut
+// short under the monitor), 2 a bad command line.
 #include <curses.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 
 #include "compiler/literals.h"
@@ -50,33 +52,94 @@ void portpattern(const char *text, bool needpattern, int *port, uint8_t *mask, u
   *value = static_cast<uint8_t>(pattern);
 }
 
-void live(Attached *a) {
+const char *const HELP = "arrows: bit/port  0/1: force  r/R: release one/all  PgUp/PgDn: scroll  q: quit";
+
+// Keys typed before the terminal was put in keypad mode (before the first
+// frame) arrive in the cursor keys' other form: both forms are read.
+const struct {
+  const char *sequence;
+  int key;
+} KEYFORMS[] = {
+    {"\033[A", KEY_UP},    {"\033OA", KEY_UP},    {"\033[B", KEY_DOWN},  {"\033OB", KEY_DOWN},
+    {"\033[C", KEY_RIGHT}, {"\033OC", KEY_RIGHT}, {"\033[D", KEY_LEFT},  {"\033OD", KEY_LEFT},
+    {"\033[H", KEY_HOME},  {"\033OH", KEY_HOME},  {"\033[F", KEY_END},   {"\033OF", KEY_END},
+    {"\033[1~", KEY_HOME}, {"\033[4~", KEY_END},  {"\033[5~", KEY_PPAGE}, {"\033[6~", KEY_NPAGE},
+};
+
+bool incurses = false;  // the terminal is the live view's
+
+void endcurses(void) {
+  if (incurses) endwin();
+  incurses = false;
+}
+
+// What the live view ended with.
+enum { QUIT, QUIT_FORCED, GONE };
+
+int live(Attached *a) {
   initscr();
+  incurses = true;
   cbreak();
   noecho();
   keypad(stdscr, TRUE);
+  for (const auto &form : KEYFORMS) define_key(form.sequence, form.key);
   curs_set(0);
   timeout(80);  // refreshed more than ten times a second
   int selected = 0;
+  size_t first = 0;   // the thread on the first row of the list
   bool ended = false;
-  Snapshot s;
+  std::string note;   // what the status row says instead of the list's extent
+  Snapshot s{};
   for (;;) {
-    ++a->region->heartbeat;  // the program samples its pass times while this moves
-    if (!ended && !running(*a)) ended = true;
+    heartbeat(*a);
+    bool whole = snapshot(*a, &s);
+    if (a->lost) return GONE;
+    if (!ended && whole && !running(*a, s)) ended = true;
     erase();
-    if (snapshot(*a, &s)) {
-      std::vector<std::string> lines = render(*a, s, ended ? -1 : selected);
-      int row = 0;
-      for (const std::string &l : lines) mvaddnstr(row++, 0, l.c_str(), COLS - 1);
+    // The list takes the rows the head, the status row and the help row leave.
+    std::vector<std::string> head = renderhead(*a, s, ended ? -1 : selected);
+    size_t rows = LINES > 2 && head.size() < static_cast<size_t>(LINES - 2) ? LINES - 2 - head.size() : 0;
+    size_t threads = s.threads.size();
+    if (first + rows > threads) first = threads > rows ? threads - rows : 0;
+    std::vector<std::string> list = renderthreads(*a, s, first, rows);
+    int row = 0;
+    for (const std::vector<std::string> *part : {&head, &list}) {
+      for (const std::string &l : *part) {
+        if (row < LINES - 2) mvaddnstr(row++, 0, l.c_str(), COLS - 1);
+      }
     }
-    mvaddstr(LINES - 1, 0,
-             ended ? "The program has ended. q quits."
-                   : "left/right: input bit  up/down: port  0/1: force  r: release  R: release all  q: quit");
+    std::string status = note;
+    if (status.empty() && ended) status = "The program has ended. q quits.";
+    if (status.empty() && !list.empty()) {
+      status = "threads " + std::to_string(first) + " to " + std::to_string(first + list.size() - 1) + " of " +
+               std::to_string(threads);
+    }
+    mvaddnstr(LINES - 2, 0, status.c_str(), COLS - 1);
+    mvaddnstr(LINES - 1, 0, HELP, COLS - 1);
     refresh();
     int key = getch();
-    if (key == 'q') break;
-    if (ended) continue;
+    if (key == ERR) continue;
+    std::string wasnote = note;
+    note.clear();
+    if (key == 'q') {
+      if (ended) return QUIT;
+      snapshot(*a, &s);  // the bits as they are now, not a frame ago
+      if (a->lost) return GONE;
+      std::string forced = forcedbits(s);
+      if (forced.empty()) return QUIT;
+      note = forced + " stay forced; R releases them, q quits";
+      if (wasnote == note) return QUIT_FORCED;
+      continue;
+    }
     int port = selected / 8, bit = selected % 8;
+    switch (key) {
+      case KEY_NPAGE: first += rows; break;
+      case KEY_PPAGE: first -= first < rows ? first : rows; break;
+      case KEY_HOME: first = 0; break;
+      case KEY_END: first = threads; break;
+      default: break;
+    }
+    if (ended) continue;
     switch (key) {
       case KEY_LEFT: if (bit < 7) ++selected; break;
       case KEY_RIGHT: if (bit > 0) --selected; break;
@@ -88,7 +151,11 @@ void live(Attached *a) {
       default: break;
     }
   }
-  endwin();
+}
+
+[[noreturn]] void gone(const Attached &a) {
+  fprintf(stderr, "quon-monitor: process %d has gone (its region was cut short)\n", a.pid);
+  exit(1);
 }
 
 }  // namespace
@@ -128,6 +195,7 @@ int main(int argc, char **argv) {
   if (mode == ONCE) {
     Snapshot s;
     if (!snapshot(a, &s)) {
+      if (a.lost) gone(a);
       fprintf(stderr, "quon-monitor: no whole snapshot could be read\n");
       return 1;
     }
@@ -135,8 +203,24 @@ int main(int argc, char **argv) {
   }
   if (mode == LIVE) {
     if (!isatty(0) || !isatty(1)) usage("the live view needs a terminal; --once prints one snapshot");
-    live(&a);
+    int ended = QUIT;
+    try {
+      ended = live(&a);
+    } catch (const std::exception &e) {
+      endcurses();
+      fprintf(stderr, "quon-monitor: %s\n", e.what());
+      return 1;
+    }
+    endcurses();
+    if (ended == QUIT_FORCED) {
+      Snapshot s;
+      if (snapshot(a, &s) && !forcedbits(s).empty()) {
+        fprintf(stderr, "quon-monitor: %s stay forced; quon-monitor --release=PORT releases them\n",
+                forcedbits(s).c_str());
+      }
+    }
   }
+  if (a.lost) gone(a);
   detach(&a);
   return 0;
 }

@@ -10,17 +10,42 @@ constexpr const char *SHARED_FOLDER = "/dev/shm";
 
 // Creates the region path of size bytes, zeroed, never through a link and
 // never over an existing name (O_EXCL), close-on-exec; maps it writable.
-// nullptr with errno set on failure.
+// Its pages are reserved at once, so a full folder fails here (ENOSPC)
+// rather than with SIGBUS at a later store. nullptr with errno set on
+// failure (EEXIST: the name is taken).
 void *sharedcreate(const char *path, size_t size);
 
-// Maps an existing region of the calling user (writable for forcing);
-// *size gets its length. nullptr with errno set on failure (EPERM: the
-// file is not the user's).
-void *sharedattach(const char *path, size_t *size);
+// Creates a region as sharedcreate does, under a name no one else holds:
+// base, or when base is taken (by anything: a file, a link, a folder),
+// base, "-" and six random letters, tried afresh up to SHARED_TRIES times.
+// The name used goes to name (namesize bytes, at least base's length plus
+// eight). EEXIST when every name tried was taken.
+constexpr int SHARED_TRIES = 8;
+void *sharedcreatefree(const char *base, size_t size, char *name, size_t namesize);
 
-void shareddetach(void *region, size_t size);
+// True when path is a regular file of the calling user with no other link:
+// a region of the user's, not a name someone else planted.
+bool sharedmine(const char *path);
+
+// Maps an existing region of the calling user (writable for forcing);
+// *size gets its length and *fd a close-on-exec descriptor of its file
+// (sharedsize; closed by shareddetach). nullptr with errno set on failure
+// (EPERM: not a regular file of the user's).
+void *sharedattach(const char *path, size_t *size, int *fd);
+
+// The region file's length now; 0 when it cannot be told.
+size_t sharedsize(int fd);
+
+// Unmaps the region and closes fd (-1: none).
+void shareddetach(void *region, size_t size, int fd = -1);
 
 // Removes the region's name; async-signal-safe.
 void sharedremove(const char *path);
+
+// Runs access(arg), which reads or writes a mapped region, and returns
+// true; false when the region's file was cut short under it (the access
+// met SIGBUS and was abandoned). access must hold nothing that needs
+// releasing (no objects with destructors): it may be left half-way.
+bool sharedguarded(void (*access)(void *arg), void *arg);
 
 #endif

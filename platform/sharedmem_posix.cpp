@@ -1,20 +1,28 @@
 #include "platform/sharedmem.h"
 
 #include <fcntl.h>
+#include <setjmp.h>
+#include <signal.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <ctime>
 
 void *sharedcreate(const char *path, size_t size) {
   int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return nullptr;
   void *region = MAP_FAILED;
-  if (ftruncate(fd, static_cast<off_t>(size)) == 0) {
+  // ftruncate would leave the file sparse: the first store to a page that
+  // a full folder cannot back would end the program with SIGBUS.
+  int error = posix_fallocate(fd, 0, static_cast<off_t>(size));
+  if (error == 0) {
     region = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (region == MAP_FAILED) error = errno;
   }
-  int error = errno;
   close(fd);
   if (region == MAP_FAILED) {
     unlink(path);
@@ -24,29 +32,98 @@ void *sharedcreate(const char *path, size_t size) {
   return region;
 }
 
-void *sharedattach(const char *path, size_t *size) {
-  int fd = open(path, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+void *sharedcreatefree(const char *base, size_t size, char *name, size_t namesize) {
+  snprintf(name, namesize, "%s", base);
+  void *region = sharedcreate(name, size);
+  for (int tries = 0; region == nullptr && errno == EEXIST && tries < SHARED_TRIES; ++tries) {
+    // Letters no one can guess ahead, so no one can plant them first.
+    static const char LETTERS[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char noise[6];
+    if (getrandom(noise, sizeof noise, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof noise)) {
+      struct timespec now {};
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      for (size_t i = 0; i < sizeof noise; ++i) noise[i] = static_cast<unsigned char>(now.tv_nsec >> (4 * i));
+    }
+    char suffix[sizeof noise + 1];
+    for (size_t i = 0; i < sizeof noise; ++i) suffix[i] = LETTERS[noise[i] % (sizeof LETTERS - 1)];
+    suffix[sizeof noise] = '\0';
+    snprintf(name, namesize, "%s-%s", base, suffix);
+    region = sharedcreate(name, size);
+  }
+  return region;
+}
+
+bool sharedmine(const char *path) {
+  struct stat st;
+  return lstat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
+}
+
+void *sharedattach(const char *path, size_t *size, int *fd) {
+  // O_NONBLOCK: a FIFO or device planted under the name is never waited on.
+  int file = open(path, O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (file < 0) return nullptr;
   struct stat st;
   void *region = MAP_FAILED;
   int error = 0;
-  if (fstat(fd, &st) != 0) {
+  if (fstat(file, &st) != 0) {
     error = errno;
   } else if (st.st_uid != geteuid() || !S_ISREG(st.st_mode) || st.st_size <= 0) {
     error = EPERM;
   } else {
     *size = static_cast<size_t>(st.st_size);
-    region = mmap(nullptr, *size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    region = mmap(nullptr, *size, PROT_READ | PROT_WRITE, MAP_SHARED, file, 0);
     if (region == MAP_FAILED) error = errno;
   }
-  close(fd);
   if (region == MAP_FAILED) {
+    close(file);
     errno = error;
     return nullptr;
   }
+  *fd = file;
   return region;
 }
 
-void shareddetach(void *region, size_t size) { munmap(region, size); }
+size_t sharedsize(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
+}
+
+void shareddetach(void *region, size_t size, int fd) {
+  munmap(region, size);
+  if (fd >= 0) close(fd);
+}
 
 void sharedremove(const char *path) { unlink(path); }
+
+namespace {
+
+sigjmp_buf cutshort;
+volatile sig_atomic_t guarding = 0;
+
+// A SIGBUS outside a guarded access is a fault like any other: the
+// default action ends the program.
+void onbus(int sig) {
+  if (guarding) siglongjmp(cutshort, 1);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+}  // namespace
+
+bool sharedguarded(void (*access)(void *arg), void *arg) {
+  static bool installed = false;
+  if (!installed) {
+    struct sigaction act {};
+    act.sa_handler = onbus;
+    sigemptyset(&act.sa_mask);
+    if (sigaction(SIGBUS, &act, nullptr) == 0) installed = true;
+  }
+  if (sigsetjmp(cutshort, 1) != 0) {
+    guarding = 0;
+    return false;
+  }
+  guarding = 1;
+  access(arg);
+  guarding = 0;
+  return true;
+}

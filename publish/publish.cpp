@@ -12,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/lastwords.h"
 #include "platform/sharedmem.h"
+#include "port/port.h"
 #include "publish/region.h"
 
 bool publishon = false;
@@ -26,9 +27,15 @@ namespace {
 constexpr uint64_t COPYUS = 20000;     // state copied about fifty times a second
 constexpr uint64_t SECONDUS = 1000000;
 
+// The region and its layout as this program made it. Whoever can write the
+// region can change its header, so nothing here is ever read back from it.
 RegionHeader *region = nullptr;
 size_t regionsize = 0;
-char path[64];             // the region's name, for the signal path
+RegionThread *rows = nullptr;  // the thread table in the region
+int32_t rowcount = 0;          // its entries
+unsigned ports = 0;            // the ports the script uses (bit n: port n)
+uint32_t seq = 0;              // the sequence count last stored
+char path[64];                 // the region's name, for the signal path
 pid_t owner = 0;
 
 uint64_t passes = 0;       // passes up to the last tick
@@ -42,24 +49,31 @@ bool pretendattached = false;
 
 void copystate(uint64_t now) {
   RegionHeader *h = region;
-  __atomic_store_n(&h->seq, h->seq + 1, __ATOMIC_RELEASE);  // odd: copying
+  __atomic_store_n(&h->seq, ++seq, __ATOMIC_RELEASE);  // odd: copying
   __atomic_thread_fence(__ATOMIC_SEQ_CST);
   h->passes = passes;
   h->clockms = static_cast<uint32_t>(now / 1000);
   h->lastkey = publishedkey;
   for (int p = 0; p < LOGICAL_PORTS; ++p) {
+    // The lines themselves, as an input would read them before any bit is
+    // forced: a script that only writes still shows its inputs. The
+    // sample prints nothing, traces nothing and reaches no thread.
+    if ((ports >> p) & 1) {
+      h->port[p].pins = portsample(p);
+      h->port[p].pinned = 1;
+    }
     h->port[p].out = portseen[p].out;
     h->port[p].in = portseen[p].in;
+    h->port[p].read = portseen[p].read;
     h->port[p].status = portseen[p].status;
     h->port[p].control = portseen[p].control;
   }
-  RegionThread *threads = regionthreads(h);
-  for (int32_t t = 0; t < h->threadcount; ++t) {
-    threads[t].at = prog.threadcurrent[t];
-    threads[t].timer = prog.threadtimer[t];
+  for (int32_t t = 0; t < rowcount; ++t) {
+    rows[t].at = prog.threadcurrent[t];
+    rows[t].timer = prog.threadtimer[t];
   }
   __atomic_thread_fence(__ATOMIC_SEQ_CST);
-  __atomic_store_n(&h->seq, h->seq + 1, __ATOMIC_RELEASE);  // even: whole
+  __atomic_store_n(&h->seq, ++seq, __ATOMIC_RELEASE);  // even: whole
 }
 
 void removeonsignal(void) {
@@ -76,17 +90,14 @@ int publishstart(void) {
   regionsize = stringsat + static_cast<size_t>(REGION_TEXT) * static_cast<size_t>(strings);
   owner = getpid();
   std::string name = regionpath(static_cast<unsigned>(geteuid()), owner);
-  snprintf(path, sizeof path, "%s", name.c_str());
-  void *mapped = sharedcreate(path, regionsize);
-  if (mapped == nullptr && errno == EEXIST) {
-    // A region of ours under our own process id: left by an earlier
-    // process that had the same id and was killed.
-    sharedremove(path);
-    mapped = sharedcreate(path, regionsize);
-  }
+  // A region of ours under our own process id was left by an earlier
+  // process that had the same id and was killed. Anything else under the
+  // name is someone else's: it stays, and the region takes a name of its own.
+  if (sharedmine(name.c_str())) sharedremove(name.c_str());
+  void *mapped = sharedcreatefree(name.c_str(), regionsize, path, sizeof path);
   if (mapped == nullptr) return -1;
+  char *base = static_cast<char *>(mapped);
   RegionHeader *h = static_cast<RegionHeader *>(mapped);
-  h->magic = REGION_MAGIC;
   h->version = REGION_VERSION;
   h->pid = owner;
   h->size = static_cast<uint32_t>(regionsize);
@@ -96,19 +107,25 @@ int publishstart(void) {
   h->threadsat = static_cast<uint32_t>(threadsat);
   h->tokensat = static_cast<uint32_t>(tokensat);
   h->stringsat = static_cast<uint32_t>(stringsat);
-  unsigned used = portsaddressed(prog.tokens, tokens);
-  for (int p = 0; p < LOGICAL_PORTS; ++p) h->port[p].used = (used >> p) & 1;
-  RegionToken *tok = regiontokens(h);
+  ports = portsaddressed(prog.tokens, tokens) & ((1u << LOGICAL_PORTS) - 1);
+  for (int p = 0; p < LOGICAL_PORTS; ++p) h->port[p].used = (ports >> p) & 1;
+  RegionToken *tok = reinterpret_cast<RegionToken *>(base + tokensat);
   for (int32_t i = 0; i < tokens; ++i) {
     tok[i].token = prog.tokens[i];
     tok[i].line = prog.tokenline != nullptr ? prog.tokenline[i] : 0;
   }
-  RegionThread *th = regionthreads(h);
+  rows = reinterpret_cast<RegionThread *>(base + threadsat);
+  rowcount = threads;
   for (int32_t t = 0; t < threads; ++t) {
-    snprintf(th[t].name, REGION_NAME, "%s", prog.threadname[t] != nullptr ? prog.threadname[t] : "");
-    th[t].at = prog.threadstart[t];
+    snprintf(rows[t].name, REGION_NAME, "%s", prog.threadname[t] != nullptr ? prog.threadname[t] : "");
+    rows[t].at = prog.threadstart[t];
   }
-  for (int32_t i = 0; i < strings; ++i) snprintf(regionstring(h, i), REGION_TEXT, "%s", prog.strings[i]);
+  for (int32_t i = 0; i < strings; ++i) {
+    snprintf(base + stringsat + static_cast<size_t>(i) * REGION_TEXT, REGION_TEXT, "%s", prog.strings[i]);
+  }
+  // The magic last: a monitor that finds it finds the tables complete.
+  __atomic_store_n(&h->magic, REGION_MAGIC, __ATOMIC_RELEASE);
+  seq = 0;
   forcemask = h->forcemask;
   forcevalue = h->forcevalue;
   region = h;
@@ -171,6 +188,8 @@ void publishend(void) {
   sharedremove(path);
   shareddetach(region, regionsize);
   region = nullptr;
+  rows = nullptr;
+  rowcount = 0;
   publishon = false;
   forcemask = forcevalue = nullptr;
 }

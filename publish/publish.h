@@ -17,7 +17,7 @@ constexpr int32_t PUBLISH_SAMPLE = 16;
 
 // The state the hooks below keep; only they and publish.cpp touch it.
 struct PortSeen {
-  uint8_t out, in, status, control;
+  uint8_t out, in, read, status, control;  // read: 1 once a thread has read the port
 };
 extern bool publishon;                   // a region exists: the hooks keep its state
 extern PortSeen portseen[LOGICAL_PORTS]; // what the ports showed last
@@ -63,6 +63,7 @@ inline uint8_t publishinput(int32_t n, uint8_t in) {
   uint8_t mask = forcemask[n];
   in = static_cast<uint8_t>((in & ~mask) | (forcevalue[n] & mask));
   portseen[n].in = in;
+  portseen[n].read = 1;
   return in;
 }
 

@@ -2,7 +2,10 @@
 // shared memory, named by the user and the process id. The program writes
 // it without locks or system calls: seq is odd while a copy is being made,
 // so a reader that sees it odd, or changed across its read, reads again.
-// Monitors write only the force bytes and their heartbeat.
+// Monitors write only the force bytes and their heartbeat. The program
+// never reads anything else back: whoever can write the region (its user)
+// cannot steer the program's stores. A reader, for the same reason, checks
+// everything it copies before it uses any of it.
 #ifndef QUON_PUBLISH_REGION_H
 #define QUON_PUBLISH_REGION_H
 
@@ -13,7 +16,7 @@
 #include "core/tables.h"
 
 constexpr uint32_t REGION_MAGIC = 0x4e4f5551;  // "QUON"
-constexpr uint32_t REGION_VERSION = 1;
+constexpr uint32_t REGION_VERSION = 2;
 constexpr int REGION_NAME = 32;   // bytes of a thread's name kept
 constexpr int REGION_TEXT = 80;   // bytes of a SPAWN/NOTATE/KILL text kept
 
@@ -23,6 +26,9 @@ struct RegionPort {
   uint8_t status;   // raw status register of the last read
   uint8_t control;  // raw control register of the last read
   uint8_t used;     // 1 when the script uses the port
+  uint8_t pins;     // the calibrated input the lines show, unforced
+  uint8_t pinned;   // 1 once pins holds a sample
+  uint8_t read;     // 1 once a thread has read the port (in holds its byte)
 };
 
 struct RegionThread {
@@ -51,7 +57,6 @@ struct RegionHeader {
   uint32_t longestus;   // the longest sampled pass in the last second, us
   uint32_t sampled;     // 1 while pass times are being sampled
   RegionPort port[LOGICAL_PORTS];
-  uint8_t pad2[2];
   // Written by monitors.
   uint8_t forcemask[LOGICAL_PORTS];   // forced input bits
   uint8_t forcevalue[LOGICAL_PORTS];  // their values
@@ -61,6 +66,8 @@ struct RegionHeader {
   uint32_t threadsat, tokensat, stringsat;
 };
 
+// The tables of a header as its offsets place them: only for a header
+// whose offsets have been checked against the region's size.
 inline RegionThread *regionthreads(RegionHeader *h) {
   return reinterpret_cast<RegionThread *>(reinterpret_cast<char *>(h) + h->threadsat);
 }
@@ -71,7 +78,9 @@ inline char *regionstring(RegionHeader *h, int32_t i) {
   return reinterpret_cast<char *>(h) + h->stringsat + static_cast<size_t>(i) * REGION_TEXT;
 }
 
-// The region's path for a user and a process.
+// The region's path for a user and a process. When that name is taken
+// (planted by someone else), the program adds "-" and a random suffix of
+// its own: monitors find it by the same beginning.
 inline std::string regionpath(unsigned uid, int pid) {
   return std::string("/dev/shm/quon-") + std::to_string(uid) + "-" + std::to_string(pid);
 }

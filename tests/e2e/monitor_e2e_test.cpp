@@ -1,14 +1,26 @@
 // quon-monitor on a running quon-sim: the live view in a real terminal
 // (tmux, read back with capture-pane), forcing an input bit, the plain
 // forms, bad command lines, and the region's life: gone after every end,
-// a killed run's removed by the next monitor.
+// a killed run's removed by the next monitor. Then the region as another
+// user meets it: /dev/shm filled or planted with names, a region forged
+// and cut short under a live view; and the live view as a new user meets
+// it: keys typed at once, a list longer than the screen, bits left forced.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "publish/region.h"
 #include "tests/e2e/e2etest.h"
 
 namespace {
@@ -29,8 +41,56 @@ bool havemonitor(void) { return std::string(QUON_MONITOR_PATH) != ""; }
     GTEST_SKIP() << missing << " is missing";                                       \
   } while (0)
 
-std::string regionof(int pid) {
-  return "/dev/shm/quon-" + std::to_string(geteuid()) + "-" + std::to_string(pid);
+std::string regionof(int pid, unsigned uid = geteuid()) {
+  return "/dev/shm/quon-" + std::to_string(uid) + "-" + std::to_string(pid);
+}
+
+// The other user of these tests, an unprivileged uid played by root; and
+// a /dev/shm of the test's own, a small tmpfs over it in a mount namespace
+// of this process's own (unshare -m) that the programs it starts inherit.
+constexpr unsigned OTHER = 65534;
+const char *const ASOTHER = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+
+struct PrivateShm {
+  std::string why;  // why there is none
+  bool mounted = false;
+  bool make(const char *size) {
+    std::string data = std::string("size=") + size + ",mode=1777";
+    if (geteuid() != 0 || system("command -v setpriv >/dev/null 2>&1") != 0) {
+      why = "another user (setpriv) and a private /dev/shm need root";
+    } else if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+               mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, data.c_str()) != 0) {
+      why = std::string("no private /dev/shm (unshare -m): ") + strerror(errno);
+    }
+    return mounted = why.empty();
+  }
+  ~PrivateShm() {
+    if (mounted) umount2("/dev/shm", MNT_DETACH);
+  }
+};
+
+#define NEEDSHM(shm, size)                                 \
+  do {                                                     \
+    if ((shm).make(size)) break;                           \
+    if (getenv("QUON_CI") != nullptr) FAIL() << (shm).why; \
+    GTEST_SKIP() << (shm).why;                             \
+  } while (0)
+
+// As the other user: a file of bytes at path (size 0: until the disk is
+// full); false when it could not be made.
+bool plant(const std::string &path, size_t size) {
+  pid_t child = fork();
+  if (child == 0) {
+    int fd = setgid(OTHER) == 0 && setuid(OTHER) == 0 ? open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600) : -1;
+    char block[4096];
+    memset(block, 'x', sizeof block);
+    ssize_t n = 0;
+    for (size_t done = 0; fd >= 0 && (size == 0 || done < size) && (n = write(fd, block, size ? size : 4096)) > 0;)
+      done += static_cast<size_t>(n);
+    _exit(fd >= 0 && (size ? n > 0 : errno == ENOSPC) ? 0 : 1);
+  }
+  int status = 0;
+  return child > 0 && waitpid(child, &status, 0) == child && status == 0;
 }
 
 class MonitorE2eTest : public E2eTest {
@@ -42,16 +102,22 @@ class MonitorE2eTest : public E2eTest {
   // Starts quon-sim and waits for its region.
   PtyChild startwatched(const std::string &script, const std::vector<std::string> &flags = {}) {
     PtyChild child = start(script, flags);
-    for (int waited = 0; waited < WAITMS && !exists(regionof(child.pid)); waited += 20) {
+    waitregion(child, geteuid());
+    return child;
+  }
+  static bool waitregion(PtyChild &child, unsigned uid) {
+    for (int waited = 0; waited < WAITMS; waited += 20) {
+      if (exists(regionof(child.pid, uid))) return true;
       ptywaitfor(child, "\x01", 20);
     }
-    return child;
+    return false;
   }
   // The tmux screen of session.
   std::string screen(const std::string &session) {
     int status = 0;
-    return capture("tmux capture-pane -p -t " + session, &status);
+    return capture(tmux + " capture-pane -p -t " + session, &status);
   }
+  std::string tmux = "tmux";  // with a server of the test's own: tmux -L name
   bool screenshows(const std::string &session, const std::string &text, PtyChild &child) {
     for (int waited = 0; waited < WAITMS; waited += 50) {
       if (screen(session).find(text) != std::string::npos) return true;
@@ -95,7 +161,9 @@ TEST_F(MonitorE2eTest, LiveViewFollowsTheDemoAndForcesABit) {
   EXPECT_TRUE(on && off) << "out0 blinks on the monitor";
   capture("tmux send-keys -t " + session + " Left Left Left Left Left Left Left 1", &status);
   EXPECT_TRUE(ptywaitfor(child, "watcher: input bit 7 is on", WAITMS)) << child.out;
-  EXPECT_TRUE(screenshows(session, "F>#", child)) << screen(session);
+  // The lamp shows the line (low), the row below what the threads read.
+  EXPECT_TRUE(screenshows(session, "F>.", child)) << screen(session);
+  EXPECT_TRUE(screenshows(session, "  read         #", child)) << screen(session);
   capture("tmux send-keys -t " + session + " r", &status);
   EXPECT_TRUE(ptywaitfor(child, "watcher: input bit 7 is off", WAITMS)) << child.out;
   capture("tmux send-keys -t " + session + " q", &status);
@@ -130,7 +198,7 @@ TEST_F(MonitorE2eTest, PlainFormsForceAndReleaseAndBadOnesTouchNothing) {
   EXPECT_TRUE(ptywaitfor(child, "seen", WAITMS)) << child.out;
   bool marked = false;  // the state reaches the region within 20 ms
   for (int waited = 0; waited < WAITMS && !marked; waited += 20) {
-    marked = monitor("--once " + pid, &status).find(" F #") != std::string::npos;
+    marked = monitor("--once " + pid, &status).find(" F .") != std::string::npos;
     ptywaitfor(child, "\x01", 20);
   }
   EXPECT_TRUE(marked) << "the forced bit is marked";
@@ -164,6 +232,117 @@ TEST_F(MonitorE2eTest, TheRegionLivesAsLongAsTheRun) {
     EXPECT_EQ(status, 1);
     EXPECT_FALSE(exists(region)) << "the next monitor removes a dead run's region";
   }
+}
+
+// Anyone can fill /dev/shm: the region's pages are reserved when it is
+// made, so the run goes on unwatched and says nothing, instead of dying of
+// SIGBUS at its first copy.
+TEST_F(MonitorE2eTest, AFullShmLeavesTheRunUnwatchedNotKilled) {
+  PrivateShm shm;
+  NEEDSHM(shm, "64k");
+  ASSERT_TRUE(plant("/dev/shm/fill", 0));
+  PtyChild child = start("KEY q\n$\n$\n");
+  EXPECT_TRUE(waitkeymode(child, WAITMS)) << child.out;
+  ptysend(child, "\x1b");
+  EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27) << "status " << child.status;
+  EXPECT_EQ(readall(path("err.txt")), "");
+  EXPECT_FALSE(exists(regionof(child.pid)));
+}
+
+// Names the other user plants count for no monitor: a file under root's
+// name for process 1 (alive), and a region of its own left by a run whose
+// id now belongs to root's init (kill says EPERM). Each monitor finds the
+// one run of its user and leaves names not its own where they are.
+TEST_F(MonitorE2eTest, PlantedNamesFoolNoMonitor) {
+  NEEDMONITOR(false);
+  PrivateShm shm;
+  NEEDSHM(shm, "1m");
+  ASSERT_TRUE(plant(regionof(1, 0), 6) && plant(regionof(1, OTHER), 6));
+  writeall(path("t.qun"), "KEY q\n$\n$\n");
+  PtyOptions theirs = options;  // a folder of the other user's for its run
+  theirs.dir = path("theirs");
+  ASSERT_EQ(mkdir(theirs.dir.c_str(), 0755), 0);
+  for (const char *file : {"QUON.INI", "t.qun"}) writeall(theirs.dir + "/" + file, readall(path(file)));
+  ASSERT_EQ(chown(theirs.dir.c_str(), OTHER, OTHER), 0);
+  for (const std::string &as : {std::string(), std::string(ASOTHER)}) {  // one run at a time: each spins a processor
+    PtyChild run = ptystart({"/bin/sh", "-c", "exec " + as + QUON_SIM_PATH + " t"}, as.empty() ? options : theirs);
+    ASSERT_TRUE(waitregion(run, as.empty() ? geteuid() : OTHER)) << run.out << readall(path("err.txt"));
+    int status = 0;
+    std::string once = capture(as + QUON_MONITOR_PATH + " --once", &status);
+    EXPECT_EQ(once.rfind("QUON " + std::to_string(run.pid) + " ", 0), 0u) << as << once;
+    ptysend(run, "\x1b");
+    EXPECT_EQ(exitstatus(ptyfinish(run, WAITMS)), 27);
+  }
+  EXPECT_EQ(readall(regionof(1, 0)), "xxxxxx");
+  EXPECT_TRUE(exists(regionof(1, OTHER)));
+}
+
+// The live view's region rewritten under it (offsets, then counts, that no
+// run writes), then cut short: the monitor goes on with the layout it
+// checked, then says the run has gone and leaves the terminal as it was.
+TEST_F(MonitorE2eTest, ALiveViewSurvivesItsRegionForgedAndCutShort) {
+  NEEDMONITOR(false);
+  PtyChild run = startwatched("NAME waiter\nWAIT 0 1.......\n$\n$\n");
+  std::string term = getenv("TERM") != nullptr ? getenv("TERM") : "";
+  setenv("TERM", "xterm", 1);
+  PtyChild view = ptystart({QUON_MONITOR_PATH, std::to_string(run.pid)});
+  term.empty() ? unsetenv("TERM") : setenv("TERM", term.c_str(), 1);
+  ASSERT_TRUE(ptywaitfor(view, "waiter", WAITMS)) << view.out;
+  int fd = open(regionof(run.pid).c_str(), O_RDWR | O_CLOEXEC);
+  const uint32_t offsets[] = {UINT32_MAX - 3, 3, 5};
+  const int32_t counts[] = {INT32_MAX, -1, INT32_MAX};
+  ASSERT_EQ(pwrite(fd, offsets, 12, offsetof(RegionHeader, threadsat)), 12);
+  for (int frames = 0; frames < 6; ++frames) {  // the clock is redrawn every frame
+    if (frames == 3) {
+      ASSERT_EQ(pwrite(fd, counts, 12, offsetof(RegionHeader, threadcount)), 12);
+    }
+    view.out.clear();
+    ptyread(view, WAITMS);
+    ASSERT_FALSE(view.out.empty()) << "frame " << frames;
+  }
+  ASSERT_EQ(ftruncate(fd, 0), 0);
+  close(fd);
+  EXPECT_EQ(exitstatus(ptyfinish(view, WAITMS)), 1) << "status " << view.status;
+  EXPECT_NE(view.out.find("process " + std::to_string(run.pid) + " has gone"), std::string::npos) << view.out;
+  EXPECT_TRUE(samemode(view.before, view.after)) << "the terminal is left as it was found";
+  ptyclose(run);  // its own stores into the cut region end it, as a kill by its user would
+}
+
+// 80 x 24 and 40 threads: keys typed before the first frame go where they
+// were typed, the list scrolls to every thread under a status row of its
+// own, and q with a bit still forced says so before it quits.
+TEST_F(MonitorE2eTest, LiveViewTakesEarlyKeysScrollsAndMindsForcedBits) {
+  NEEDMONITOR(true);
+  std::string script = "NAME watcher\nWAIT 0 1.......\nNOTATE bit 7 forced\nKEY q\n$\n";
+  for (int t = 1; t < 40; ++t) script += "NAME t" + std::to_string(t) + "\nWAIT 0 .......1\n$\n";
+  PtyChild child = startwatched(script + "$\n");
+  tmux = "tmux -L quonmon" + std::to_string(getpid());
+  std::string keys = tmux + " send-keys -t view ";
+  int status = 0;
+  capture(tmux + " new-session -d -s view -x 80 -y 24 '" + QUON_MONITOR_PATH + " " + std::to_string(child.pid) +
+              "'; " + keys + "Left Left Left Left Left Left Left 1",
+          &status);
+  EXPECT_TRUE(ptywaitfor(child, "bit 7 forced", WAITMS)) << child.out << screen("view");
+  const std::pair<const char *, const char *> SCROLLS[] = {
+      {"", "WAIT 0 .......1\nthreads 0 to 10 of 40\narrows: bit/port"},  // the last row kept whole
+      {"End", "threads 29 to 39 of 40"}, {"PPage", "threads 18 to 28 of 40"},
+      {"Home", "threads 0 to 10 of 40"}, {"NPage", "threads 11 to 21 of 40"},
+      {"q", "port 0 bits 1....... stay forced; R releases them, q quits"},
+  };
+  for (const auto &scroll : SCROLLS) {
+    capture(keys + scroll.first, &status);
+    EXPECT_TRUE(screenshows("view", scroll.second, child)) << scroll.first << "\n" << screen("view");
+  }
+  capture(keys + "R q", &status);
+  for (int waited = 0; waited < WAITMS && status == 0; waited += 50) {
+    drain(child, 50);
+    capture(tmux + " has-session -t view 2>/dev/null", &status);
+  }
+  EXPECT_NE(status, 0) << "q with nothing forced quits at once\n" << screen("view");
+  capture(tmux + " kill-server", &status);
+  EXPECT_EQ(monitor("--once " + std::to_string(child.pid), &status).find(" F "), std::string::npos) << "R released it";
+  ptysend(child, "\x1b");
+  EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27);
 }
 
 }  // namespace

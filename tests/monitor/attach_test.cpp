@@ -1,15 +1,22 @@
 // What the monitor makes of a published region, built in memory as the
-// program lays it out: each thread's state and statement, its row, and a
-// port's lamps with forced bits and the cursor.
+// program lays it out: each thread's state and statement, its row, a
+// port's lamps with forced bits and the cursor; and what it refuses of a
+// region someone else has written: forged layouts, a file cut short, texts
+// meant for the terminal, forcing that races another monitor's.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "compiler/token.h"
 #include "monitor/attach.h"
+#include "tests/support/files.h"
 
 namespace {
 
@@ -60,6 +67,9 @@ struct Region {
 
   Region() {
     RegionHeader &h = l.head;
+    h.magic = REGION_MAGIC;
+    h.version = REGION_VERSION;
+    h.pid = 4321;
     h.size = sizeof l;
     h.clockms = CLOCKMS;
     h.passrate = 1234567;
@@ -79,10 +89,10 @@ struct Region {
     strcpy(l.threads[0].name, "follower");
     memset(l.threads[1].name, 'x', REGION_NAME);  // no NUL: cut at its end
     for (int i = 0; i < STRINGS; ++i) strcpy(l.strings[i], TEXTS[i]);
-    a.region = &h;
-    a.size = sizeof l;
-    a.pid = 4321;
+    std::string why;
+    EXPECT_EQ(adopt(&l, sizeof l, 4321, &a, &why), 0) << why;
   }
+
 };
 
 // The rows of the thread table, below its heading.
@@ -120,8 +130,8 @@ TEST(MonitorRender, EachThreadShowsItsStateAndStatement) {
 
 TEST(MonitorRender, APortShowsItsLampsForcedBitsAndTheCursor) {
   Region r;
-  RegionHeader *h = r.a.region;
-  h->port[1] = {0x81, 0x05, 0x87, 0x03, 1};
+  RegionHeader *h = &r.l.head;
+  h->port[1] = {0x81, 0x05, 0x87, 0x03, 1, 0, 0, 0};  // no pins sampled yet
   h->forcemask[1] = 0x04;
   Snapshot s;
   ASSERT_TRUE(snapshot(r.a, &s));
@@ -134,11 +144,136 @@ TEST(MonitorRender, APortShowsItsLampsForcedBitsAndTheCursor) {
       "  out          #   .   .   .   .   .   .   #",
       "  out pin      9   8   7   6   5   4   3   2",
       "  in           .   .   .   .   . F>#   .   #",
+      "  read",
       "  in pin      11  10  12  13  15  16  14   1",
       "",
   };
   ASSERT_GT(screen.size(), expected.size());
   EXPECT_EQ(std::vector<std::string>(screen.begin(), screen.begin() + expected.size()), expected);
+}
+
+// The lamps show the lines; the row below, what the threads last read
+// where that differs (here a bit forced to 1 whose line is low), once a
+// thread has read the port at all.
+TEST(MonitorRender, LampsShowThePinsAndTheThreadsReadWhereItDiffers) {
+  Region r;
+  r.l.head.port[0] = {0x0F, 0x8F, 0, 0, 1, 0x0F, 1, 1};
+  r.l.head.forcemask[0] = r.l.head.forcevalue[0] = 0x80;
+  r.l.head.forcemask[1] = 0x03;
+  r.l.head.forcevalue[1] = 0x01;
+  Snapshot s;
+  for (uint8_t read : {1, 0}) {
+    r.l.head.port[0].read = read;
+    ASSERT_TRUE(snapshot(r.a, &s));
+    std::vector<std::string> screen = renderhead(r.a, s, -1);
+    EXPECT_EQ(screen[6], "  in         F .   .   .   .   #   #   #   #");
+    EXPECT_EQ(screen[7], read ? "  read         #" : "  read");
+  }
+  EXPECT_EQ(forcedbits(s), "port 0 bits 1....... and port 1 bits ......01");
+}
+
+// Nothing from the region reaches the terminal as a control character
+// (KEY <ESC>, a NOTATE's escape sequence): caret or \x forms; printable
+// UTF-8 stays as it is.
+TEST(MonitorRender, TextsFromTheRegionReachTheTerminalPrintable) {
+  const std::pair<const char *, const char *> SHOWN[] = {
+      {"\x1b[2J", "^[[2J"}, {"a\x07\x7f\tb", "a^G^?^Ib"}, {"\x9b" "31m", "\\x9b31m"}, {"\xc2\x9b", "\\xc2\\x9b"},
+      {"\xc3\xa9t\xc3\xa9", "\xc3\xa9t\xc3\xa9"}, {"\xe2\x82", "\\xe2\\x82"}, {"\xc0\xaf", "\\xc0\\xaf"},
+  };
+  for (const auto &t : SHOWN) EXPECT_EQ(printable(t.first), t.second) << t.first;
+  Region r;
+  r.l.tokens[0].token = maketoken(OP_KEY, 0x1b, 0);
+  strcpy(r.l.strings[1], "\x1b]0;owned\x07");
+  std::string why;  // the tables are copied when the region is adopted
+  ASSERT_EQ(adopt(&r.l, sizeof r.l, 4321, &r.a, &why), 0) << why;
+  Snapshot s;
+  ASSERT_TRUE(snapshot(r.a, &s));
+  std::vector<std::string> rows = threadrows(render(r.a, s, -1));
+  EXPECT_EQ(rows[0], "  0  follower          KEY ^[                  10: KEY ^[");
+  EXPECT_EQ(rows[9].substr(51), "NOTATE ^[]0;owned^G");
+}
+
+// Forged layouts, each refused before any of it is used.
+TEST(MonitorAdopt, AForgedRegionIsRefusedWithItsFault) {
+  const struct {
+    const char *what;
+    void (*forge)(Layout &l, size_t &size);
+    const char *reason;
+  } FORGERIES[] = {
+      {"negative count", [](Layout &l, size_t &) { l.head.threadcount = -1; }, "a count out of range"},
+      {"huge thread count", [](Layout &l, size_t &) { l.head.threadcount = INT32_MAX; }, "a table out of place"},
+      {"huge text count", [](Layout &l, size_t &) { l.head.stringcount = STRINGS + 1; }, "a table out of place"},
+      {"threads past the end", [](Layout &l, size_t &) { l.head.threadsat = UINT32_MAX - 3; }, "a table out of place"},
+      {"threads over the header", [](Layout &l, size_t &) { l.head.threadsat = 8; }, "a table out of place"},
+      {"tokens over the threads", [](Layout &l, size_t &) { l.head.tokensat = l.head.threadsat; },
+       "a table out of place"},
+      {"tokens misaligned", [](Layout &l, size_t &) { l.head.tokensat += 2, --l.head.tokencount; },
+       "a table out of place"},
+      {"text without its end", [](Layout &l, size_t &) { memset(l.strings[2], 'x', REGION_TEXT); },
+       "a text without its end"},
+      {"another version", [](Layout &l, size_t &) { ++l.head.version; }, "another version, size or process"},
+      {"another process", [](Layout &l, size_t &) { l.head.pid = 1; }, "another version, size or process"},
+      {"file shorter than a header", [](Layout &, size_t &size) { size = sizeof(RegionHeader) - 1; }, "its size"},
+  };
+  for (const auto &f : FORGERIES) {
+    Region r;
+    size_t size = sizeof r.l;
+    f.forge(r.l, size);
+    Attached a;
+    std::string why;
+    EXPECT_EQ(adopt(&r.l, size, 4321, &a, &why), -1) << f.what;
+    EXPECT_EQ(why, std::string("process 4321 publishes nothing a monitor can read (") + f.reason + ")") << f.what;
+  }
+}
+
+// A region file cut short: adopting it is refused; a monitor attached
+// before loses it without a fault (SIGBUS), forcing included.
+TEST(MonitorAdopt, ARegionCutShortIsLostNotAFault) {
+  std::string path = maketempdir("quonregion") + "/region";
+  Region r;
+  writeall(path, std::string(reinterpret_cast<const char *>(&r.l), sizeof r.l));
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  void *mapped = mmap(nullptr, sizeof r.l, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  ASSERT_NE(mapped, MAP_FAILED);
+  Attached a;
+  std::string why;
+  ASSERT_EQ(adopt(mapped, sizeof r.l, 4321, &a, &why), 0) << why;
+  ASSERT_EQ(ftruncate(fd, 0), 0);
+  force(a, 0, 0x80, 0x80);
+  EXPECT_TRUE(a.lost);
+  Snapshot s;
+  a.lost = false;
+  EXPECT_FALSE(snapshot(a, &s));
+  EXPECT_TRUE(a.lost);
+  EXPECT_EQ(adopt(mapped, sizeof r.l, 4321, &a, &why), -1);
+  EXPECT_NE(why.find("(its region was cut short)"), std::string::npos) << why;
+  munmap(mapped, sizeof r.l);
+  close(fd);
+  unlink(path.c_str());
+  rmdir(path.substr(0, path.rfind('/')).c_str());
+}
+
+// Two monitors forcing and releasing other bits of one port at once: each
+// update is atomic, so neither ever finds its own bits undone.
+TEST(MonitorForce, MonitorsForcingAtOnceLoseNoUpdate) {
+  Region r;
+  int lost[2] = {0, 0};
+  auto monitor = [&r, &lost](int who) {
+    Attached a = r.a;  // a monitor of its own on the same region
+    uint8_t mine = who == 0 ? 0x0F : 0xF0, *mask = &r.l.head.forcemask[1], *value = &r.l.head.forcevalue[1];
+    for (int i = 0; i < 100000; ++i) {
+      uint8_t to = static_cast<uint8_t>(i * 0x11) & mine;
+      force(a, 1, mine, to);
+      if ((__atomic_load_n(mask, __ATOMIC_RELAXED) & mine) != mine) ++lost[who];
+      if ((__atomic_load_n(value, __ATOMIC_RELAXED) & mine) != to) ++lost[who];
+      release(a, 1, mine);
+      if ((__atomic_load_n(mask, __ATOMIC_RELAXED) & mine) != 0) ++lost[who];
+    }
+  };
+  std::thread one(monitor, 0), two(monitor, 1);
+  one.join();
+  two.join();
+  EXPECT_EQ(lost[0] + lost[1], 0);
 }
 
 }  // namespace

@@ -1,8 +1,15 @@
 // The monitors' region as a run writes it: its layout, the sequence counter
-// a reader relies on, and the bits a monitor forces.
+// a reader relies on, the bits a monitor forces and the pins it shows; a
+// header rewritten by whoever can write the region, and names planted
+// where the region goes.
+#include <fcntl.h>
+#include <glob.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "tests/fakes/fakes.h"
@@ -21,8 +28,15 @@ class PublishTest : public LoopbackTest {
   // The region this process published, mapped a second time as a monitor
   // maps it.
   static RegionHeader *attach(size_t *size) {
-    void *mapped = sharedattach(regionpath(geteuid(), getpid()).c_str(), size);
+    int fd = -1;
+    void *mapped = sharedattach(regionpath(geteuid(), getpid()).c_str(), size, &fd);
+    if (fd >= 0) close(fd);
     return static_cast<RegionHeader *>(mapped);
+  }
+  // Loads script, publishes it and maps the region as above.
+  static RegionHeader *published(const std::string &script, size_t *size) {
+    run(script);
+    return publishstart() == 0 ? attach(size) : nullptr;
   }
 };
 
@@ -99,6 +113,84 @@ TEST_F(PublishTest, ForcedBitsReplaceTheLinesUntilTheRegionEnds) {
   publishreset();
   EXPECT_EQ(portinput(0) & 0xFF, 0x0F);
   shareddetach(h, size);
+}
+
+// The user the region belongs to can rewrite its header; the run copies by
+// the layout it made, never by the counts and offsets found there.
+TEST_F(PublishTest, AForgedHeaderSteersNoStoreOfTheRun) {
+  size_t size = 0;
+  RegionHeader *h = published("DELAY 1\n$\nWAIT 0 1.......\n$\n$\n", &size);
+  ASSERT_NE(h, nullptr);
+  h->threadcount = 100000;
+  h->threadsat = 4096;
+  h->seq = 12345;
+  step(0);
+  fakeclock = 100;
+  publishtick();
+  RegionThread *threads = reinterpret_cast<RegionThread *>(reinterpret_cast<char *>(h) + sizeof(RegionHeader));
+  EXPECT_EQ(threads[0].timer, prog.threadtimer[0]) << "copied where the run put its threads";
+  EXPECT_NE(threads[0].timer, 0u);
+  EXPECT_EQ(h->seq % 2, 0u) << "the sequence count the run keeps itself";
+  shareddetach(h, size);
+}
+
+// The lamps' pins: sampled at the publishing tick for the ports the script
+// uses, unforced, printing nothing even under -v -b, and leaving what the
+// threads read as it was.
+TEST_F(PublishTest, ThePinsAreSampledQuietlyAtTheTick) {
+  size_t size = 0;
+  RegionHeader *h = published("OUTPUT 0 10100101\nDELAY 1\n$\n$\n", &size);
+  ASSERT_NE(h, nullptr);
+  step(0);
+  prog.verbose = prog.portdebug = FLAG_ON;
+  h->forcemask[0] = 0xFF;
+  testing::internal::CaptureStdout();
+  fakeclock = 100;
+  publishtick();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(h->port[0].pinned, 1);
+  EXPECT_EQ(h->port[0].pins, 0xA5) << "the test connector loops the data lines back";
+  EXPECT_EQ(h->port[0].in, 0) << "no thread has read an input";
+  EXPECT_EQ(h->port[1].pinned, 0) << "a port the script does not use is not read";
+  shareddetach(h, size);
+}
+
+// Names another user planted where the region goes (a folder, a link to
+// a file of theirs, a second name of it) neither stop the publishing nor
+// are opened or removed: the region takes a name of its own beside them.
+TEST_F(PublishTest, APlantedNameGivesTheRegionANameOfItsOwn) {
+  if (geteuid() != 0 && getenv("QUON_CI") != nullptr) FAIL() << "planting as another user needs root";
+  if (geteuid() != 0) GTEST_SKIP() << "planting as another user needs root";
+  std::string name = regionpath(geteuid(), getpid());
+  std::string kept = std::string(SHARED_FOLDER) + "/quon-kept-" + std::to_string(getpid());
+  for (const char *plant : {"folder", "link", "file"}) {
+    SCOPED_TRACE(plant);
+    fresh();
+    run("WAIT 0 1.......\n$\n$\n");
+    pid_t child = fork();  // the other user: a file of its own, and the name
+    if (child == 0) {
+      int fd = setgid(65534) == 0 && setuid(65534) == 0 ? open(kept.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644) : -1;
+      bool ok = fd >= 0 && write(fd, "theirs", 6) == 6 && close(fd) == 0;
+      if (plant[0] == 'f' && plant[1] == 'o') ok = ok && mkdir(name.c_str(), 0755) == 0;
+      else if (plant[0] == 'l') ok = ok && symlink(kept.c_str(), name.c_str()) == 0;
+      else ok = ok && link(kept.c_str(), name.c_str()) == 0;
+      _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_TRUE(waitpid(child, &status, 0) == child && status == 0);
+    ASSERT_EQ(publishstart(), 0);
+    glob_t made;
+    ASSERT_EQ(glob((name + "-??????").c_str(), 0, nullptr, &made), 0) << "a name of its own";
+    EXPECT_EQ(made.gl_pathc, 1u);
+    EXPECT_EQ(readall(kept), "theirs");
+    struct stat st;
+    EXPECT_TRUE(lstat(name.c_str(), &st) == 0 && st.st_uid == 65534) << "the planted name stays";
+    publishreset();
+    EXPECT_FALSE(exists(made.gl_pathv[0])) << "removed at the end like any region";
+    globfree(&made);
+    if (rmdir(name.c_str()) != 0) unlink(name.c_str());
+    unlink(kept.c_str());
+  }
 }
 
 }  // namespace
