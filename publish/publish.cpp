@@ -177,6 +177,8 @@ void publishtick(void) {
   publishcount = interval;
 }
 
+const char *publishpath(void) { return region != nullptr ? path : ""; }
+
 void publishsample(bool on) {
   pretendattached = on;
   attached = on;

@@ -80,6 +80,10 @@ inline void publishkey(uint8_t key) {
 // Removes the region (at exit; also from a fatal signal's handler).
 void publishend(void);
 
+// The region's path while it exists ("" before; it may carry a suffix of
+// its own when its plain name was taken).
+const char *publishpath(void);
+
 // Samples pass times as if a monitor were attached (the benchmark).
 void publishsample(bool on);
 
