@@ -226,6 +226,7 @@ void startfeatures(const RunChoices &run) {
   if (run.trace != nullptr) starttrace(run.bench == nullptr);
   safearm();  // again, so that the safe write comes before they close
   if (run.realtime != 0) realtimestart(run.realtime, run.cpu);
+  if (realtimeon) publishrealtime();
   if (run.bench == nullptr) serviceready(run.script.c_str(), prog.threadcount);
 }
 

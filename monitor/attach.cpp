@@ -170,8 +170,9 @@ std::vector<std::string> renderhead(const Attached &a, const Snapshot &s, int se
   const RegionHeader &h = s.head;
   char longest[48] = "not timed";
   if (h.sampled) snprintf(longest, sizeof longest, "%u us (sampled)", h.longestus);
-  snprintf(line, sizeof line, "QUON %d   clock %.3f s   %u passes/s   longest pass %s   key %u",
-           a.pid, h.clockms / 1000.0, h.passrate, longest, h.lastkey);
+  snprintf(line, sizeof line, "QUON %d%s   clock %.3f s   %u passes/s   longest pass %s   key %u",
+           a.pid, h.realtime ? " (real-time)" : "", h.clockms / 1000.0, h.passrate, longest,
+           h.lastkey);
   out.push_back(line);
   for (int p = 0; p < LOGICAL_PORTS; ++p) {
     if (!h.port[p].used) continue;

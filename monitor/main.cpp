@@ -24,7 +24,8 @@
 namespace {
 
 const char *const USAGE =
-    "usage: quon-monitor [--once | --force=PORT:PATTERN | --release=PORT[:PATTERN]] [PID]\n";
+    "usage: quon-monitor [--once | --force=PORT:PATTERN | --release=PORT[:PATTERN]] [PID]\n"
+    "       quon-monitor --help | --version\n";
 
 [[noreturn]] void usage(const char *why) {
   if (why != nullptr) fprintf(stderr, "quon-monitor: %s\n", why);
@@ -176,6 +177,9 @@ int main(int argc, char **argv) {
       portpattern(arg + 10, false, &port, &mask, &value);
     } else if (strcmp(arg, "--help") == 0) {
       fputs(USAGE, stdout);
+      return 0;
+    } else if (strcmp(arg, "--version") == 0) {
+      puts(QUON_IDENTITY);
       return 0;
     } else if (arg[0] != '-' && pid == 0 && strspn(arg, "0123456789") == strlen(arg) &&
                strlen(arg) < 10 && strtol(arg, nullptr, 10) > 0) {

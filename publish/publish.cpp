@@ -177,6 +177,10 @@ void publishtick(void) {
   publishcount = interval;
 }
 
+void publishrealtime(void) {
+  if (region != nullptr) region->realtime = 1;
+}
+
 const char *publishpath(void) { return region != nullptr ? path : ""; }
 
 void publishsample(bool on) {

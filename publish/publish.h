@@ -77,6 +77,9 @@ inline void publishkey(uint8_t key) {
   if (publishon) publishedkey = key;
 }
 
+// The run is in the real-time mode: monitors say so.
+void publishrealtime(void);
+
 // Removes the region (at exit; also from a fatal signal's handler).
 void publishend(void);
 

@@ -50,7 +50,8 @@ struct RegionHeader {
   uint32_t seq;         // odd while the program copies
   uint8_t ended;        // the program is on its way out
   uint8_t lastkey;      // the key of the last pass that had one
-  uint8_t pad[2];
+  uint8_t realtime;     // 1 in the real-time mode
+  uint8_t pad;
   uint64_t passes;      // passes so far
   uint32_t clockms;     // the program's clock
   uint32_t passrate;    // passes in the last second

@@ -84,6 +84,11 @@ TEST_F(RealtimeE2eTest, AKeyWakesTheSleepingLoopAndCommandsRunPlain) {
                          "NOTATE got a\n$\nDELAY 100\n$\n$\n",
                          {"--realtime"});
   ASSERT_TRUE(waitkeymode(child, WAITMS));
+#ifdef QUON_MONITOR_PATH
+  int status = 0;
+  std::string seen = capture(std::string(QUON_MONITOR_PATH) + " --once " + std::to_string(child.pid), &status);
+  EXPECT_NE(seen.find("(real-time)"), std::string::npos) << seen;
+#endif
   ptysend(child, "a");
   EXPECT_TRUE(waitfile(child, path("out.txt"), "got a\n", WAITMS)) << readall(path("out.txt"));
   ptysend(child, "\x1b");
