@@ -34,7 +34,8 @@ std::string firstline(const char *path) {
 // The first processor of a kernel list such as "2-3,5"; -1 for none.
 int firstlisted(const std::string &list) {
   if (list.empty() || list[0] < '0' || list[0] > '9') return -1;
-  return atoi(list.c_str());
+  long cpu = strtol(list.c_str(), nullptr, 10);
+  return cpu < CPU_SETSIZE ? static_cast<int>(cpu) : -1;
 }
 
 // Keeps the compiler from dropping the touch of the stack below.
