@@ -8,9 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/ppdev.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +23,7 @@
 #endif
 
 #include "platform/biosbase.h"
+#include "platform/portlock.h"
 #include "platform/portio.h"
 
 namespace {
@@ -49,34 +48,6 @@ const KnownPort *kernelport(const std::vector<KnownPort> &ports, uint32_t base) 
     if (p.base == base) return &p;
   }
   return nullptr;
-}
-
-// One lock file a base, held with flock for the whole run: it dies with
-// its process, so no lock outlives a SIGKILL. Returns 0, or -1 with
-// message set.
-int lockbase(uint32_t base) {
-  struct stat st;
-  const char *folder = stat("/run/lock", &st) == 0 && S_ISDIR(st.st_mode) ? "/run/lock" : "/tmp";
-  char path[64];
-  snprintf(path, sizeof path, "%s/quon-port-0x%x.lock", folder, base);
-  int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return 0;  // no lock can be had: the run goes on unguarded
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    char pid[32] = "";
-    ssize_t n = pread(fd, pid, sizeof pid - 1, 0);
-    pid[n > 0 ? n : 0] = '\0';
-    pid[strcspn(pid, "\n")] = '\0';
-    snprintf(message, sizeof message,
-             "Port 0x%x is driven by another QUON (process %s); one QUON a port.", base, pid);
-    close(fd);
-    return -1;
-  }
-  char pid[32];
-  int len = snprintf(pid, sizeof pid, "%ld\n", static_cast<long>(getpid()));
-  if (ftruncate(fd, 0) == 0 && pwrite(fd, pid, static_cast<size_t>(len), 0) != len) {
-    // The lock holds all the same; only the message of a second run lacks the id.
-  }
-  return 0;  // fd stays open, and the lock held, until the program ends
 }
 
 // Claims the kernel's port for the run, so the printer driver and other
@@ -195,7 +166,7 @@ int32_t holdports(uint32_t base, uint32_t base1, const char **hint, const char *
   for (uint32_t b : {base, base1}) {
     if (b == base1 && base1 == base) break;  // one port named twice: locked once
     const KnownPort *p = kernelport(ports, b);
-    if (lockbase(b) != 0 || (p != nullptr && claim(*p, note) != 0)) {
+    if (portlock(b, message, sizeof message) != 0 || (p != nullptr && claim(*p, note) != 0)) {
       *hint = message;
       return -1;
     }
