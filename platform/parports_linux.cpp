@@ -1,7 +1,7 @@
 // The parallel ports the Linux kernel knows (/proc/sys/dev/parport and
-// its I/O map), the lock a base that keeps a second QUON off a port, the
-// claim through ppdev that keeps the printer driver off its lines, and the
-// hints that tell lockdown from missing privilege. The direct register
+// its I/O map), the claim through ppdev that keeps the printer driver off
+// its lines (beside the lock a base of portlock_linux.cpp), and the hints
+// that tell lockdown from missing privilege. The direct register
 // provider (portio_direct.cpp) leans on these; quon-sim never sees them.
 #include "platform/parports_linux.h"
 
