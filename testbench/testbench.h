@@ -45,6 +45,7 @@ struct Testbench {
   std::vector<BenchDrive> drives;  // in time order
   std::vector<BenchKeys> keys;     // in time order
   std::vector<BenchExpect> expects;
+  std::vector<std::string> replays;  // every replay file, as it was opened
 };
 
 // Reads a testbench file. Returns 0, or -1 with "FILE:LINE: what is wrong"

@@ -352,6 +352,39 @@ TEST_F(StartupTest, CalibrationFileFoundInAnyCase) {
   EXPECT_EQ(r.err, "");
 }
 
+// The run's own files are known by device and inode, whatever name reaches
+// them; a replay file too, which only the testbench names.
+TEST_F(StartupTest, TheRunsOwnFilesAreKnownHoweverNamed) {
+  writefile("b.qtb", "end 1\n");
+  writefile("rr.vcd", "#0\n");
+  writefile("QUON.log", "");
+  writefile("other.vcd", "");
+  ASSERT_EQ(mkdir("sub", 0755), 0);
+  ASSERT_EQ(symlink("..", "sub/up"), 0);
+  prog.infile = fopen("ok.qun", "re");
+  ASSERT_NE(prog.infile, nullptr);
+  RunChoices run;
+  run.bench = "b.qtb";
+  Testbench bench;
+  bench.replays = {"rr.vcd"};
+  struct Case {
+    const char *name;
+    const char *input;
+  } cases[] = {
+      {"sub/up/ok.qun", "script"},          {"./b.qtb", "testbench"},
+      {"sub/up/rr.vcd", "replay file"},     {"QUON.INI", "calibration file"},
+      {"sub/up/QUON.log", "log"},           {"other.vcd", nullptr},
+  };
+  for (const Case &c : cases) {
+    struct stat st;
+    ASSERT_EQ(stat(c.name, &st), 0) << c.name;
+    const char *input = runinput(st, run, bench);
+    EXPECT_STREQ(input, c.input) << c.name;
+  }
+  fclose(prog.infile);
+  prog.infile = nullptr;
+}
+
 TEST(PrefixMatch, FoldsOnlyAsciiLettersAndStopsAtTheEnd) {
   struct Case {
     const char *text, *with;
