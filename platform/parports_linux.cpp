@@ -23,6 +23,7 @@
 #endif
 
 #include "platform/biosbase.h"
+#include "platform/iomap.h"
 #include "platform/portlock.h"
 #include "platform/portio.h"
 
@@ -113,25 +114,7 @@ char failure[160];  // hint for unexpected refusals
 
 }  // namespace
 
-std::string ioowner(uint32_t address) {
-  // Lines such as "  0378-037a : parport0", nested ranges indented deeper:
-  // the deepest range that holds the address names its driver.
-  std::string map = readtext("/proc/ioports");
-  std::string owner;
-  size_t at = 0;
-  while (at < map.size()) {
-    size_t end = map.find('\n', at);
-    if (end == std::string::npos) end = map.size();
-    std::string line = map.substr(at, end - at);
-    at = end + 1;
-    unsigned long from = 0, to = 0;
-    size_t colon = line.find(" : ");
-    if (colon == std::string::npos) continue;
-    if (sscanf(line.c_str(), " %lx-%lx", &from, &to) != 2) continue;  // NOLINT(cert-err34-c)
-    if (address >= from && address <= to) owner = line.substr(colon + 3);
-  }
-  return owner;
-}
+std::string ioowner(uint32_t address) { return iomapowner(readtext("/proc/ioports"), address); }
 
 void ioports(std::vector<KnownPort> *ports, int32_t *biosword) {
   ports->clear();

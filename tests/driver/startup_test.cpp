@@ -120,6 +120,14 @@ TEST_F(StartupTest, PortsAreListedAndChosenByNameOrAddress) {
        "--port1=0x: not a port (parportN as --ports lists them, or an address such as 0x378)\n"},
       {{"--port=65535", "ok"}, 255, "",
        "--port=65535: not a port (parportN as --ports lists them, or an address such as 0x378)\n"},
+      // Decimal with a leading 0 is no octal; hexadecimal only after 0x.
+      {{"--port=0377", "ok"}, 27, "",
+       "Warning: --port=0377: 0x179 is no port the kernel lists; used as given\n"},
+      {{"--port=0X278", "ok"}, 27, "", ""},
+      {{"--port= 888", "ok"}, 255, "",
+       "--port= 888: not a port (parportN as --ports lists them, or an address such as 0x378)\n"},
+      {{"--port1=+632", "ok"}, 255, "",
+       "--port1=+632: not a port (parportN as --ports lists them, or an address such as 0x378)\n"},
   };
   for (const Case &c : cases) {
     QuonRun r = runquon(c.args);
