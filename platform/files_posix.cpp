@@ -83,7 +83,7 @@ int openfdforwrite(const char *name, struct stat *st, bool *created) {
   }
   if (fd < 0) return -1;
   int error = 0;
-  if (fstat(fd, st) != 0) {
+  if (fstat(fd, st) != 0 || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
     error = errno;
   } else if (S_ISDIR(st->st_mode)) {
     error = EISDIR;
@@ -91,8 +91,6 @@ int openfdforwrite(const char *name, struct stat *st, bool *created) {
     error = ENXIO;
   } else if (st->st_nlink > 1) {
     error = EMLINK;
-  } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-    error = errno;
   }
   if (error != 0) {
     close(fd);
