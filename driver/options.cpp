@@ -1,6 +1,7 @@
 #include "driver/options.h"
 
-#include <cerrno>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -76,6 +77,14 @@ void listgpiochips(void) {
   }
 }
 
+// Why the BIOS data area could not be read, as ioports said it.
+const char *unreadable(int32_t word) {
+  if (word == BIOSWORD_ABSENT) return "not readable (no /dev/mem)";
+  if (word != BIOSWORD_REFUSED) return "not readable (/dev/mem gives no word there)";
+  return geteuid() == 0 ? "not readable (the kernel refuses /dev/mem even to root)"
+                        : "not readable (root only)";
+}
+
 // Every port the system knows, and which one logical port 0 takes; then
 // the GPIO chips.
 void listports(const char *, RunChoices *) {
@@ -89,7 +98,7 @@ void listports(const char *, RunChoices *) {
            p.modes.empty() ? "-" : p.modes.c_str());
   }
   if (word > 0) printf("BIOS data area: 0x%x\n", static_cast<unsigned>(word));
-  else printf("BIOS data area: %s\n", word == 0 ? "no port recorded" : "not readable (root only)");
+  else printf("BIOS data area: %s\n", word == 0 ? "no port recorded" : unreadable(word));
   if (word > 0) {
     printf("logical port 0: 0x%x, the port the BIOS data area records\n", static_cast<unsigned>(word));
   } else if (!ports.empty()) {
@@ -104,6 +113,25 @@ void listports(const char *, RunChoices *) {
   exit(0);
 }
 
+// An address as the manual gives it: hexadecimal after 0x, or decimal
+// digits alone (a leading 0 is no octal, no sign or space is taken).
+// False when value is neither or goes past 0xFFFF.
+bool address(const char *value, unsigned long *result) {
+  bool hex = value[0] == '0' && (value[1] == 'x' || value[1] == 'X');
+  const char *digit = hex ? value + 2 : value;
+  const char *const DIGITS = "0123456789abcdef";
+  unsigned long radix = hex ? 16 : 10;
+  unsigned long n = 0;
+  for (const char *c = digit; *c != '\0'; ++c) {
+    const char *at = strchr(DIGITS, *c >= 'A' && *c <= 'F' ? *c - 'A' + 'a' : *c);
+    if (at == nullptr || static_cast<unsigned long>(at - DIGITS) >= radix) return false;
+    n = n * radix + static_cast<unsigned long>(at - DIGITS);
+    if (n > 0xFFFF) return false;
+  }
+  *result = n;
+  return *digit != '\0';
+}
+
 // parportN or an address (hexadecimal with 0x, or decimal); option is the
 // option as written up to its value, for the messages.
 uint32_t portvalue(const char *option, const char *value) {
@@ -116,10 +144,8 @@ uint32_t portvalue(const char *option, const char *value) {
     }
     fatal("%s%s: the kernel lists no such port (see --ports)\n", option, value);
   }
-  char *end = nullptr;
-  errno = 0;
-  unsigned long base = strtoul(value, &end, 0);
-  if (*value == '\0' || *value == '-' || errno != 0 || *end != '\0' || base == 0 || base > 0xFFFD) {
+  unsigned long base = 0;
+  if (!address(value, &base) || base == 0 || base > 0xFFFD) {
     fatal("%s%s: not a port (parportN as --ports lists them, or an address such as 0x378)\n",
           option, value);
   }

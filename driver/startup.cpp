@@ -1,5 +1,8 @@
 #include "driver/startup.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -94,6 +97,26 @@ int scancalibration(FILE *f) {
   return scanhex(f, 2, &prog.calctl) && scanhex(f, 4, &prog.calinv);
 }
 
+const char *runinput(const struct stat &file, const RunChoices &run, const Testbench &bench) {
+  struct stat st;
+  // Standard input is the script when no name was given.
+  if (fstat(prog.infile != nullptr ? fileno(prog.infile) : STDIN_FILENO, &st) == 0 &&
+      samefile(st, file)) {
+    return "script";
+  }
+  if (run.bench != nullptr && stat(run.bench, &st) == 0 && samefile(st, file)) return "testbench";
+  for (const std::string &replay : bench.replays) {
+    if (stat(replay.c_str(), &st) == 0 && samefile(st, file)) return "replay file";
+  }
+  char ini[4096];  // QUON.INI as the run finds it, whatever its case
+  if (findcasename("QUON.INI", ini, sizeof ini) == 0 && stat(ini, &st) == 0 && samefile(st, file)) {
+    return "calibration file";
+  }
+  // The log is never reached through a link: only the name itself counts.
+  if (lstat("QUON.log", &st) == 0 && samefile(st, file)) return "log";
+  return nullptr;
+}
+
 namespace {
 // QUON.log, created empty at every run. A privileged run must never empty
 // a file elsewhere through a name that someone planted in the folder.
@@ -110,6 +133,13 @@ void openlog(void) {
           "QUON.log shares its file with another name (a hard link), which "
           "emptying it would empty too: remove it, or run in a folder of "
           "your own.\n");
+  }
+  const char *kind = errno == ENXIO ? filekind("QUON.log") : nullptr;
+  if (kind != nullptr) {
+    fatal("Unable to open QUON.log for write!\n"
+          "QUON.log is %s, not a regular file: remove it, or run in a folder "
+          "of your own.\n",
+          kind);
   }
   fatal("Unable to open QUON.log for write!\n\n");
 }
@@ -141,14 +171,29 @@ void checklog(int closing) {
 }
 
 // The trace file, created before the port is touched: a name that cannot
-// be used ends the start-up with the reason.
-void opentrace(const char *tracename) {
-  if (tracename == nullptr) return;
-  if (traceopen(tracename) == 0) return;
-  const char *reason = errno == ELOOP    ? "a symbolic link, which is never followed"
-                       : errno == EMLINK ? "it shares its file with another name (a hard link)"
-                                         : strerror(errno);
-  fatal("Unable to open trace file \"%s\"! (%s)\n", tracename, reason);
+// be used, or that is one of the run's own files, ends the start-up with
+// the reason before anything is emptied; a file made only to be refused is
+// taken away again.
+void opentrace(const RunChoices &run, const Testbench &bench) {
+  if (run.trace == nullptr) return;
+  struct stat st;
+  bool created = false;
+  int fd = openfdforwrite(run.trace, &st, &created);
+  if (fd < 0) {
+    const char *kind = errno == ENXIO ? filekind(run.trace) : nullptr;
+    std::string reason = errno == ELOOP    ? "a symbolic link, which is never followed"
+                         : errno == EMLINK ? "it shares its file with another name (a hard link)"
+                         : kind != nullptr ? std::string(kind) + ", not a regular file"
+                                           : strerror(errno);
+    fatal("Unable to open trace file \"%s\"! (%s)\n", run.trace, reason.c_str());
+  }
+  const char *input = runinput(st, run, bench);
+  if (input != nullptr) {
+    close(fd);
+    if (created) removesamefile(run.trace, st);
+    fatal("Unable to open trace file \"%s\"! (it is the run's own %s)\n", run.trace, input);
+  }
+  traceuse(fd, run.trace);
 }
 
 // A testbench is read whole before anything runs: a bad one ends the
@@ -249,9 +294,10 @@ int quonmain(int argc, char **argv) {
   RunChoices run = readarguments(argc, argv);
   if (run.check) return checkscript(run);
   servicetake();
-  opentrace(run.trace);
+  // The testbench first: the trace must know every file the run reads.
   Testbench bench;
   readbench(run.bench, &bench);
+  opentrace(run, bench);
 
   if (locateport() == -1) {
     fatal("Unable to locate printer port!\n%s\n", porthint);

@@ -3,9 +3,12 @@
 #ifndef QUON_DRIVER_STARTUP_H
 #define QUON_DRIVER_STARTUP_H
 
+#include <sys/stat.h>
+
 #include <cstdio>
 
 #include "driver/options.h"
+#include "testbench/testbench.h"
 
 // The program's entry. Returns only when the user ends the run with ESC
 // (EXIT_ESC), or with a testbench's verdict (0 all held, 1 not);
@@ -17,7 +20,14 @@ int quonmain(int argc, char **argv);
 // case) is added to run->warnings.
 void openscript(const char *argument, RunChoices *run);
 
-// Starts the trace that traceopen created: the header names the ports the
+// Which of the run's own files the file st describes is (same device and
+// inode, however named): "script" (standard input when no name was
+// given), "testbench", "replay file", "calibration file" (QUON.INI as the
+// run finds it) or "log" (QUON.log itself, never through a link); nullptr
+// when none. A trace must be none of them.
+const char *runinput(const struct stat &st, const RunChoices &run, const Testbench &bench);
+
+// Starts the trace that start-up opened: the header names the ports the
 // loaded script uses, and their lines as the threads start are its first
 // values. dated: the header carries the date (not in simulated time, where
 // a trace is the same on every run).

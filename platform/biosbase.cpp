@@ -7,6 +7,8 @@
 
 #include <cerrno>
 
+#include "platform/portio.h"
+
 const char *const HINT_NOPORT =
     "No parallel port found: for a PCIe card load the parport_pc module "
     "(modprobe parport_pc); without a port, run the script with "
@@ -19,9 +21,11 @@ namespace {
 
 constexpr int READ_OK = 0;
 constexpr int READ_REFUSED = 1;  // the kernel said no: a matter of privilege
-constexpr int READ_MISSING = 2;  // absent, short or unreadable for other reasons
+constexpr int READ_MISSING = 2;  // short or unreadable for other reasons
+constexpr int READ_ABSENT = 3;   // no such file
 
 int refusal(int error) {
+  if (error == ENOENT) return READ_ABSENT;
   return (error == EACCES || error == EPERM) ? READ_REFUSED : READ_MISSING;
 }
 
@@ -85,7 +89,12 @@ int parportbase(const char *parportfile, uint32_t *base) {
 
 int32_t biosdataword(const char *memfile) {
   uint32_t word = 0;
-  return biosword(memfile, &word) == READ_OK ? static_cast<int32_t>(word) : -1;
+  switch (biosword(memfile, &word)) {
+    case READ_OK: return static_cast<int32_t>(word);
+    case READ_REFUSED: return BIOSWORD_REFUSED;
+    case READ_ABSENT: return BIOSWORD_ABSENT;
+    default: return BIOSWORD_UNREADABLE;
+  }
 }
 
 int32_t lookupportbase(const char *memfile, const char *parportfile,

@@ -15,8 +15,9 @@ constexpr uint32_t BIOS_PORT_WORD = 0x408;
 int32_t lookupportbase(const char *memfile, const char *parportfile,
                        const char **hint);
 
-// The word the BIOS data area holds for the first port (0: none), or -1
-// when memfile cannot be read.
+// The word the BIOS data area holds for the first port (0: none), or why
+// memfile cannot be read: BIOSWORD_REFUSED, BIOSWORD_ABSENT or
+// BIOSWORD_UNREADABLE (portio.h).
 int32_t biosdataword(const char *memfile);
 
 // The hint lines shared by the lookup and the direct back-end.

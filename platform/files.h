@@ -5,6 +5,8 @@
 #ifndef QUON_PLATFORM_FILES_H
 #define QUON_PLATFORM_FILES_H
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -25,16 +27,27 @@ FILE *fopencase(const char *name, const char *mode,
 int findcasename(const char *name, char *out, size_t size,
                  std::vector<std::string> *matches = nullptr);
 
-// Opens name for writing, created empty (mode 0666 less the umask) or
-// emptied, never through a symbolic link and never when another hard link
-// shares the file: a privileged run in a folder that others can write to
-// must not empty a file elsewhere. Close-on-exec. Returns nullptr with
-// errno set: ELOOP for a symbolic link, EMLINK for a shared file.
+// Opens name for writing, created (mode 0666 less the umask) when it is
+// not there, and not emptied: never through a symbolic link, never when
+// another hard link shares the file, and never unless it is a regular file,
+// so that a privileged run in a folder others can write to neither empties
+// a file elsewhere nor writes into (or blocks on) a FIFO or a device that
+// someone put there. Close-on-exec. *st describes what was opened, *created
+// says whether this call made it. Returns -1 with errno set: ELOOP for a
+// symbolic link, EMLINK for a shared file, ENXIO for a FIFO, device or
+// socket (filekind names it), EISDIR for a folder.
+int openfdforwrite(const char *name, struct stat *st, bool *created);
+
+// openfdforwrite's file emptied, as a stream: a file the run writes from
+// its start. nullptr with errno set as openfdforwrite sets it.
 FILE *createforwrite(const char *name);
 
-// The same as a descriptor, for writers with a buffer of their own; -1 with
-// errno set when it cannot be opened.
-int createfdforwrite(const char *name);
+// What name is when it is no regular file ("a FIFO", "a device", "a
+// socket", "a folder"), without following a link; nullptr otherwise.
+const char *filekind(const char *name);
+
+// 1 when a and b describe the same file (device and inode).
+int samefile(const struct stat &a, const struct stat &b);
 
 // Creates a file of a fresh name, prefix followed by six characters, in
 // the current folder (O_EXCL: a name planted beforehand is never opened),
@@ -55,5 +68,8 @@ int replacefile(const char *from, const char *to);
 
 // Removes a name; nothing happens when it is not there.
 void removefile(const char *name);
+
+// Removes name only while it still names the file st describes.
+void removesamefile(const char *name, const struct stat &st);
 
 #endif

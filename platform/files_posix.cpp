@@ -70,25 +70,28 @@ FILE *fopencase(const char *name, const char *mode,
   return openfile(other, mode);
 }
 
-int createfdforwrite(const char *name) {
-  // Not truncated at open: the file is looked at first, and emptied only
-  // once it is known to be ours alone. O_NONBLOCK: a FIFO planted under the
-  // name fails at once (no reader) instead of holding the start-up.
-  int fd = open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | O_NONBLOCK,
-                0666);
-  if (fd < 0) return -1;
-  struct stat st;
-  int error = 0;
-  if (fstat(fd, &st) != 0) {
-    error = errno;
-  } else if (S_ISREG(st.st_mode)) {
-    if (st.st_nlink > 1) {
-      error = EMLINK;
-    } else if (ftruncate(fd, 0) != 0) {
-      error = errno;
-    }
+int openfdforwrite(const char *name, struct stat *st, bool *created) {
+  // O_NONBLOCK: a FIFO planted under the name fails at once (no reader)
+  // instead of holding the start-up. O_EXCL first, to know whether the file
+  // is new: a file that was there is looked at before anything is written.
+  const int flags = O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | O_NONBLOCK;
+  *created = true;
+  int fd = open(name, flags | O_CREAT | O_EXCL, 0666);
+  if (fd < 0 && errno == EEXIST) {
+    *created = false;
+    fd = open(name, flags);
   }
-  if (error == 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) error = errno;
+  if (fd < 0) return -1;
+  int error = 0;
+  if (fstat(fd, st) != 0 || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    error = errno;
+  } else if (S_ISDIR(st->st_mode)) {
+    error = EISDIR;
+  } else if (!S_ISREG(st->st_mode)) {
+    error = ENXIO;
+  } else if (st->st_nlink > 1) {
+    error = EMLINK;
+  }
   if (error != 0) {
     close(fd);
     errno = error;
@@ -97,10 +100,26 @@ int createfdforwrite(const char *name) {
   return fd;
 }
 
+const char *filekind(const char *name) {
+  struct stat st;
+  if (lstat(name, &st) != 0) return nullptr;
+  if (S_ISFIFO(st.st_mode)) return "a FIFO";
+  if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return "a device";
+  if (S_ISSOCK(st.st_mode)) return "a socket";
+  if (S_ISDIR(st.st_mode)) return "a folder";
+  return nullptr;
+}
+
+int samefile(const struct stat &a, const struct stat &b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino ? 1 : 0;
+}
+
 FILE *createforwrite(const char *name) {
-  int fd = createfdforwrite(name);
+  struct stat st;
+  bool created = false;
+  int fd = openfdforwrite(name, &st, &created);
   if (fd < 0) return nullptr;
-  FILE *f = fdopen(fd, "w");
+  FILE *f = created || ftruncate(fd, 0) == 0 ? fdopen(fd, "w") : nullptr;
   if (f == nullptr) {
     int error = errno;
     close(fd);
@@ -146,3 +165,8 @@ int finishfile(FILE *f) {
 int replacefile(const char *from, const char *to) { return rename(from, to); }
 
 void removefile(const char *name) { unlink(name); }
+
+void removesamefile(const char *name, const struct stat &st) {
+  struct stat now;
+  if (lstat(name, &now) == 0 && samefile(now, st)) unlink(name);
+}

@@ -1,16 +1,14 @@
 // The parallel ports the Linux kernel knows (/proc/sys/dev/parport and
-// its I/O map), the lock a base that keeps a second QUON off a port, the
-// claim through ppdev that keeps the printer driver off its lines, and the
-// hints that tell lockdown from missing privilege. The direct register
+// its I/O map), the claim through ppdev that keeps the printer driver off
+// its lines (beside the lock a base of portlock_linux.cpp), and the hints
+// that tell lockdown from missing privilege. The direct register
 // provider (portio_direct.cpp) leans on these; quon-sim never sees them.
 #include "platform/parports_linux.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/ppdev.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +23,8 @@
 #endif
 
 #include "platform/biosbase.h"
+#include "platform/iomap.h"
+#include "platform/portlock.h"
 #include "platform/portio.h"
 
 namespace {
@@ -49,34 +49,6 @@ const KnownPort *kernelport(const std::vector<KnownPort> &ports, uint32_t base) 
     if (p.base == base) return &p;
   }
   return nullptr;
-}
-
-// One lock file a base, held with flock for the whole run: it dies with
-// its process, so no lock outlives a SIGKILL. Returns 0, or -1 with
-// message set.
-int lockbase(uint32_t base) {
-  struct stat st;
-  const char *folder = stat("/run/lock", &st) == 0 && S_ISDIR(st.st_mode) ? "/run/lock" : "/tmp";
-  char path[64];
-  snprintf(path, sizeof path, "%s/quon-port-0x%x.lock", folder, base);
-  int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return 0;  // no lock can be had: the run goes on unguarded
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    char pid[32] = "";
-    ssize_t n = pread(fd, pid, sizeof pid - 1, 0);
-    pid[n > 0 ? n : 0] = '\0';
-    pid[strcspn(pid, "\n")] = '\0';
-    snprintf(message, sizeof message,
-             "Port 0x%x is driven by another QUON (process %s); one QUON a port.", base, pid);
-    close(fd);
-    return -1;
-  }
-  char pid[32];
-  int len = snprintf(pid, sizeof pid, "%ld\n", static_cast<long>(getpid()));
-  if (ftruncate(fd, 0) == 0 && pwrite(fd, pid, static_cast<size_t>(len), 0) != len) {
-    // The lock holds all the same; only the message of a second run lacks the id.
-  }
-  return 0;  // fd stays open, and the lock held, until the program ends
 }
 
 // Claims the kernel's port for the run, so the printer driver and other
@@ -142,25 +114,7 @@ char failure[160];  // hint for unexpected refusals
 
 }  // namespace
 
-std::string ioowner(uint32_t address) {
-  // Lines such as "  0378-037a : parport0", nested ranges indented deeper:
-  // the deepest range that holds the address names its driver.
-  std::string map = readtext("/proc/ioports");
-  std::string owner;
-  size_t at = 0;
-  while (at < map.size()) {
-    size_t end = map.find('\n', at);
-    if (end == std::string::npos) end = map.size();
-    std::string line = map.substr(at, end - at);
-    at = end + 1;
-    unsigned long from = 0, to = 0;
-    size_t colon = line.find(" : ");
-    if (colon == std::string::npos) continue;
-    if (sscanf(line.c_str(), " %lx-%lx", &from, &to) != 2) continue;  // NOLINT(cert-err34-c)
-    if (address >= from && address <= to) owner = line.substr(colon + 3);
-  }
-  return owner;
-}
+std::string ioowner(uint32_t address) { return iomapowner(readtext("/proc/ioports"), address); }
 
 void ioports(std::vector<KnownPort> *ports, int32_t *biosword) {
   ports->clear();
@@ -195,7 +149,7 @@ int32_t holdports(uint32_t base, uint32_t base1, const char **hint, const char *
   for (uint32_t b : {base, base1}) {
     if (b == base1 && base1 == base) break;  // one port named twice: locked once
     const KnownPort *p = kernelport(ports, b);
-    if (lockbase(b) != 0 || (p != nullptr && claim(*p, note) != 0)) {
+    if (portlock(b, message, sizeof message) != 0 || (p != nullptr && claim(*p, note) != 0)) {
       *hint = message;
       return -1;
     }

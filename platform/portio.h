@@ -18,8 +18,12 @@ struct KnownPort {
 };
 
 // Every parallel port the kernel lists (the simulated back-end: its
-// adapters), and the BIOS data area's port word (0 none, -1 unreadable).
+// adapters), and the BIOS data area's port word: 0 none, or below 0 when
+// it cannot be read, for the reason named below.
 void ioports(std::vector<KnownPort> *ports, int32_t *biosword);
+constexpr int32_t BIOSWORD_REFUSED = -1;     // the kernel refused /dev/mem
+constexpr int32_t BIOSWORD_ABSENT = -2;      // there is no /dev/mem
+constexpr int32_t BIOSWORD_UNREADABLE = -3;  // /dev/mem gave no word there
 
 // The driver the kernel's I/O map gives address to, "" when none.
 std::string ioowner(uint32_t address);

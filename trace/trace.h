@@ -25,9 +25,16 @@ extern bool tracekeydown;               // a key is shown; it goes back to 0 lat
 extern bool tracepending;               // the buffer holds changes not yet written
 extern int32_t tracepasses;             // passes since the buffer was looked at
 
-// Creates the trace file (never through a link, close-on-exec) and makes
-// sure its last bytes reach the disk however the program ends. Returns 0,
-// or -1 with errno set (ELOOP: a symbolic link; EMLINK: another hard link).
+// Records the trace into fd, an open regular file of the run's own (named
+// name in messages), which is emptied here: from this moment the file is a
+// trace that readers take, however the program ends. Until tracebegin it
+// says that no thread ran (the ports' lines unknown); a write that fails
+// says so once and stops the trace, as any later write error does.
+void traceuse(int fd, const char *name);
+
+// Creates the trace file as start-up does (never through a link, never
+// anything but a regular file, close-on-exec) and uses it. Returns 0, or -1
+// with errno set as openfdforwrite (platform/files.h) sets it.
 int traceopen(const char *name);
 
 // The end of the trace (also at exit, whatever ends the program): the time
@@ -46,7 +53,8 @@ struct TraceStart {
 };
 
 // Writes the header and every variable's value at time 0 (from prog: the
-// threads, their names and tokenline), and starts recording.
+// threads, their names and tokenline) in place of what traceuse wrote, in
+// one piece that no signal's last words can cut, and starts recording.
 void tracebegin(const TraceStart &start);
 
 // The changes; called only through the hooks below.

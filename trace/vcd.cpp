@@ -12,11 +12,18 @@
 // The lines go through a buffer of the trace's own rather than stdio, so
 // the handler of a fatal signal can put its complete lines on disk with
 // write(2). Changes wait in it for a few milliseconds at most.
+//
+// The file is a whole trace at every moment a signal can see it: from its
+// creation it holds an opening that says no thread ran, which the header
+// replaces in one write with the signals held, and the handler only ever
+// adds whole lines and the time of the end.
 #include "trace/trace.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -53,6 +60,8 @@ char buffer[BUFFER];
 size_t used = 0;
 volatile sig_atomic_t committed = 0;  // bytes of buffer that end on a whole line
 off_t ondisk = 0;         // bytes written, ending on a whole line
+char opening[1024];       // the trace before tracebegin: no thread has run
+size_t openinglength = 0;
 uint64_t lasttime = 0;    // time of the last "#" line
 uint64_t flushedat = 0;   // when the buffer was last written out
 uint64_t keytime = 0;     // when the key shown was recorded
@@ -77,8 +86,6 @@ void putline(const char *format, ...) {
   size_t fit = BUFFER - 1 - used;
   used += static_cast<size_t>(n) <= fit ? static_cast<size_t>(n) : fit;
 }
-
-void put(const char *text) { putline("%s", text); }
 
 // The trace cannot go on: the reason on standard error, the file cut back
 // to its last whole line, recording off. The run itself goes on.
@@ -105,6 +112,40 @@ int writeall(const char *text, size_t n) {
   return 0;
 }
 
+// A write of the trace's own that found its reader gone (EPIPE) raised a
+// SIGPIPE, held meanwhile: it is taken back, so that it stops the trace as
+// any write error does instead of ending the run. SIGPIPE from the
+// program's other output still ends it.
+void dropsigpipe(int error) {
+  if (error != EPIPE) return;
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  const timespec now = {0, 0};
+  (void)sigtimedwait(&pipe, nullptr, &now);
+}
+
+// Cuts the file back to nothing; 0, or the errno. A pipe or a device (a
+// test's) has nothing to cut.
+int tostart(void) {
+  if (ftruncate(fd, 0) != 0 && errno != EINVAL) return errno;
+  if (lseek(fd, 0, SEEK_SET) != 0 && errno != ESPIPE) return errno;
+  return 0;
+}
+
+// Replaces the whole file with text (signals held by the caller); on
+// failure the opening is put back where it fits. 0, or the errno.
+int rewrite(const std::string &text) {
+  int error = tostart();
+  if (error == 0) error = writeall(text.data(), text.size());
+  ondisk = error == 0 ? static_cast<off_t>(text.size()) : 0;
+  if (error != 0 && tostart() == 0 && writeall(opening, openinglength) == 0) {
+    ondisk = static_cast<off_t>(openinglength);
+  }
+  dropsigpipe(error);
+  return error;
+}
+
 void flush(uint64_t now) {
   if (fd < 0) return;
   // The signal handler writes whatever is committed: it must never see a
@@ -115,6 +156,7 @@ void flush(uint64_t now) {
   if (error == 0) ondisk += static_cast<off_t>(used);
   used = 0;
   committed = 0;
+  dropsigpipe(error);
   lastwordsrelease(&old);
   flushedat = now;
   tracepending = false;
@@ -199,14 +241,13 @@ void writetime(uint64_t now) {
 }
 
 // The way out by a fatal signal: the whole lines in the buffer, the bytes
-// the last words wrote to the ports, then the time of the end. Only
-// async-signal-safe calls.
+// the last words wrote to the ports, then the time of the end (after the
+// opening alone, when no thread ran). Only async-signal-safe calls.
 void flushonsignal(void) {
   if (fd < 0 || getpid() != owner) return;
   (void)writeall(buffer, static_cast<size_t>(committed));
-  if (!begun) return;
   uint64_t now = endtime();
-  if (signalwritten != 0) {
+  if (begun && signalwritten != 0) {
     writetime(now++);
     for (int p = 0; p < LOGICAL_PORTS; ++p) {
       if (((signalwritten >> p) & 1) == 0 || ((ports >> p) & 1) == 0) continue;
@@ -229,7 +270,7 @@ void tracesignaloutput(int32_t n, uint8_t byte) {
 }
 
 void traceclose(void) {
-  if (fd >= 0 && begun && traceon) {
+  if (fd >= 0 && (traceon || !begun)) {  // recording, or the opening alone
     uint64_t now = endtime();
     room(now);
     stamp(now);
@@ -249,11 +290,49 @@ void traceclose(void) {
   traceat = nullptr;
 }
 
-int traceopen(const char *name) {
+namespace {
+// Appends a formatted line to text, cut at LONGEST bytes as putline cuts.
+void addline(std::string *text, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void addline(std::string *text, const char *format, ...) {
+  char line[LONGEST];
+  va_list args;
+  va_start(args, format);
+  int n = vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  if (n > 0) text->append(line, std::min(static_cast<size_t>(n), sizeof line - 1));
+}
+
+// Every bit of value, as putbits writes those that changed.
+void addbits(std::string *text, const std::string (&ids)[8], uint8_t value) {
+  for (int bit = 0; bit < 8; ++bit) addline(text, "%c%s\n", (value >> bit) & 1 ? '1' : '0', ids[bit].c_str());
+}
+
+// The identifiers of logical port p's data line and input bit.
+std::string outcode(int p, int bit) { return makeid(static_cast<unsigned>(p * 16 + bit * 2)); }
+std::string incode(int p, int bit) { return makeid(static_cast<unsigned>(p * 16 + bit * 2 + 1)); }
+const unsigned KEYCODE = LOGICAL_PORTS * 16;
+
+// The trace of a run that no thread has run in: port 0's lines, unknown,
+// and no key, under the identifiers tracebegin gives them.
+void makeopening(void) {
+  std::string text = "$comment no thread ran: the run ended before its trace began $end\n"
+                     "$timescale 1us $end\n$scope module port0 $end\n";
+  for (int bit = 0; bit < 8; ++bit) addline(&text, "$var wire 1 %s out%d $end\n", outcode(0, bit).c_str(), bit);
+  for (int bit = 0; bit < 8; ++bit) addline(&text, "$var wire 1 %s in%d $end\n", incode(0, bit).c_str(), bit);
+  addline(&text, "$upscope $end\n$scope module keyboard $end\n$var real 64 %s key $end\n",
+          makeid(KEYCODE).c_str());
+  text += "$upscope $end\n$enddefinitions $end\n#0\n$dumpvars\n";
+  for (int bit = 0; bit < 8; ++bit) addline(&text, "x%s\nx%s\n", outcode(0, bit).c_str(), incode(0, bit).c_str());
+  addline(&text, "r0 %s\n$end\n", makeid(KEYCODE).c_str());
+  openinglength = std::min(text.size(), sizeof opening);
+  memcpy(opening, text.data(), openinglength);
+}
+}  // namespace
+
+void traceuse(int file, const char *name) {
   static bool hooked = false;
   traceclose();
-  fd = createfdforwrite(name);
-  if (fd < 0) return -1;
+  fd = file;
   filename = name;
   owner = getpid();
   if (!hooked) {
@@ -262,6 +341,20 @@ int traceopen(const char *name) {
     lastwordsadd(flushonsignal);
     lastwordsinstall(nullptr);
   }
+  if (openinglength == 0) makeopening();
+  sigset_t old;
+  lastwordshold(&old);
+  int error = rewrite(std::string(opening, openinglength));
+  lastwordsrelease(&old);
+  if (error != 0) stoptrace(error);
+}
+
+int traceopen(const char *name) {
+  struct stat st;
+  bool created = false;
+  int file = openfdforwrite(name, &st, &created);
+  if (file < 0) return -1;
+  traceuse(file, name);
   return 0;
 }
 
@@ -269,14 +362,14 @@ void tracebegin(const TraceStart &start) {
   if (fd < 0) return;
   uint64_t now = clockus();
   ports = start.ports;
-  unsigned next = 0;
   for (int p = 0; p < LOGICAL_PORTS; ++p) {
     for (int bit = 0; bit < 8; ++bit) {
-      outid[p][bit] = makeid(next++);
-      inid[p][bit] = makeid(next++);
+      outid[p][bit] = outcode(p, bit);
+      inid[p][bit] = incode(p, bit);
     }
   }
-  keyid = makeid(next++);
+  keyid = makeid(KEYCODE);
+  unsigned next = KEYCODE + 1;
   std::set<std::string> taken;
   std::vector<std::string> names;
   for (int32_t t = 0; t < prog.threadcount; ++t) {
@@ -284,55 +377,57 @@ void tracebegin(const TraceStart &start) {
     names.push_back(threadvariable(t, &taken));
   }
 
+  std::string head;
   time_t wall = time(nullptr);
   struct tm local;
   char date[64] = "";
   if (localtime_r(&wall, &local) != nullptr) strftime(date, sizeof date, "%a %b %e %H:%M:%S %Y", &local);
-  if (start.dated) putline("$date %s $end\n", date);
-  putline("$version %s $end\n", start.version);
-  put("$timescale 1us $end\n");
+  if (start.dated) addline(&head, "$date %s $end\n", date);
+  addline(&head, "$version %s $end\n", start.version);
+  head += "$timescale 1us $end\n";
   for (int p = 0; p < LOGICAL_PORTS; ++p) {
     if (((ports >> p) & 1) == 0) continue;
-    putline("$scope module port%d $end\n", p);
-    for (int bit = 0; bit < 8; ++bit) putline("$var wire 1 %s out%d $end\n", outid[p][bit].c_str(), bit);
-    for (int bit = 0; bit < 8; ++bit) putline("$var wire 1 %s in%d $end\n", inid[p][bit].c_str(), bit);
-    put("$upscope $end\n");
+    addline(&head, "$scope module port%d $end\n", p);
+    for (int bit = 0; bit < 8; ++bit) addline(&head, "$var wire 1 %s out%d $end\n", outid[p][bit].c_str(), bit);
+    for (int bit = 0; bit < 8; ++bit) addline(&head, "$var wire 1 %s in%d $end\n", inid[p][bit].c_str(), bit);
+    head += "$upscope $end\n";
   }
-  put("$scope module threads $end\n");
+  head += "$scope module threads $end\n";
   for (int32_t t = 0; t < prog.threadcount; ++t) {
-    room(now);
-    putline("$var real 64 %s %s $end\n", threadid[t].c_str(), names[t].c_str());
+    addline(&head, "$var real 64 %s %s $end\n", threadid[t].c_str(), names[t].c_str());
   }
-  put("$upscope $end\n");
-  put("$scope module keyboard $end\n");
-  putline("$var real 64 %s key $end\n", keyid.c_str());
-  put("$upscope $end\n");
-  put("$enddefinitions $end\n");
-
-  put("#0\n$dumpvars\n");
+  head += "$upscope $end\n$scope module keyboard $end\n";
+  addline(&head, "$var real 64 %s key $end\n", keyid.c_str());
+  head += "$upscope $end\n$enddefinitions $end\n#0\n$dumpvars\n";
   for (int p = 0; p < LOGICAL_PORTS; ++p) {
     if (((ports >> p) & 1) == 0) continue;
-    room(now);
     traceout[p] = start.out[p];
     tracein[p] = start.in[p];
-    putbits(outid[p], traceout[p], 0xFF);
-    putbits(inid[p], tracein[p], 0xFF);
+    addbits(&head, outid[p], traceout[p]);
+    addbits(&head, inid[p], tracein[p]);
   }
   at.assign(static_cast<size_t>(prog.threadcount), -1);
   traceat = at.data();
   for (int32_t t = 0; t < prog.threadcount; ++t) {
-    room(now);
     at[t] = prog.threadstart[t];
-    putline("r%ld %s\n", lineof(at[t]), threadid[t].c_str());
+    addline(&head, "r%ld %s\n", lineof(at[t]), threadid[t].c_str());
   }
-  putline("r0 %s\n", keyid.c_str());
-  put("$end\n");
-  begun = true;
+  addline(&head, "r0 %s\n$end\n", keyid.c_str());
+
+  // The header is on disk before the first pass, whole: a signal meanwhile
+  // waits, and its last words then end a complete header.
+  sigset_t old;
+  lastwordshold(&old);
+  int error = rewrite(head);
+  begun = error == 0;
+  lastwordsrelease(&old);
+  if (error != 0) {
+    stoptrace(error);
+    return;
+  }
   lasttime = 0;
   flushedat = now;
   traceon = true;
-  finish(now);
-  flush(now);  // the header is on disk before the first pass
 }
 
 namespace {

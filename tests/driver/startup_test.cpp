@@ -127,6 +127,14 @@ TEST_F(StartupTest, PortsAreListedAndChosenByNameOrAddress) {
        "--port1=0x: not a port (parportN as --ports lists them, or an address such as 0x378)\n"},
       {{"--port=65535", "ok"}, 255, "",
        "--port=65535: not a port (parportN as --ports lists them, or an address such as 0x378)\n"},
+      // Decimal with a leading 0 is no octal; hexadecimal only after 0x.
+      {{"--port=0377", "ok"}, 27, "",
+       "Warning: --port=0377: 0x179 is no port the kernel lists; used as given\n"},
+      {{"--port=0X278", "ok"}, 27, "", ""},
+      {{"--port= 888", "ok"}, 255, "",
+       "--port= 888: not a port (parportN as --ports lists them, or an address such as 0x378)\n"},
+      {{"--port1=+632", "ok"}, 255, "",
+       "--port1=+632: not a port (parportN as --ports lists them, or an address such as 0x378)\n"},
   };
   for (const Case &c : cases) {
     QuonRun r = runquon(c.args);
@@ -357,6 +365,39 @@ TEST_F(StartupTest, CalibrationFileFoundInAnyCase) {
   QuonRun r = runquon({"ok"});
   EXPECT_EQ(r.status, 27) << r.err;
   EXPECT_EQ(r.err, "");
+}
+
+// The run's own files are known by device and inode, whatever name reaches
+// them; a replay file too, which only the testbench names.
+TEST_F(StartupTest, TheRunsOwnFilesAreKnownHoweverNamed) {
+  writefile("b.qtb", "end 1\n");
+  writefile("rr.vcd", "#0\n");
+  writefile("QUON.log", "");
+  writefile("other.vcd", "");
+  ASSERT_EQ(mkdir("sub", 0755), 0);
+  ASSERT_EQ(symlink("..", "sub/up"), 0);
+  prog.infile = fopen("ok.qun", "re");
+  ASSERT_NE(prog.infile, nullptr);
+  RunChoices run;
+  run.bench = "b.qtb";
+  Testbench bench;
+  bench.replays = {"rr.vcd"};
+  struct Case {
+    const char *name;
+    const char *input;
+  } cases[] = {
+      {"sub/up/ok.qun", "script"},          {"./b.qtb", "testbench"},
+      {"sub/up/rr.vcd", "replay file"},     {"QUON.INI", "calibration file"},
+      {"sub/up/QUON.log", "log"},           {"other.vcd", nullptr},
+  };
+  for (const Case &c : cases) {
+    struct stat st;
+    ASSERT_EQ(stat(c.name, &st), 0) << c.name;
+    const char *input = runinput(st, run, bench);
+    EXPECT_STREQ(input, c.input) << c.name;
+  }
+  fclose(prog.infile);
+  prog.infile = nullptr;
 }
 
 TEST(PrefixMatch, FoldsOnlyAsciiLettersAndStopsAtTheEnd) {

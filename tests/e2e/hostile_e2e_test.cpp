@@ -3,6 +3,7 @@
 // hand it. Whatever happens, the program must end (or keep running) the way
 // it says, and the terminal must be left in the mode it was found in.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -205,6 +206,7 @@ struct StartCase {
   bool calibrated;         // QUON.INI present
   const char *argument;    // the script argument
   const char *message;     // standard error, exactly
+  bool fifo = false;       // a FIFO with a reader rather than a folder
 };
 
 TEST_F(HostileE2eTest, FilesThatCannotBeUsedEndStartUpWithTheirMessage) {
@@ -214,16 +216,22 @@ TEST_F(HostileE2eTest, FilesThatCannotBeUsedEndStartUpWithTheirMessage) {
       {"script is a folder", "d.qun", true, "d", "Unable to open d.qun for read!\n\n"},
       {"script with extension is a folder", "d.txt", true, "d.txt",
        "Unable to open d.txt for read!\n\n"},
+      {"QUON.log is a FIFO that someone reads", "QUON.log", true, "t",
+       "Unable to open QUON.log for write!\nQUON.log is a FIFO, not a regular file: remove it, "
+       "or run in a folder of your own.\n",
+       true},
   };
   for (const StartCase &c : cases) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove_all(path(c.folder));
     uncalibrate();
     if (c.calibrated) writeall(path("QUON.INI"), CALIBRATED);
-    ASSERT_EQ(mkdir(path(c.folder).c_str(), 0755), 0);
+    ASSERT_EQ(c.fifo ? mkfifo(path(c.folder).c_str(), 0666) : mkdir(path(c.folder).c_str(), 0755), 0);
+    int reader = c.fifo ? open(path(c.folder).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
     writeall(path("t.qun"), "KEY q\n$\n$\n");
     PtyChild child = ptystart({QUON_SIM_PATH, c.argument}, options);
     EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 255) << child.out;
+    if (reader >= 0) close(reader);
     EXPECT_EQ(readall(path("err.txt")), c.message);
     EXPECT_TRUE(samemode(child.before, child.after));
     EXPECT_EQ(child.out.find("<enter> to continue"), std::string::npos);
@@ -454,6 +462,71 @@ TEST_F(HostileE2eTest, PlantedLinksLeaveTheirTargetsUnchanged) {
       EXPECT_TRUE(tempsleft(dir).empty());
     }
   }
+}
+
+// Trace names that are no trace of the run's own: a FIFO that another user
+// planted in a folder open to all and reads from, or one of the run's inputs
+// under another name. Start-up ends before the run with the reason, and no
+// input loses a byte; a name the refused trace created is gone again.
+TEST_F(HostileE2eTest, TracesThatAreNoFileOfTheirOwnEndStartUp) {
+  const std::string REFUSED = "Unable to open trace file ";
+  const std::string SCRIPT = "NOTATE ran\nKEY q\n$\n$\n";
+  struct Case {
+    const char *name;
+    std::vector<std::string> args;  // the script argument last, if any
+    const char *kept;               // an input that must keep its bytes
+    std::string err;
+    const char *stdinfile = "";     // the script read from standard input
+  } cases[] = {
+      {"a FIFO of another user, with a reader", {"--trace=fifo.vcd", "t"}, "t.qun",
+       REFUSED + "\"fifo.vcd\"! (a FIFO, not a regular file)\n"},
+      {"the script", {"--trace=t.qun", "t"}, "t.qun",
+       REFUSED + "\"t.qun\"! (it is the run's own script)\n"},
+      {"the script through a linked folder", {"--trace=here/t.qun", "t"}, "t.qun",
+       REFUSED + "\"here/t.qun\"! (it is the run's own script)\n"},
+      {"the script on standard input", {"--trace=t.qun"}, "t.qun",
+       REFUSED + "\"t.qun\"! (it is the run's own script)\n", "t.qun"},
+      {"the calibration file", {"--trace=QUON.INI", "t"}, "QUON.INI",
+       REFUSED + "\"QUON.INI\"! (it is the run's own calibration file)\n"},
+      {"the calibration file yet to be made", {"--trace=quon.ini", "t"}, nullptr,
+       REFUSED + "\"quon.ini\"! (it is the run's own calibration file)\n"},
+      {"the log of the last run", {"--trace=QUON.log", "t"}, "QUON.log",
+       REFUSED + "\"QUON.log\"! (it is the run's own log)\n"},
+      {"the testbench", {"--testbench=b.qtb", "--trace=b.qtb", "t"}, "b.qtb",
+       REFUSED + "\"b.qtb\"! (it is the run's own testbench)\n"},
+  };
+  ASSERT_EQ(chmod(dir.c_str(), 01777), 0);
+  ASSERT_EQ(symlink(".", path("here").c_str()), 0);
+  ASSERT_EQ(mkfifo(path("fifo.vcd").c_str(), 0644), 0);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(path("fifo.vcd").c_str(), 65534, 65534), 0);
+  }
+  int reader = open(path("fifo.vcd").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    writeall(path("t.qun"), SCRIPT);
+    writeall(path("b.qtb"), "end 1\n");
+    writeall(path("QUON.log"), "the last run\n");
+    std::filesystem::remove(path("quon.ini"));
+    uncalibrate();
+    if (c.kept != nullptr) writeall(path("QUON.INI"), CALIBRATED);
+    std::string before = c.kept != nullptr ? readall(path(c.kept)) : "";
+    options.stdinfile = *c.stdinfile != '\0' ? path(c.stdinfile) : "";
+    std::vector<std::string> argv = {QUON_SIM_PATH};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    PtyChild child = ptystart(argv, options);
+    EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 255) << child.out;
+    EXPECT_EQ(readall(path("err.txt")), c.err);
+    EXPECT_EQ(child.out.find("ran"), std::string::npos) << child.out;
+    if (c.kept != nullptr) {
+      EXPECT_EQ(readall(path(c.kept)), before);
+    } else {
+      EXPECT_FALSE(exists(path("quon.ini"))) << "the next run calibrates";
+    }
+  }
+  options.stdinfile = "";
+  close(reader);
 }
 
 // A small file system mounted on a folder of the test's own; root only.

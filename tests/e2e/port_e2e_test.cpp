@@ -9,6 +9,7 @@
 #include <sys/io.h>
 #endif
 
+#include <cstdlib>
 #include <string>
 
 #include "tests/e2e/e2etest.h"
@@ -59,6 +60,45 @@ TEST_F(PortE2eTest, RealBuildWithoutPortAccessEndsWithHint) {
 
   EXPECT_FALSE(exists(dir + "/QUON.log"));
   EXPECT_EQ(readall(dir + "/QUON.INI"), CALIBRATED);
+}
+
+// What --ports says of the BIOS data area is what is true of /dev/mem: in a
+// mount namespace of the test's own, /dev is a fresh folder that holds no
+// /dev/mem, a fake one that records 0x378, or that fake for root only with
+// quon run by another user. quon runs from a copy in that folder, which
+// every user can reach.
+TEST_F(PortE2eTest, PortsSayWhyTheBiosDataAreaCannotBeRead) {
+  if (geteuid() != 0 || system("command -v unshare >/dev/null && command -v setpriv >/dev/null") != 0) {
+    if (getenv("QUON_CI") != nullptr) FAIL() << "needs root, unshare and setpriv";
+    GTEST_SKIP() << "needs root, unshare and setpriv (util-linux)";
+  }
+  std::string mem(0x40A, '\0');
+  mem[0x408] = 0x78;
+  mem[0x409] = 0x03;
+  writeall(dir + "/mem", mem);
+  const std::string OTHER = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  struct Case {
+    const char *name;
+    std::string setup;   // shell commands in the fresh /dev
+    std::string runner;  // what quon runs under
+    const char *line;
+  } cases[] = {
+      {"no /dev/mem, root", "", "", "BIOS data area: not readable (no /dev/mem)"},
+      {"/dev/mem, root", "cp mem /dev/mem && chmod 600 /dev/mem && ", "",
+       "BIOS data area: 0x378"},
+      {"/dev/mem, another user", "cp mem /dev/mem && chmod 600 /dev/mem && ", OTHER,
+       "BIOS data area: not readable (root only)"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    int status = -1;
+    std::string out = capture("cd '" + dir + "' && unshare -m sh -c 'mount -t tmpfs tmpfs /dev && " +
+                                  c.setup + "cp \"$0\" /dev/quon && exec " + c.runner +
+                                  "/dev/quon --ports' '" + QUON_PATH + "'",
+                              &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(("\n" + out).find(std::string("\n") + c.line + "\n"), std::string::npos) << out;
+  }
 }
 
 // With the calibration of the test connector, a thread waiting for the very

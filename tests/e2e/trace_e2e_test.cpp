@@ -3,6 +3,7 @@
 // and back. Missing readers skip these tests by hand and fail them in CI.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -185,6 +186,42 @@ TEST_F(TraceE2eTest, EveryEndLeavesATraceBothReadersTake) {
     EXPECT_EQ(readall(path("err.txt")).rfind(c.err, 0), 0u) << readall(path("err.txt"));
     readersaccept(path("t.vcd"), path("t.fst"));
     EXPECT_GE(changes(readall(path("t.vcd")), "!"), 100) << "a change every millisecond";
+  }
+}
+
+// A fatal signal at any moment of the start-up leaves a trace both readers
+// take: at the calibration prompt, before the script is loaded, and once
+// the header of 30,000 threads (more than a megabyte) has begun to reach the
+// file. The file's size is watched closely, so the signal lands inside the
+// header's writing wherever the header is written piecemeal.
+TEST_F(TraceE2eTest, ASignalDuringStartUpLeavesATraceBothReadersTake) {
+  NEEDTOOLS();
+  std::string threads = "OUTPUT 0 .......1\n$\n";  // port 0 in the header
+  for (int t = 1; t < 30000; ++t) threads += "DELAY 1\n$\n";
+  struct Case {
+    const char *name;
+    std::string script;
+    const char *prompt;  // on the terminal; nullptr: watch the trace grow
+  } cases[] = {
+      {"at the calibration prompt", "KEY q\n$\n$\n", "<enter> to continue"},
+      {"while the header is written", threads + "$\n", nullptr},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    uncalibrate();
+    if (c.prompt == nullptr) writeall(path("QUON.INI"), CALIBRATED);
+    PtyChild child = start(c.script, {"--trace=t.vcd"});
+    bool seen = false;
+    struct stat st;
+    for (long until = ptynowms() + 20 * WAITMS; !seen && ptynowms() < until;) {
+      seen = c.prompt != nullptr ? ptywaitfor(child, c.prompt, 10)
+                                 : stat(path("t.vcd").c_str(), &st) == 0 && st.st_size > 16384;
+    }
+    ASSERT_TRUE(seen) << child.out;
+    kill(child.pid, SIGTERM);
+    int status = ptyfinish(child, WAITMS);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    readersaccept(path("t.vcd"), path("t.fst"));
   }
 }
 

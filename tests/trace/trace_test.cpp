@@ -1,6 +1,8 @@
 // The trace writer over the simulated port and the fake clock: the whole
 // file of a short run, byte for byte, and a trace that cannot be written.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -85,16 +87,34 @@ TEST_F(TraceTest, ARunIsRecordedChangeByChange) {
 }
 
 // A trace that cannot be written says so once and stops; the run goes on.
+// A reader gone away is such a failure too: the trace's SIGPIPE does not
+// end the run (the program's handler of fatal signals is installed).
 TEST_F(TraceTest, AWriteErrorStopsTheTraceNotTheRun) {
-  run("OUTPUT 0 .......1\nOUTPUT 0 .......0\n$\n$\n");
-  testing::internal::CaptureStderr();
-  begin("/dev/full");
-  passat(1, 0);
-  passat(2, 0);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Unable to write trace file \"/dev/full\"! (No space left on device)\n");
-  EXPECT_FALSE(traceon);
-  EXPECT_EQ(portreadback(0), 0x00) << "the threads ran on";
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  close(ends[0]);
+  struct Case {
+    const char *name;
+    int fd;
+    const char *reason;
+  } cases[] = {
+      {"/dev/full", open("/dev/full", O_WRONLY | O_CLOEXEC), "No space left on device"},
+      {"pipe", ends[1], "Broken pipe"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    run("OUTPUT 0 .......1\nOUTPUT 0 .......0\n$\n$\n");
+    testing::internal::CaptureStderr();
+    ASSERT_GE(c.fd, 0);
+    traceuse(c.fd, c.name);
+    starttrace();
+    passat(1, 0);
+    passat(2, 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              std::string("Unable to write trace file \"") + c.name + "\"! (" + c.reason + ")\n");
+    EXPECT_FALSE(traceon);
+    EXPECT_EQ(portreadback(0), 0x00) << "the threads ran on";
+  }
 }
 
 }  // namespace
