@@ -494,6 +494,8 @@ TEST_F(HostileE2eTest, TracesThatAreNoFileOfTheirOwnEndStartUp) {
        REFUSED + "\"QUON.log\"! (it is the run's own log)\n"},
       {"the testbench", {"--testbench=b.qtb", "--trace=b.qtb", "t"}, "b.qtb",
        REFUSED + "\"b.qtb\"! (it is the run's own testbench)\n"},
+      {"a trace the testbench replays", {"--testbench=r.qtb", "--trace=rr.vcd", "t"}, "rr.vcd",
+       REFUSED + "\"rr.vcd\"! (it is the run's own replay file)\n"},
   };
   ASSERT_EQ(chmod(dir.c_str(), 01777), 0);
   ASSERT_EQ(symlink(".", path("here").c_str()), 0);
@@ -507,6 +509,9 @@ TEST_F(HostileE2eTest, TracesThatAreNoFileOfTheirOwnEndStartUp) {
     SCOPED_TRACE(c.name);
     writeall(path("t.qun"), SCRIPT);
     writeall(path("b.qtb"), "end 1\n");
+    writeall(path("r.qtb"), "end 1\nreplay rr.vcd\n");
+    writeall(path("rr.vcd"), "$scope module port0 $end\n$var wire 1 ! in7 $end\n$upscope $end\n"
+                             "$enddefinitions $end\n#0\n1!\n");
     writeall(path("QUON.log"), "the last run\n");
     std::filesystem::remove(path("quon.ini"));
     uncalibrate();
