@@ -59,8 +59,12 @@ grep -q '^  line   1  RELAY  *free$' "$WORK.gpioports" || note "line 1 not liste
 want "lines listed" "$(grep -c '^  line ' "$WORK.gpioports")" 16
 "$PROBE" gpiohold "/dev/$gpiochip" 9 3 &
 holder=$!
-sleep 1
-"$QUON" --ports > "$WORK.gpioports" 2>&1
+# Until the holder has its line (a generous bound: the guest is emulated).
+for try in $(seq 1 60); do
+  "$QUON" --ports > "$WORK.gpioports" 2>&1
+  grep -q 'in use by "rig-holder"' "$WORK.gpioports" && break
+  sleep 0.5
+done
 grep -q '^  line   9  -  *in use by "rig-holder"$' "$WORK.gpioports" ||
   note "the held line 9 not listed with its holder"
 wait $holder
