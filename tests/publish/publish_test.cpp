@@ -41,10 +41,8 @@ class PublishTest : public LoopbackTest {
 };
 
 TEST_F(PublishTest, TheRegionHoldsTheLoadedTablesAtTheirOffsets) {
-  run("NAME blinker\nOUTPUT 1 .......1\nNOTATE on\n$\nWAIT 0 1.......\nSPAWN true\n$\n$\n");
-  ASSERT_EQ(publishstart(), 0);
   size_t size = 0;
-  RegionHeader *h = attach(&size);
+  RegionHeader *h = published("NAME blinker\nOUTPUT 1 .......1\nNOTATE on\n$\nWAIT 0 1.......\nSPAWN true\n$\n$\n", &size);
   ASSERT_NE(h, nullptr);
   EXPECT_EQ(h->magic, REGION_MAGIC);
   EXPECT_EQ(h->version, REGION_VERSION);
@@ -73,10 +71,8 @@ TEST_F(PublishTest, TheRegionHoldsTheLoadedTablesAtTheirOffsets) {
 // Each copy leaves the counter even and higher; the copy holds the threads'
 // places and the ports as the hooks saw them.
 TEST_F(PublishTest, EveryCopyEndsOnAnEvenSequenceWithTheState) {
-  run("OUTPUT 0 10100101\nDELAY 1\n$\nWAIT 0 1.......\n$\n$\n");
-  ASSERT_EQ(publishstart(), 0);
   size_t size = 0;
-  RegionHeader *h = attach(&size);
+  RegionHeader *h = published("OUTPUT 0 10100101\nDELAY 1\n$\nWAIT 0 1.......\n$\n$\n", &size);
   ASSERT_NE(h, nullptr);
   uint32_t before = __atomic_load_n(&h->seq, __ATOMIC_ACQUIRE);
   EXPECT_EQ(before % 2, 0u);
