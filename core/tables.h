@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "compiler/token.h"
+#include "core/token.h"
 
 constexpr int32_t LOGICAL_PORTS = 2;  // logical ports 0 and 1; scripts name no others
 constexpr int32_t TABLE_GROWTH = 5;  // initial capacity and growth step
