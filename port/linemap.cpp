@@ -1,5 +1,6 @@
 #include "port/linemap.h"
 
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -18,20 +19,33 @@ std::vector<std::string> split(const std::string &text, char sep) {
 }
 
 bool alldigits(const std::string &s) {
-  if (s.empty() || s.size() > 9) return false;
+  if (s.empty()) return false;
   for (char c : s) {
     if (c < '0' || c > '9') return false;
   }
   return true;
 }
 
+// The largest offset a line can have: the kernel numbers a chip's lines
+// in 32 bits, and a map keeps them signed.
+constexpr int64_t MOST_OFFSET = INT32_MAX - 1;
+
 // One LINE[/flag...] of a side into *line. Returns "" or what is wrong.
 std::string parseline(const std::string &word, bool input, LineSpec *line) {
   std::vector<std::string> parts = split(word, '/');
   const std::string &id = parts[0];
   if (id.empty()) return "a line with no offset or name";
-  if (alldigits(id)) line->offset = static_cast<int32_t>(std::stol(id));
-  else line->name = id;
+  if (alldigits(id)) {
+    // A number is an offset however many digits it has: never a name.
+    int64_t offset = 0;
+    for (char d : id) {
+      offset = offset * 10 + (d - '0');
+      if (offset > MOST_OFFSET) return "line " + id + ": no chip has an offset that large";
+    }
+    line->offset = static_cast<int32_t>(offset);
+  } else {
+    line->name = id;
+  }
   for (size_t i = 1; i < parts.size(); ++i) {
     const std::string &flag = parts[i];
     if (flag == "active-low") {
@@ -104,13 +118,11 @@ int parselinemap(const char *text, LineMap *map, std::string *error) {
     }
     if (pass == 0) map->outputs = map->count;
   }
+  // Every place "-": the script would run on nothing.
+  if (problem.empty() && map->count == 0) problem = "every place is \"-\": the map has no lines";
   if (!problem.empty()) {
     *error = problem + " (the form is CHIP:out=LINE,...:in=LINE,...)";
     return -1;
   }
   return 0;
-}
-
-uint64_t linemask(const uint8_t side[LINES_PER_SIDE]) {
-  return bitstolines(side, 0xFF);
 }

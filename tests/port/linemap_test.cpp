@@ -41,6 +41,7 @@ TEST(LineMapTest, AcceptedMaps) {
       // The same offset on both sides is for the chip to refuse, not the
       // text: only one word written twice is caught here.
       {"c:out=4:in=GPIO4", "c out0=#0:4 in0=#1:GPIO4 outputs=1"},
+      {"c:out=0000000017,2147483646", "c out0=#0:17 out1=#1:2147483646 outputs=2"},
   };
   for (const Case &c : cases) {
     LineMap map;
@@ -62,6 +63,11 @@ TEST(LineMapTest, RefusedMaps) {
       {"c:in=0,1,2,3,4,5,6,7,8", "in= lists 9 lines; a port has 8 bits a side"},
       {"c:out=3,4,3", "line 3 is named twice"},
       {"c:out=GPIO3:in=GPIO3/pull-up", "line GPIO3 is named twice"},
+      // A number is an offset, however many digits: never looked up as a name.
+      {"c:out=4294967296", "line 4294967296: no chip has an offset that large"},
+      {"c:in=1,99999999999999999999", "line 99999999999999999999: no chip has an offset that large"},
+      {"c:out=-,-:in=-", "every place is \"-\": the map has no lines"},
+      {"c:out=-", "every place is \"-\": the map has no lines"},
       {"c:out=3/pull-up", "3/pull-up: a bias is for input lines"},
       {"c:in=3/pull-up/pull-down", "3: one bias a line"},
       {"c:in=3/low", "3/low: the marks are /active-low, /pull-up and /pull-down"},
