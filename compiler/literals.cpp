@@ -50,6 +50,21 @@ int strictpattern(const char *text, uint16_t *pattern) {
   return 1;
 }
 
+int32_t portliteral(const char *text, size_t length) {
+  if (length != 1 || (text[0] != '0' && text[0] != '1')) return -1;
+  return text[0] - '0';
+}
+
+PortPatternRead readportpattern(const char *text, int32_t *port, uint16_t *pattern) {
+  const char *colon = strchr(text, ':');
+  size_t length = colon != nullptr ? static_cast<size_t>(colon - text) : strlen(text);
+  int32_t n = portliteral(text, length);
+  if (n < 0) return PORTPATTERN_BADPORT;
+  *port = n;
+  if (colon == nullptr) return PORTPATTERN_PORTONLY;
+  return strictpattern(colon + 1, pattern) ? PORTPATTERN_READ : PORTPATTERN_BADPATTERN;
+}
+
 const char *patterntotext(uint16_t pattern) {
   static char text[PATTERN_PLACES + 1];
   for (int i = 0; i < PATTERN_PLACES; ++i) {

@@ -10,6 +10,7 @@
 #ifndef QUON_COMPILER_LITERALS_H
 #define QUON_COMPILER_LITERALS_H
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr uint16_t TIME_ZERO = 0x0000;      // zero, of either sign
@@ -24,6 +25,21 @@ uint16_t texttopattern(const char *text);
 // eight places of '1', '0' and '.', nothing else. Returns 1 and the Pattern,
 // or 0 when text is no such pattern: what is checked is not forgiven.
 int strictpattern(const char *text, uint16_t *pattern);
+
+// A logical port as a command line or a testbench writes it: the first
+// length characters of text are "0" or "1". Returns the port, or -1.
+int32_t portliteral(const char *text, size_t length);
+
+// PORT or PORT:PATTERN as a command line gives it (--safe=, a monitor's
+// forcing): the port as portliteral takes it, then after one colon a
+// pattern as strictpattern takes it.
+enum PortPatternRead {
+  PORTPATTERN_READ,        // *port and *pattern set
+  PORTPATTERN_PORTONLY,    // a port and no colon: *port set, *pattern untouched
+  PORTPATTERN_BADPORT,     // no port 0 or 1 before the end or the colon
+  PORTPATTERN_BADPATTERN,  // after the colon no pattern (or nothing)
+};
+PortPatternRead readportpattern(const char *text, int32_t *port, uint16_t *pattern);
 
 // Pattern to its 8-character text ('1', '0', '.'), in one buffer shared by
 // all calls and overwritten by each.

@@ -48,18 +48,17 @@ bool readtime(const std::string &word, uint64_t *us) {
 
 // A pattern of up to eight '1', '0' and '.' places, right-aligned on bit 0.
 // Stricter than a script, which takes any other character as don't-care:
-// a bench file is checked, not forgiven.
+// a bench file is checked, not forgiven. The port and the pattern are the
+// two halves of a command line's PORT:PATTERN, written as two words here.
 bool readpattern(const std::string &word, uint16_t *pattern) {
-  if (word.empty() || word.size() > 8 || word.find_first_not_of("10.") != std::string::npos) {
-    return false;
-  }
-  *pattern = texttopattern(word.c_str());
-  return true;
+  // A NUL inside the word would end the pattern early: the word is refused.
+  return word.find('\0') == std::string::npos && strictpattern(word.c_str(), pattern) != 0;
 }
 
 bool readport(const std::string &word, int *port) {
-  if (word != "0" && word != "1") return false;
-  *port = word[0] - '0';
+  int32_t n = portliteral(word.c_str(), word.size());
+  if (n < 0) return false;
+  *port = n;
   return true;
 }
 
