@@ -14,16 +14,22 @@
 #include "core/tables.h"
 #include "executor/delay.h"
 
-bool checking = false;
-
 namespace {
 
-struct Report {
-  int32_t line;
-  bool error;
-  std::string text;
+// The check under way: what its reports name, and their counts.
+struct CheckRun {
+  const char *name = "-";
+  int errors = 0;
+  int warnings = 0;
 };
-std::vector<Report> reports;
+CheckRun checkrun;
+
+// One report, out as it is found: the reports keep the order of the lines.
+void report(int32_t line, bool error, const char *text) {
+  fprintf(stderr, "%s:%ld: %s: %s\n", checkrun.name, static_cast<long>(line),
+          error ? "error" : "warning", text);
+  ++(error ? checkrun.errors : checkrun.warnings);
+}
 
 void warn(int32_t line, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void warn(int32_t line, const char *format, ...) {
@@ -32,13 +38,8 @@ void warn(int32_t line, const char *format, ...) {
   va_start(args, format);
   vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  reports.push_back({line, false, text});
+  report(line, false, text);
 }
-
-// Every first word the language documents: the keywords, each shortened
-// down to the letters that select it, and SYSTEM.
-const char *const KEYWORDS[] = {"WAIT", "OUTPUT", "TOGGLE", "DELAY", "REPEAT", "KEY",
-                                "SPAWN", "SYSTEM", "NOTATE", "KILL", "NAME"};
 
 std::string upper(const std::string &word) {
   std::string u = word;
@@ -76,18 +77,18 @@ bool nearmiss(const std::string &word, const std::string &keyword) {
   return false;
 }
 
-// The words of a line, cut at spaces only, as the compiler cuts them.
+// The words of a line, cut as the compiler cuts them (its first 79
+// characters, up to its newline).
 std::vector<std::string> words(const char *line) {
+  char copy[LINE_BUFFER];
+  size_t length = strnlen(line, LINE_BUFFER - 1);
+  memcpy(copy, line, length);
+  copy[length] = '\0';
+  copy[strcspn(copy, "\n")] = '\0';
   std::vector<std::string> out;
-  std::string word;
-  for (const char *p = line;; ++p) {
-    if (*p == ' ' || *p == '\0' || *p == '\n') {
-      if (!word.empty()) out.push_back(word);
-      word.clear();
-      if (*p != ' ') break;
-    } else {
-      word += *p;
-    }
+  char *at = copy;
+  for (const char *word = nextword(&at); word != nullptr; word = nextword(&at)) {
+    out.push_back(word);
   }
   return out;
 }
@@ -175,7 +176,8 @@ void firstword(int32_t line, const std::string &first, uint8_t op, bool statemen
     return;
   }
   if (u.size() < 3) return;
-  for (const char *k : KEYWORDS) {
+  for (int i = 0; documentedword(i) != nullptr; ++i) {
+    const char *k = documentedword(i);
     if (nearmiss(u, k)) {
       warn(line, "'%s' is not a keyword, so this line is a comment: did you mean %s? (start "
                  "comments with ';')", first.c_str(), k);
@@ -186,9 +188,6 @@ void firstword(int32_t line, const std::string &first, uint8_t op, bool statemen
 
 }  // namespace
 
-void checkreport(int32_t line, bool error, const char *text) {
-  reports.push_back({line, error, text});
-}
 
 DelayAdvice delayadvice(double written) {
   DelayAdvice a{};
@@ -215,6 +214,10 @@ DelayAdvice delayadvice(double written) {
   return a;
 }
 
+namespace {
+
+// The warnings of one loaded line: its first 79 characters (as compiled),
+// its whole length and the token it gave.
 void checkline(const char *line, uint64_t length, Token token) {
   int32_t at = prog.linenumber;
   if (length > LINE_BUFFER - 1 && token == NO_TOKEN) return;  // the compiler said it
@@ -260,63 +263,76 @@ void checkline(const char *line, uint64_t length, Token token) {
   }
 }
 
-void checkprogram(void) {
-  for (int32_t i = 0; i < prog.tokencount; ++i) {
-    Token t = prog.tokens[i];
-    if (tokenop(t) != OP_KILL) continue;
-    const char *name = prog.strings[tokenport(t)];
-    bool found = false;
-    int32_t alike = -1;  // a thread whose name differs only in case or spaces
-    for (int32_t n = 0; n < prog.threadcount && !found; ++n) {
-      found = strcmp(prog.threadname[n], name) == 0;
-      if (alike < 0 && loose(prog.threadname[n]) == loose(name)) alike = n;
-    }
-    if (found) continue;
-    if (alike >= 0) {
-      warn(prog.tokenline[i], "KILL '%s', but thread %ld is named '%s': names must match "
-                              "exactly, spaces and case included", name,
-           static_cast<long>(alike), prog.threadname[alike]);
-    } else {
-      warn(prog.tokenline[i], "KILL '%s': no thread is named '%s'", name, name);
-    }
+// A KILL whose name no thread has exactly.
+void killname(int32_t at) {
+  const char *name = prog.strings[tokenport(prog.tokens[at])];
+  bool found = false;
+  int32_t alike = -1;  // a thread whose name differs only in case or spaces
+  for (int32_t n = 0; n < prog.threadcount && !found; ++n) {
+    found = strcmp(prog.threadname[n], name) == 0;
+    if (alike < 0 && loose(prog.threadname[n]) == loose(name)) alike = n;
   }
-  // A NOTATE reached from a WAIT with nothing that waits on the way round
-  // the thread back to that WAIT prints at every pass while the input holds.
+  if (found) return;
+  if (alike >= 0) {
+    warn(prog.tokenline[at], "KILL '%s', but thread %ld is named '%s': names must match "
+                             "exactly, spaces and case included", name,
+         static_cast<long>(alike), prog.threadname[alike]);
+  } else {
+    warn(prog.tokenline[at], "KILL '%s': no thread is named '%s'", name, name);
+  }
+}
+
+// A NOTATE reached from a WAIT with nothing that waits on the way round
+// the thread (tokens start to start + n) back to that WAIT prints at every
+// pass while the input holds.
+void notateloop(int32_t start, int32_t n, int32_t i) {
+  auto waits = [](uint8_t op) { return op == OP_WAIT || op == OP_DELAY || op == OP_KEY; };
+  int32_t back = 1;
+  while (back < n && !waits(tokenop(prog.tokens[start + (i - back + n) % n]))) ++back;
+  int32_t wait = start + (i - back + n) % n;
+  if (back >= n || tokenop(prog.tokens[wait]) != OP_WAIT) return;
+  int32_t ahead = 1;
+  while (start + (i + ahead) % n != wait && !waits(tokenop(prog.tokens[start + (i + ahead) % n]))) ++ahead;
+  if (start + (i + ahead) % n != wait) return;
+  warn(prog.tokenline[start + i], "this NOTATE follows the WAIT at line %ld with no DELAY, "
+                                  "KEY or WAIT before that WAIT comes round again: it prints at "
+                                  "every pass while the input holds",
+       static_cast<long>(prog.tokenline[wait]));
+}
+
+void sinkreport(int32_t line, bool error, const char *text) { report(line, error, text); }
+
+const ScriptSink CHECKSINK = {sinkreport, checkline};
+
+}  // namespace
+
+const ScriptSink *checkbegin(const char *name) {
+  checkreset();
+  checkrun.name = name;
+  return &CHECKSINK;
+}
+
+void checkprogram(void) {
+  // Threads lie in token order, which is line order: each token is
+  // looked at in its turn.
   for (int32_t th = 0; th < prog.threadcount; ++th) {
     int32_t start = prog.threadstart[th];
     if (start < 0) continue;
     int32_t end = start;
     while (end < prog.tokencount && tokenop(prog.tokens[end]) != OP_SEPARATOR) ++end;
-    int32_t n = end - start;
-    auto waits = [](uint8_t op) { return op == OP_WAIT || op == OP_DELAY || op == OP_KEY; };
-    for (int32_t i = 0; i < n; ++i) {
-      if (tokenop(prog.tokens[start + i]) != OP_NOTATE) continue;
-      int32_t back = 1;
-      while (back < n && !waits(tokenop(prog.tokens[start + (i - back + n) % n]))) ++back;
-      int32_t wait = start + (i - back + n) % n;
-      if (back >= n || tokenop(prog.tokens[wait]) != OP_WAIT) continue;
-      int32_t ahead = 1;
-      while (start + (i + ahead) % n != wait && !waits(tokenop(prog.tokens[start + (i + ahead) % n]))) ++ahead;
-      if (start + (i + ahead) % n != wait) continue;
-      warn(prog.tokenline[start + i], "this NOTATE follows the WAIT at line %ld with no DELAY, "
-                                      "KEY or WAIT before that WAIT comes round again: it prints at "
-                                      "every pass while the input holds",
-           static_cast<long>(prog.tokenline[wait]));
+    for (int32_t i = start; i < end; ++i) {
+      uint8_t op = tokenop(prog.tokens[i]);
+      if (op == OP_KILL) killname(i);
+      if (op == OP_NOTATE) notateloop(start, end - start, i - start);
     }
   }
 }
 
-int checkfinish(const char *name) {
-  std::stable_sort(reports.begin(), reports.end(),
-                   [](const Report &a, const Report &b) { return a.line < b.line; });
-  int errors = 0, warnings = 0;
-  for (const Report &r : reports) {
-    fprintf(stderr, "%s:%ld: %s: %s\n", name, static_cast<long>(r.line),
-            r.error ? "error" : "warning", r.text.c_str());
-    ++(r.error ? errors : warnings);
-  }
-  fprintf(stderr, "%s: %d error%s, %d warning%s\n", name, errors, errors == 1 ? "" : "s", warnings,
-          warnings == 1 ? "" : "s");
-  reports.clear();
+int checkfinish(void) {
+  int errors = checkrun.errors, warnings = checkrun.warnings;
+  fprintf(stderr, "%s: %d error%s, %d warning%s\n", checkrun.name, errors, errors == 1 ? "" : "s",
+          warnings, warnings == 1 ? "" : "s");
   return errors + warnings == 0 ? 0 : 1;
 }
+
+void checkreset(void) { checkrun = CheckRun{}; }

@@ -1,7 +1,9 @@
 // Checking a script (--check): it is compiled as for a run, and every
 // script error and every warning goes to standard error in the form
-// editors and CI read ("FILE:LINE: error: ..."), then one summary line.
-// Nothing runs: no port, no calibration, no QUON.log.
+// editors and CI read ("FILE:LINE: error: ..."), each as it is found,
+// then one summary line. Nothing runs: no port, no calibration, no
+// QUON.log. The checker is the loader's sink: it keeps no report, so a
+// script of any length is checked in the memory its program takes.
 //
 // The warnings name what the language does without a word: a first word
 // taken at its first letters, a comment that was meant as a statement, a
@@ -12,25 +14,23 @@
 
 #include <cstdint>
 
-#include "compiler/token.h"
+#include "compiler/compiler.h"
 
-extern bool checking;  // the script is being checked, not run
-
-// A script error or warning at line (the text without "Error: " and
-// without its newline).
-void checkreport(int32_t line, bool error, const char *text);
-
-// The warnings of one loaded line: its first 79 characters (as compiled),
-// its whole length and the token it gave.
-void checkline(const char *line, uint64_t length, Token token);
+// Begins a check of the script called name (as the reports name it): the
+// sink the loader hands the compiler, which reports each line's errors
+// and warnings as they are found.
+const ScriptSink *checkbegin(const char *name);
 
 // The warnings that need the whole program (KILL names, notes after WAIT),
-// once it is loaded.
+// once it is loaded, in line order among themselves.
 void checkprogram(void);
 
-// Prints every report in line order and the summary line for name.
-// Returns 0 when nothing was reported, 1 otherwise.
-int checkfinish(const char *name);
+// Prints the summary line. Returns 0 when nothing was reported, 1
+// otherwise.
+int checkfinish(void);
+
+// Forgets the check (tests).
+void checkreset(void);
 
 // The DELAY length in milliseconds a time as written waits, and a time
 // that waits what was meant (written * 1000 ms, rounded) where the literal

@@ -10,7 +10,6 @@
 
 #include "compiler/literals.h"
 #include "compiler/opnames.h"
-#include "check/check.h"
 #include "core/log.h"
 #include "core/tables.h"
 #include "text/casefold.h"
@@ -60,24 +59,31 @@ void writelistingprefix(const char *line) {
   logprintf("%03ld: %-40.40s |  ", static_cast<long>(prog.linenumber), line);
 }
 
+// The line being compiled, and where its errors go.
+struct Compiling {
+  const char *line;        // the line as read, for the listing prefix
+  const ScriptSink *sink;  // nullptr: errors go to the log
+};
+
 // A script error: the offending line's listing prefix (already written in
-// the verbose listing), then the message. The line yields no token.
-Token scripterror(const char *line, const char *format, ...)
+// the verbose listing), then the message, in the log or to the sink. The
+// line yields no token.
+Token scripterror(const Compiling &c, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 
-Token scripterror(const char *line, const char *format, ...) {
-  if (!prog.verbose) writelistingprefix(line);
+Token scripterror(const Compiling &c, const char *format, ...) {
+  if (!prog.verbose) writelistingprefix(c.line);
   if (prog.scripterrors == 0) prog.firsterrorline = prog.linenumber;
   if (prog.scripterrors < INT32_MAX) ++prog.scripterrors;
   va_list args;
   va_start(args, format);
-  if (checking) {
+  if (c.sink != nullptr) {
     // "Error: what\n" is reported as what, at its line.
     char text[256];
     vsnprintf(text, sizeof text, format, args);
     const char *what = strncmp(text, "Error: ", 7) == 0 ? text + 7 : text;
     text[strcspn(text, "\n")] = '\0';
-    checkreport(prog.linenumber, true, what);
+    c.sink->report(prog.linenumber, true, what);
   } else {
     vlogprintf(format, args);
   }
@@ -86,23 +92,6 @@ Token scripterror(const char *line, const char *format, ...) {
 }
 
 // ------------------------------------------------------------ scanning
-
-// Next word of the private line copy: words are cut at spaces only, so a
-// TAB belongs to a word. The word is ended in place and *at left just after
-// the one space that ended it, which is where the rest of the line begins.
-char *nextword(char **at) {
-  char *p = *at;
-  while (*p == ' ') ++p;
-  if (*p == '\0') {
-    *at = p;
-    return nullptr;
-  }
-  char *word = p;
-  while (*p != ' ' && *p != '\0') ++p;
-  if (*p == ' ') *p++ = '\0';
-  *at = p;
-  return word;
-}
 
 int isscanspace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
@@ -153,7 +142,7 @@ int statementkind(const char *first) {
 // ---------------------------------------------------------- statements
 
 // WAIT <port> <pattern>, OUTPUT <port> <pattern>, TOGGLE <port> <pattern>
-Token portstatement(const Keyword &kw, const char *line, char **at) {
+Token portstatement(const Keyword &kw, const Compiling &line, char **at) {
   const char *word = nextword(at);
   if (word == nullptr) {
     return scripterror(line, "Error: too few args to %s\n", title(kw));
@@ -177,7 +166,7 @@ Token portstatement(const Keyword &kw, const char *line, char **at) {
 }
 
 // DELAY <time>
-Token delaystatement(const Keyword &kw, const char *line, char **at) {
+Token delaystatement(const Keyword &kw, const Compiling &line, char **at) {
   const char *word = nextword(at);
   if (word == nullptr) return scripterror(line, "Error: too few args to %s\n", title(kw));
   float seconds = 0.0f;
@@ -189,7 +178,7 @@ Token delaystatement(const Keyword &kw, const char *line, char **at) {
 }
 
 // REPEAT <offset> <period>
-Token repeatstatement(const Keyword &kw, const char *line, char **at) {
+Token repeatstatement(const Keyword &kw, const Compiling &line, char **at) {
   const char *word = nextword(at);
   if (word == nullptr) {
     return scripterror(line, "Error: too few args to %s\n", title(kw));
@@ -218,7 +207,7 @@ Token repeatstatement(const Keyword &kw, const char *line, char **at) {
 }
 
 // KEY <character>
-Token keystatement(const Keyword &kw, const char *line, char **at) {
+Token keystatement(const Keyword &kw, const Compiling &line, char **at) {
   const char *word = nextword(at);
   if (word == nullptr) return scripterror(line, "Error: too few args to %s\n", title(kw));
   char key = word[0];  // as written: the key's case matters
@@ -227,7 +216,7 @@ Token keystatement(const Keyword &kw, const char *line, char **at) {
 }
 
 // SPAWN <command line>, NOTATE <note>, KILL <thread name>
-Token textstatement(const Keyword &kw, const char *line, const char *rest) {
+Token textstatement(const Keyword &kw, const Compiling &line, const char *rest) {
   if (rest[0] == '\0') {
     return scripterror(line, "Error: too few args to %s\n", title(kw));
   }
@@ -252,7 +241,7 @@ Token textstatement(const Keyword &kw, const char *line, const char *rest) {
 }
 
 // NAME <thread name>
-Token namestatement(const Keyword &kw, const char *line, const char *rest) {
+Token namestatement(const Keyword &kw, const Compiling &line, const char *rest) {
   if (rest[0] == '\0') return scripterror(line, "Error: too few args to %s\n", title(kw));
   // A token carries the thread's index in 8 bits: threads 0 to 255 only.
   if (prog.threadcount > MAX_NAMED_THREAD) {
@@ -275,8 +264,21 @@ Token namestatement(const Keyword &kw, const char *line, const char *rest) {
 
 // ------------------------------------------------------------ the line
 
+char *nextword(char **at) {
+  char *p = *at;
+  while (*p == ' ') ++p;
+  if (*p == '\0') {
+    *at = p;
+    return nullptr;
+  }
+  char *word = p;
+  while (*p != ' ' && *p != '\0') ++p;
+  if (*p == ' ') *p++ = '\0';
+  *at = p;
+  return word;
+}
 
-Token compileline(char *line) {
+Token compileline(char *line, const ScriptSink *sink) {
   // Never look past the loader's buffer, whatever the line holds: a NUL
   // inside the line simply ends it early.
   size_t length = strnlen(line, LINE_BUFFER - 1);
@@ -296,17 +298,18 @@ Token compileline(char *line) {
   if (prog.verbose) writelistingprefix(line);
 
   int kind = statementkind(first);
+  const Compiling c{line, sink};
   switch (kind) {
     case ST_WAIT:
     case ST_OUTPUT:
-    case ST_TOGGLE: return portstatement(KEYWORDS[kind], line, &at);
-    case ST_DELAY: return delaystatement(KEYWORDS[kind], line, &at);
-    case ST_REPEAT: return repeatstatement(KEYWORDS[kind], line, &at);
-    case ST_KEY: return keystatement(KEYWORDS[kind], line, &at);
+    case ST_TOGGLE: return portstatement(KEYWORDS[kind], c, &at);
+    case ST_DELAY: return delaystatement(KEYWORDS[kind], c, &at);
+    case ST_REPEAT: return repeatstatement(KEYWORDS[kind], c, &at);
+    case ST_KEY: return keystatement(KEYWORDS[kind], c, &at);
     case ST_SPAWN:
     case ST_NOTATE:
-    case ST_KILL: return textstatement(KEYWORDS[kind], line, at);
-    case ST_NAME: return namestatement(KEYWORDS[kind], line, at);
+    case ST_KILL: return textstatement(KEYWORDS[kind], c, at);
+    case ST_NAME: return namestatement(KEYWORDS[kind], c, at);
     case ST_SEPARATOR:
       if (prog.verbose) logprintf("\n");
       return SEPARATOR_TOKEN;
@@ -317,17 +320,22 @@ Token compileline(char *line) {
   }
 }
 
-Token compilelongline(char *line, uint64_t length) {
+Token compilelongline(char *line, uint64_t length, const ScriptSink *sink) {
   char words[LINE_BUFFER];
   snprintf(words, sizeof words, "%s", line);
   char *at = words;
   const char *first = nextword(&at);
   int kind = first != nullptr ? statementkind(first) : STATEMENT_KINDS;
-  if (kind == ST_SEPARATOR || kind == STATEMENT_KINDS) return compileline(line);
+  if (kind == ST_SEPARATOR || kind == STATEMENT_KINDS) return compileline(line, sink);
   char *newline = strchr(line, '\n');
   if (newline != nullptr) *newline = '\0';
   if (prog.verbose) writelistingprefix(line);
-  return scripterror(line, "Error: line too long (%llu characters, at most %d)\n",
+  const Compiling c{line, sink};
+  if (length > LINE_MEASURED) {
+    return scripterror(c, "Error: line too long (over %llu characters)\n",
+                       static_cast<unsigned long long>(LINE_MEASURED));
+  }
+  return scripterror(c, "Error: line too long (%llu characters, at most %d)\n",
                      static_cast<unsigned long long>(length), LINE_BUFFER - 1);
 }
 
@@ -337,4 +345,13 @@ int keywordof(const char *first, const char **word, int *letters) {
   *word = keyword(KEYWORDS[kind]);
   *letters = KEYWORDS[kind].letters;
   return KEYWORDS[kind].op;
+}
+
+const char *documentedword(int i) {
+  for (const Keyword &kw : KEYWORDS) {
+    if (kw.op == OP_SEPARATOR) continue;
+    if (i-- == 0) return keyword(kw);
+    if (kw.op == OP_SPAWN && i-- == 0) return title(kw);
+  }
+  return nullptr;
 }

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "check/check.h"
 #include "compiler/compiler.h"
 #include "core/fatal.h"
 #include "core/log.h"
@@ -34,7 +33,9 @@ int readscriptline(char *buf, FILE *in, uint64_t *length) {
     // never split, so no piece of it can compile as a line of its own.
     if (n < LINE_BUFFER - 1) buf[n++] = static_cast<char>(c);
     if (c == '\n') break;
-    ++total;
+    // Past the measured length the rest of the line is passed over as it
+    // comes, unkept and uncounted: an endless line costs nothing to hold.
+    if (total <= LINE_MEASURED) ++total;
   }
   buf[n] = '\0';
   *length = total;
@@ -78,7 +79,7 @@ int endmarkreached(void) {
 
 }  // namespace
 
-void loadprogram(void) {
+void loadprogram(const ScriptSink *sink) {
   // Preparation: every table starts with TABLE_GROWTH entries.
   auto allocate = [](size_t entrysize) {
     void *table = calloc(TABLE_GROWTH, entrysize);
@@ -116,9 +117,9 @@ void loadprogram(void) {
       logprintf("%03ld: %-40.40s |  Warning: script ended without its end "
                 "mark; end mark completed\n",
                 static_cast<long>(prog.linenumber) + 1, "<end of input>");
-      if (checking) {
-        checkreport(prog.linenumber < INT32_MAX ? prog.linenumber + 1 : INT32_MAX, false,
-                    "the script ends without its end mark (two '$' lines): end mark completed");
+      if (sink != nullptr) {
+        sink->report(prog.linenumber < INT32_MAX ? prog.linenumber + 1 : INT32_MAX, false,
+                     "the script ends without its end mark (two '$' lines): end mark completed");
       }
       if (prog.tokencount == 0 ||
           prog.tokens[prog.tokencount - 1] != SEPARATOR_TOKEN) {
@@ -132,8 +133,9 @@ void loadprogram(void) {
     // An endless input (a pipe of blank lines) must not run the count past
     // its largest value: from there on every line shares that number.
     if (prog.linenumber < INT32_MAX) ++prog.linenumber;
-    Token token = length > LINE_BUFFER - 1 ? compilelongline(line, length) : compileline(line);
-    if (checking) checkline(line, length, token);
+    Token token =
+        length > LINE_BUFFER - 1 ? compilelongline(line, length, sink) : compileline(line, sink);
+    if (sink != nullptr) sink->compiled(line, length, token);
     lastwasseparator = token == SEPARATOR_TOKEN;
     if (token == NO_TOKEN || token == NAME0_TOKEN) continue;
     appendtoken(token);

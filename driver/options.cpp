@@ -1,216 +1,84 @@
 #include "driver/options.h"
 
-#include <unistd.h>
-
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "compiler/literals.h"
 #include "core/fatal.h"
 #include "core/tables.h"
-#include "driver/startup.h"
-#include "platform/gpio.h"
-#include "platform/portio.h"
-#include "port/linemap.h"
-#include "port/port.h"
-#include "port/safe.h"
 #include "realtime/realtime.h"
-#include "compiler/literals.h"
 #include "text/casefold.h"
 
 const char *programidentity = "quon";
 
 namespace {
 
-const char *const USAGE[] = {
-    "QUON [-v | /v] [-d | /d] [-? | /?] [<file>]\n\n",
-    "   -v = Verbose flag:\n",
-    "        Full source of script file printed to file QUON.log\n\n",
-    "   -d = Dump flag:\n",
-    "        Tokens displayed for script file, line by line,\n",
-    "        and the first entry of each thread.\n\n",
-    "   -?   Prints this message.\n\n",
-    "   <file> is the name of the script source file. If no extension\n",
-    "        is specified, \".QUN\" is assumed.\n\n",
-};
-
-void printlongoptions(void);
-
-// -? and /? print the usage text alone, as they always did; --help adds
-// the long options.
-[[noreturn]] void usage(bool withlong) {
-  for (const char *line : USAGE) fputs(line, stdout);
-  if (withlong) printlongoptions();
-  fflush(stdout);
-  exit(0);
-}
-
 // ------------------------------------------------------------ handlers
 
-void help(const char *, RunChoices *) { usage(true); }
-
-void version(const char *, RunChoices *) {
-  printf("%s\n", programidentity);
-  fflush(stdout);
-  exit(0);
+std::string verbose(const char *, RunChoices *run) {
+  run->verbose = true;
+  return "";
+}
+std::string dump(const char *, RunChoices *run) {
+  run->dump = true;
+  return "";
+}
+std::string portdebug(const char *, RunChoices *run) {
+  run->portdebug = true;
+  return "";
 }
 
-// The GPIO chips, each line with its name and holder; nothing when the
-// system has none.
-void listgpiochips(void) {
-  for (const GpioChipInfo &chip : gpiochips()) {
-    if (!chip.problem.empty()) {
-      printf("%-9s %s\n", chip.device.c_str(), chip.problem.c_str());
-      continue;
-    }
-    printf("%-9s label \"%s\"  %zu lines\n", chip.device.c_str(), chip.label.c_str(),
-           chip.lines.size());
-    for (size_t o = 0; o < chip.lines.size(); ++o) {
-      const GpioLineInfo &line = chip.lines[o];
-      std::string name = line.name.empty() ? "-" : line.name;
-      std::string use = !line.used ? "free"
-                        : line.consumer.empty() ? "in use by the kernel"
-                                                : "in use by \"" + line.consumer + "\"";
-      printf("  line %3zu  %-16s %s\n", o, name.c_str(), use.c_str());
-    }
-  }
+// The options that print a message or act on a value: what they do is a
+// step, done in its turn once the whole line is read.
+std::string step(RunChoices *run, StepKind kind, const char *text = "") {
+  run->steps.push_back({kind, text});
+  return "";
 }
+std::string usage(const char *, RunChoices *run) { return step(run, StepKind::USAGE); }
+std::string help(const char *, RunChoices *run) { return step(run, StepKind::HELP); }
+std::string version(const char *, RunChoices *run) { return step(run, StepKind::VERSION); }
+std::string ports(const char *, RunChoices *run) { return step(run, StepKind::PORTS); }
+std::string port0(const char *value, RunChoices *run) { return step(run, StepKind::PORT0, value); }
+std::string port1(const char *value, RunChoices *run) { return step(run, StepKind::PORT1, value); }
 
-// Why the BIOS data area could not be read, as ioports said it.
-const char *unreadable(int32_t word) {
-  if (word == BIOSWORD_ABSENT) return "not readable (no /dev/mem)";
-  if (word != BIOSWORD_REFUSED) return "not readable (/dev/mem gives no word there)";
-  return geteuid() == 0 ? "not readable (the kernel refuses /dev/mem even to root)"
-                        : "not readable (root only)";
-}
-
-// Every port the system knows, and which one logical port 0 takes; then
-// the GPIO chips.
-void listports(const char *, RunChoices *) {
-  std::vector<KnownPort> ports;
-  int32_t word = 0;
-  ioports(&ports, &word);
-  for (const KnownPort &p : ports) {
-    char hi[16] = "none";
-    if (p.basehi >= 0) snprintf(hi, sizeof hi, "0x%x", static_cast<unsigned>(p.basehi));
-    printf("%-9s base 0x%x  extended %-6s  modes %s\n", p.name.c_str(), p.base, hi,
-           p.modes.empty() ? "-" : p.modes.c_str());
-  }
-  if (word > 0) printf("BIOS data area: 0x%x\n", static_cast<unsigned>(word));
-  else printf("BIOS data area: %s\n", word == 0 ? "no port recorded" : unreadable(word));
-  if (word > 0) {
-    printf("logical port 0: 0x%x, the port the BIOS data area records\n", static_cast<unsigned>(word));
-  } else if (!ports.empty()) {
-    printf("logical port 0: 0x%x, %s (the BIOS data area names none)\n", ports[0].base,
-           ports[0].name.c_str());
-  } else {
-    printf("No parallel port found: for a PCIe card load the parport_pc module "
-           "(modprobe parport_pc); without a port, run scripts with quon-sim.\n");
-  }
-  listgpiochips();
-  fflush(stdout);
-  exit(0);
-}
-
-// An address as the manual gives it: hexadecimal after 0x, or decimal
-// digits alone (a leading 0 is no octal, no sign or space is taken).
-// False when value is neither or goes past 0xFFFF.
-bool address(const char *value, unsigned long *result) {
-  bool hex = value[0] == '0' && (value[1] == 'x' || value[1] == 'X');
-  const char *digit = hex ? value + 2 : value;
-  const char *const DIGITS = "0123456789abcdef";
-  unsigned long radix = hex ? 16 : 10;
-  unsigned long n = 0;
-  for (const char *c = digit; *c != '\0'; ++c) {
-    const char *at = strchr(DIGITS, *c >= 'A' && *c <= 'F' ? *c - 'A' + 'a' : *c);
-    if (at == nullptr || static_cast<unsigned long>(at - DIGITS) >= radix) return false;
-    n = n * radix + static_cast<unsigned long>(at - DIGITS);
-    if (n > 0xFFFF) return false;
-  }
-  *result = n;
-  return *digit != '\0';
-}
-
-// parportN or an address (hexadecimal with 0x, or decimal); option is the
-// option as written up to its value, for the messages.
-uint32_t portvalue(const char *option, const char *value) {
-  std::vector<KnownPort> ports;
-  int32_t word = 0;
-  ioports(&ports, &word);
-  if (strncmp(value, "parport", 7) == 0) {
-    for (const KnownPort &p : ports) {
-      if (p.name == value) return p.base;
-    }
-    fatal("%s%s: the kernel lists no such port (see --ports)\n", option, value);
-  }
-  unsigned long base = 0;
-  if (!address(value, &base) || base == 0 || base > 0xFFFD) {
-    fatal("%s%s: not a port (parportN as --ports lists them, or an address such as 0x378)\n",
-          option, value);
-  }
-  bool listed = false;
-  for (const KnownPort &p : ports) listed = listed || p.base == base;
-  if (!listed) {
-    std::string owner = ioowner(static_cast<uint32_t>(base));
-    if (owner.empty()) {
-      fprintf(stderr, "Warning: %s%s: 0x%lx is no port the kernel lists; used as given\n", option,
-              value, base);
-    } else {
-      fprintf(stderr,
-              "Warning: %s%s: 0x%lx is no parallel port: the kernel gives it to %s; used as "
-              "given\n",
-              option, value, base, owner.c_str());
-    }
-  }
-  return static_cast<uint32_t>(base);
-}
-
-// GPIO lines for logical port n: the map read and its chip and lines found,
-// nothing requested yet.
-void gpioport(int32_t n, const char *option, const char *value) {
-  LineMap map;
-  std::string error;
-  if (parselinemap(value, &map, &error) != 0 || gpioprepare(n, map, &error) != 0) {
-    fatal("%s%s: %s\n", option, value, error.c_str());
-  }
-  portchoosegpio(n);
-}
-
-void port0(const char *value, RunChoices *) {
-  if (isgpiovalue(value)) gpioport(0, "--port=", value);
-  else chosenbase[0] = portvalue("--port=", value);
-}
-void port1(const char *value, RunChoices *) {
-  if (isgpiovalue(value)) gpioport(1, "--port1=", value);
-  else chosenbase[1] = portvalue("--port1=", value);
-}
-
-void trace(const char *value, RunChoices *run) {
-  if (*value == '\0') fatal("Unable to open trace file \"\"! (no file name after --trace=)\n");
+std::string trace(const char *value, RunChoices *run) {
+  if (*value == '\0') return "Unable to open trace file \"\"! (no file name after --trace=)\n";
   run->trace = value;
+  return "";
 }
 
-void testbench(const char *value, RunChoices *run) {
-  if (*value == '\0') fatal("--testbench= needs a file name\n");
+std::string testbench(const char *value, RunChoices *run) {
+  if (*value == '\0') return "--testbench= needs a file name\n";
   run->bench = value;
+  return "";
 }
 
-void check(const char *, RunChoices *run) { run->check = true; }
+std::string check(const char *, RunChoices *run) {
+  run->check = true;
+  return "";
+}
 
 // PORT:PATTERN, once a port.
-void safe(const char *value, RunChoices *) {
-  if ((value[0] != '0' && value[0] != '1') || (value[1] != ':' && value[1] != '\0')) {
-    fatal("--safe=%s: the port is 0 or 1 (--safe=PORT:PATTERN)\n", value);
-  }
+std::string safe(const char *value, RunChoices *run) {
+  int32_t port = 0;
   uint16_t pattern = 0;
-  if (value[1] == '\0') fatal("--safe=%s: needs a pattern (--safe=PORT:PATTERN)\n", value);
-  if (!strictpattern(value + 2, &pattern)) {
-    fatal("--safe=%s: a pattern is one to eight places of 1, 0 and .\n", value);
+  std::string v = value;
+  switch (readportpattern(value, &port, &pattern)) {
+    case PORTPATTERN_BADPORT: return "--safe=" + v + ": the port is 0 or 1 (--safe=PORT:PATTERN)\n";
+    case PORTPATTERN_PORTONLY: return "--safe=" + v + ": needs a pattern (--safe=PORT:PATTERN)\n";
+    case PORTPATTERN_BADPATTERN:
+      return "--safe=" + v + ": a pattern is one to eight places of 1, 0 and .\n";
+    case PORTPATTERN_READ: break;
   }
-  if (safedeclare(value[0] - '0', pattern) != 0) {
-    fatal("--safe=%s: port %c has a safe pattern already\n", value, value[0]);
+  if (run->safe[port]) {
+    return "--safe=" + v + ": port " + std::to_string(port) + " has a safe pattern already\n";
   }
+  run->safe[port] = true;
+  run->safepattern[port] = pattern;
+  return "";
 }
 
 // A whole decimal number from low to high, nothing else; -1 when it is none.
@@ -222,83 +90,122 @@ long decimal(const char *text, long low, long high) {
   return errno == 0 && *end == '\0' && value >= low && value <= high ? value : -1;
 }
 
-void realtime(const char *value, RunChoices *run) {
+std::string realtime(const char *value, RunChoices *run) {
   run->realtime = REALTIME_PRIORITY;
-  if (value == nullptr) return;
+  if (value == nullptr) return "";
   long priority = decimal(value, 1, 98);
-  if (priority < 0) fatal("--realtime=%s: the priority is a number from 1 to 98\n", value);
+  if (priority < 0) {
+    return std::string("--realtime=") + value + ": the priority is a number from 1 to 98\n";
+  }
   run->realtime = static_cast<int>(priority);
+  return "";
 }
 
-void cpu(const char *value, RunChoices *run) {
+std::string cpu(const char *value, RunChoices *run) {
   long n = decimal(value, 0, 1023);
-  if (n < 0) fatal("--cpu=%s: a processor's number (0, 1, ...)\n", value);
+  if (n < 0) return std::string("--cpu=") + value + ": a processor's number (0, 1, ...)\n";
   run->cpu = static_cast<int>(n);
+  return "";
 }
 
 // ------------------------------------------------------------ the table
 
-const LongOption LONGOPTIONS[] = {
-    {"--testbench", "<file>",
+// The core's options first: -? prints these; --help the long ones after.
+const Option OPTIONS[] = {
+    {"-v", nullptr, nullptr,
+     "Verbose: the script's full source listed in QUON.log\n"
+     "(with -b, every input reading printed too).",
+     verbose},
+    {"-d", nullptr, nullptr,
+     "Dump: the tokens of the script, line by line, and the\n"
+     "first entry of each thread; every output byte printed.",
+     dump},
+    {"-b", nullptr, nullptr,
+     "Port debugging: the calibration's readings printed\n"
+     "(with -v, every input reading).",
+     portdebug},
+    {"-?", "/?", nullptr, "Prints this message.", usage},
+    {"--testbench", nullptr, "<file>",
      "Runs the script on the simulated port under the\n"
      "testbench <file> (inputs, keys, expected outputs, simulated time).",
      testbench},
-    {"--check", nullptr,
+    {"--check", nullptr, nullptr,
      "Checks the script: its errors and warnings on standard\n"
      "error as FILE:LINE: ..., nothing run (no port, no QUON.log).",
      check},
-    {"--safe", "<port>:<pattern>",
+    {"--safe", nullptr, "<port>:<pattern>",
      "At every stop (ESC, a failure, a signal, after a\n"
      "calibration) the pattern is applied to the port's outputs.",
      safe},
-    {"--realtime", "<priority>",
+    {"--realtime", nullptr, "<priority>",
      "Real-time mode: SCHED_FIFO at <priority>\n"
      "(1-98, default 49), one processor (--cpu=<n> names it), memory\n"
      "locked, asleep while only time or keys can move a thread.",
      realtime, true},
-    {"--cpu", "<n>", nullptr, cpu},
-    {"--ports", nullptr,
+    {"--cpu", nullptr, "<n>", nullptr, cpu},
+    {"--ports", nullptr, nullptr,
      "Lists the parallel ports and the one logical port 0 takes,\n"
      "and the GPIO chips with their lines.",
-     listports},
-    {"--port", "<port>",
+     ports},
+    {"--port", nullptr, "<port>",
      "Logical port 0 at <port> (parportN, an address such as\n"
      "0x378, or GPIO lines: CHIP:out=LINE,...:in=LINE,...);\n"
      "--port1=<port> does the same for logical port 1.",
      port0},
-    {"--port1", "<port>", nullptr, port1},
-    {"--trace", "<file>",
+    {"--port1", nullptr, "<port>", nullptr, port1},
+    {"--trace", nullptr, "<file>",
      "Every line change of the run recorded in <file>\n"
      "(a VCD waveform for GTKWave or PulseView).",
      trace},
-    {"--help", nullptr, "Prints this message.", help},
-    {"--version", nullptr, "Prints the program's name and version.", version},
+    {"--help", nullptr, nullptr, "Prints this message.", help},
+    {"--version", nullptr, nullptr, "Prints the program's name and version.", version},
 };
 
-// "   --name=<value>" padded to a column, the help's first line beside it,
-// its further lines indented below.
-void printlongoptions(void) {
+bool islong(const Option &o) { return o.name[1] == '-'; }
+
+// The script argument, which is no option: printed after the short ones.
+const char *const SCRIPTHELP =
+    "The script; a name without any '.' gets \".qun\".\n"
+    "Without one, the script is read from standard input.";
+
+// "   -form" padded to a column, the help's first line beside it, its
+// further lines indented below.
+void printentry(const std::string &form, const char *text) {
   constexpr int COLUMN = 16;  // where the help text starts, after the 3-space indent
-  for (const LongOption &o : LONGOPTIONS) {
-    if (o.help == nullptr) continue;
-    std::string form = o.name;
-    if (o.value != nullptr) form += std::string(o.optional ? "[=" : "=") + o.value + (o.optional ? "]" : "");
-    int pad = COLUMN - static_cast<int>(form.size());
-    printf("   %s%*s", form.c_str(), pad < 2 ? 2 : pad, "");
-    for (const char *line = o.help; *line != '\0';) {
-      const char *end = strchr(line, '\n');
-      size_t n = end != nullptr ? static_cast<size_t>(end - line) : strlen(line);
-      printf("%.*s\n", static_cast<int>(n), line);
-      if (end == nullptr) break;
-      line = end + 1;
-      fputs("        ", stdout);
-    }
+  int pad = COLUMN - static_cast<int>(form.size());
+  printf("   %s%*s", form.c_str(), pad < 2 ? 2 : pad, "");
+  for (const char *line = text; *line != '\0';) {
+    const char *end = strchr(line, '\n');
+    size_t n = end != nullptr ? static_cast<size_t>(end - line) : strlen(line);
+    printf("%.*s\n", static_cast<int>(n), line);
+    if (end == nullptr) break;
+    line = end + 1;
+    fputs("        ", stdout);
   }
 }
 
-// The option arg names ("--name" or "--name=VALUE"); nullptr: none.
-const LongOption *findoption(const char *arg) {
-  for (const LongOption &o : LONGOPTIONS) {
+void printoptions(bool longones) {
+  for (const Option &o : OPTIONS) {
+    if (o.help == nullptr || islong(o) != longones) continue;
+    std::string form = o.name;
+    if (o.also != nullptr) form += std::string(", ") + o.also;
+    if (o.value != nullptr) {
+      form += std::string(o.optional ? "[=" : "=") + o.value + (o.optional ? "]" : "");
+    }
+    printentry(form, o.help);
+  }
+}
+
+// The option arg names; nullptr: none (a script name, or an ignored
+// single-dash argument).
+const Option *findoption(const char *arg) {
+  for (const Option &o : OPTIONS) {
+    if (!islong(o)) {
+      bool matched = strlen(arg) >= 2 && (prefixmatch(arg, o.name, 2) ||
+                                           (o.also != nullptr && prefixmatch(arg, o.also, 2)));
+      if (matched) return &o;
+      continue;
+    }
     size_t n = strlen(o.name);
     if (strncmp(arg, o.name, n) == 0 && (arg[n] == '\0' || arg[n] == '=')) return &o;
   }
@@ -311,8 +218,8 @@ void checklongoptions(int argc, char **argv) {
   for (int i = 1; i < argc; ++i) {
     const char *arg = argv[i];
     if (arg[0] != '-' || arg[1] != '-') continue;
-    const LongOption *o = findoption(arg);
-    if (o == nullptr) fatal("%s is no option of this program: --help lists them\n", arg);
+    const Option *o = findoption(arg);
+    if (o == nullptr || !islong(*o)) fatal("%s is no option of this program: --help lists them\n", arg);
     const char *equals = strchr(arg, '=');
     if (o->value != nullptr && equals == nullptr && !o->optional) {
       // "<file>" -> "a file" and "FILE"; "<port>:<pattern>" -> "PORT:PATTERN".
@@ -331,36 +238,52 @@ void checklongoptions(int argc, char **argv) {
   }
 }
 
+// A step after which no argument is looked at.
+bool endsparsing(const RunChoices &run) {
+  if (run.steps.empty()) return false;
+  StepKind k = run.steps.back().kind;
+  return k == StepKind::USAGE || k == StepKind::HELP || k == StepKind::VERSION ||
+         k == StepKind::PORTS || k == StepKind::REFUSE;
+}
+
 }  // namespace
+
+void printusage(bool withlong) {
+  fputs("QUON [-v] [-d] [-b] [-? | /?] [--<option>...] [<file>]\n\n", stdout);
+  printoptions(false);
+  printentry("<file>", SCRIPTHELP);
+  fputs("\n", stdout);
+  if (withlong) printoptions(true);
+}
 
 RunChoices readarguments(int argc, char **argv) {
   checklongoptions(argc, argv);
   RunChoices run;
-  for (int i = 1; i < argc; ++i) {
+  for (int i = 1; i < argc && !endsparsing(run); ++i) {
     const char *arg = argv[i];
-    if (strlen(arg) >= 2 && prefixmatch(arg, "-v", 2)) {
-      prog.verbose = FLAG_ON;
-    } else if (strlen(arg) >= 2 && prefixmatch(arg, "-d", 2)) {
-      prog.dump = FLAG_ON;
-    } else if (strlen(arg) >= 2 && prefixmatch(arg, "-b", 2)) {
-      prog.portdebug = FLAG_ON;
-    } else if (strlen(arg) >= 2 &&
-               (prefixmatch(arg, "-?", 2) || prefixmatch(arg, "/?", 2))) {
-      usage(false);
-    } else if (arg[0] == '-' && arg[1] == '-') {
-      const LongOption *o = findoption(arg);
-      const char *equals = strchr(arg, '=');
-      o->handler(equals != nullptr ? equals + 1 : nullptr, &run);
+    const Option *o = findoption(arg);
+    if (o != nullptr) {
+      const char *equals = islong(*o) ? strchr(arg, '=') : nullptr;
+      std::string refusal = o->handler(equals != nullptr ? equals + 1 : nullptr, &run);
+      if (!refusal.empty()) run.steps.push_back({StepKind::REFUSE, refusal});
     } else if (arg[0] == '-') {
-      // Unknown options are ignored.
+      // Unknown single-dash options are ignored.
     } else {
-      openscript(arg, &run);
+      run.steps.push_back({StepKind::SCRIPT, arg});
     }
   }
-  // Choices that only make sense together.
-  if (run.cpu >= 0 && run.realtime == 0) fatal("--cpu=%d needs --realtime\n", run.cpu);
-  if (run.realtime != 0 && run.bench != nullptr) {
-    fatal("--realtime has no meaning under --testbench, which runs on simulated time\n");
-  }
+  prog.verbose = run.verbose ? FLAG_ON : 0;
+  prog.dump = run.dump ? FLAG_ON : 0;
+  prog.portdebug = run.portdebug ? FLAG_ON : 0;
   return run;
+}
+
+std::string conflictingchoices(const RunChoices &run) {
+  if (run.cpu >= 0 && run.realtime == 0) {
+    return "--cpu=" + std::to_string(run.cpu) + " needs --realtime\n";
+  }
+  if (run.realtime != 0 && run.bench != nullptr) {
+    return "--realtime has no meaning under --testbench, which runs on simulated time\n";
+  }
+  return "";
 }

@@ -17,12 +17,14 @@
 #include "driver/dump.h"
 #include "driver/loader.h"
 #include "driver/mainloop.h"
+#include "driver/ports.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/portio.h"
 #include "platform/sharedmem.h"
 #include "platform/shell.h"
 #include "port/calibrate.h"
+#include "port/linemap.h"
 #include "port/port.h"
 #include "port/safe.h"
 #include "publish/publish.h"
@@ -278,11 +280,54 @@ void startfeatures(const RunChoices &run) {
 // --check: the script compiled and reported on; nothing else is touched.
 int checkscript(const RunChoices &run) {
   if (prog.infile == nullptr) prog.infile = stdin;
-  checking = true;
-  loadprogram();
+  loadprogram(checkbegin(run.script.c_str()));
   if (ferror(prog.infile)) fatal("Unable to read %s!\n", run.script.c_str());
   checkprogram();
-  return checkfinish(run.script.c_str());
+  return checkfinish();
+}
+
+// Logical port n as --port= or --port1= gave it: one port is either on
+// GPIO lines or on a parallel port, never both, whatever was given last.
+void actonport(int32_t n, const char *value, bool check, PortGiven given[LOGICAL_PORTS]) {
+  const char *option = n == 0 ? "--port=" : "--port1=";
+  PortGiven kind = isgpiovalue(value) ? PortGiven::GPIO : PortGiven::REGISTERS;
+  if (given[n] != PortGiven::NOTHING && given[n] != kind) {
+    fatal("%s%s: logical port %ld is on %s already (a GPIO port and a parallel port cannot be "
+          "mixed)\n",
+          option, value, static_cast<long>(n),
+          given[n] == PortGiven::GPIO ? "GPIO lines" : "a parallel port");
+  }
+  // A check opens no chip: the map is only read.
+  given[n] = chooseport(n, option, value, !check);
+}
+
+// What the command line asked for, in the order it asked: the scripts
+// opened, the ports resolved, a message printed (and the program left).
+// Then the choices that only hold together, and the safe patterns.
+void actonarguments(RunChoices *run) {
+  PortGiven given[LOGICAL_PORTS] = {PortGiven::NOTHING, PortGiven::NOTHING};
+  for (const ArgumentStep &s : run->steps) {
+    switch (s.kind) {
+      case StepKind::SCRIPT: openscript(s.text.c_str(), run); break;
+      case StepKind::PORT0: actonport(0, s.text.c_str(), run->check, given); break;
+      case StepKind::PORT1: actonport(1, s.text.c_str(), run->check, given); break;
+      case StepKind::REFUSE: fatal("%s", s.text.c_str());
+      case StepKind::USAGE:
+      case StepKind::HELP:
+      case StepKind::VERSION:
+      case StepKind::PORTS:
+        if (s.kind == StepKind::VERSION) printf("%s\n", programidentity);
+        else if (s.kind == StepKind::PORTS) listports();
+        else printusage(s.kind == StepKind::HELP);
+        fflush(stdout);
+        exit(0);
+    }
+  }
+  std::string conflict = conflictingchoices(*run);
+  if (!conflict.empty()) fatal("%s", conflict.c_str());
+  for (int32_t n = 0; n < LOGICAL_PORTS; ++n) {
+    if (run->safe[n]) safedeclare(n, run->safepattern[n]);
+  }
 }
 
 }  // namespace
@@ -292,6 +337,7 @@ int quonmain(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
 
   RunChoices run = readarguments(argc, argv);
+  actonarguments(&run);
   if (run.check) return checkscript(run);
   servicetake();
   // The testbench first: the trace must know every file the run reads.
@@ -347,5 +393,5 @@ void resetrun(void) {
   benchreset();
   safereset();
   servicereset();
-  checking = false;
+  checkreset();
 }

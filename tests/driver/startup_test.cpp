@@ -18,15 +18,16 @@
 namespace {
 
 const char *const USAGE =
-    "QUON [-v | /v] [-d | /d] [-? | /?] [<file>]\n\n"
-    "   -v = Verbose flag:\n"
-    "        Full source of script file printed to file QUON.log\n\n"
-    "   -d = Dump flag:\n"
-    "        Tokens displayed for script file, line by line,\n"
-    "        and the first entry of each thread.\n\n"
-    "   -?   Prints this message.\n\n"
-    "   <file> is the name of the script source file. If no extension\n"
-    "        is specified, \".QUN\" is assumed.\n\n";
+    "QUON [-v] [-d] [-b] [-? | /?] [--<option>...] [<file>]\n\n"
+    "   -v              Verbose: the script's full source listed in QUON.log\n"
+    "        (with -b, every input reading printed too).\n"
+    "   -d              Dump: the tokens of the script, line by line, and the\n"
+    "        first entry of each thread; every output byte printed.\n"
+    "   -b              Port debugging: the calibration's readings printed\n"
+    "        (with -v, every input reading).\n"
+    "   -?, /?          Prints this message.\n"
+    "   <file>          The script; a name without any '.' gets \".qun\".\n"
+    "        Without one, the script is read from standard input.\n\n";
 
 class StartupTest : public ::testing::Test {
  protected:
@@ -212,6 +213,70 @@ TEST_F(StartupTest, ArgumentsAreHandledStrictlyFromLeftToRight) {
   QuonRun usagefirst = runquon({"-?", "missing"});
   EXPECT_EQ(usagefirst.status, 0);
   EXPECT_EQ(usagefirst.out, USAGE);
+}
+
+// What the arguments ask for is done after they are all read, but in the
+// order they gave it: the first that ends the program is the one seen.
+TEST_F(StartupTest, EffectsComeInTheOrderOfTheArguments) {
+  const std::string MISSING = "Unable to open missing.qun for read!\n\n";
+  const std::string BADCPU = "--cpu=x: a processor's number (0, 1, ...)\n";
+  const std::string BADSAFE = "--safe=2:1: the port is 0 or 1 (--safe=PORT:PATTERN)\n";
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;
+  } cases[] = {
+      {{"missing", "--cpu=x"}, 255, "", MISSING},
+      {{"--cpu=x", "missing"}, 255, "", BADCPU},
+      {{"missing", "--safe=2:1"}, 255, "", MISSING},
+      {{"--safe=2:1", "--cpu=x"}, 255, "", BADSAFE},
+      {{"--safe=0:1", "--safe=0:0", "ok"}, 255, "",
+       "--safe=0:0: port 0 has a safe pattern already\n"},
+      {{"missing", "--version"}, 255, "", MISSING},
+      {{"--version", "missing", "--cpu=x"}, 0, "quon\n", ""},
+      {{"--port=0x3bc", "missing"}, 255, "",
+       "Warning: --port=0x3bc: 0x3bc is no port the kernel lists; used as given\n" + MISSING},
+      {{"missing", "--port=parport7"}, 255, "", MISSING},
+      {{"--cpu=1", "missing"}, 255, "", MISSING},
+      {{"--cpu=1", "ok"}, 255, "", "--cpu=1 needs --realtime\n"},
+  };
+  for (const Case &c : cases) {
+    QuonRun r = runquon(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args[0] << " " << c.args[1];
+    EXPECT_EQ(r.out, c.out) << c.args[0] << " " << c.args[1];
+    EXPECT_EQ(r.err, c.err) << c.args[0] << " " << c.args[1];
+  }
+}
+
+// One logical port is on GPIO lines or on a parallel port, never both,
+// in either order; a check reads a map but opens no chip (quon-sim refuses
+// every chip it is asked to open).
+TEST_F(StartupTest, APortIsOnGpioLinesOrOnAParallelPortNeverBoth) {
+  const std::string MIXED = " (a GPIO port and a parallel port cannot be mixed)\n";
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  } cases[] = {
+      {{"--port=0x378", "--port=chip:out=1", "ok"}, 255,
+       "--port=chip:out=1: logical port 0 is on a parallel port already" + MIXED},
+      {{"--check", "--port=chip:out=1", "--port=0x378", "ok"}, 255,
+       "--port=0x378: logical port 0 is on GPIO lines already" + MIXED},
+      {{"--port1=parport1", "--port1=chip:in=2", "ok"}, 255,
+       "--port1=chip:in=2: logical port 1 is on a parallel port already" + MIXED},
+      {{"--check", "--port=chip:out=1", "--port1=chip:in=2", "ok"}, 0,
+       "ok.qun: 0 errors, 0 warnings\n"},
+      {{"--port=chip:out=1", "ok"}, 255,
+       "--port=chip:out=1: quon-sim simulates parallel ports only: run GPIO lines with quon\n"},
+      {{"--check", "--port=chip:out=-", "ok"}, 255,
+       "--port=chip:out=-: every place is \"-\": the map has no lines (the form is "
+       "CHIP:out=LINE,...:in=LINE,...)\n"},
+  };
+  for (const Case &c : cases) {
+    QuonRun r = runquon(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args[1];
+    EXPECT_EQ(r.err, c.err) << c.args[1];
+  }
 }
 
 TEST_F(StartupTest, TwoFileNamesBothOpenedTheSecondIsTheScript) {

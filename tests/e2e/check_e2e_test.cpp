@@ -4,7 +4,11 @@
 // in every folder, with or without a terminal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -169,6 +173,125 @@ TEST_F(CheckE2eTest, ATestbenchGivesTheSameRunInEveryFolder) {
   }
   EXPECT_EQ(outputs[0], outputs[1]);
   EXPECT_EQ(outputs[0], outputs[2]);
+}
+
+// quon-sim --check reading its script from standard input: feed gives
+// the bytes written to it (nullptr: stdin is the file input instead), and
+// what comes back is standard error's line count and last line, the exit
+// status (-1: not ended within the bound, then killed) and the most memory
+// it held resident.
+struct StreamedCheck {
+  int status = -1;
+  long lines = 0;
+  std::string last;
+  long maxkib = 0;
+};
+StreamedCheck streamcheck(const std::string &input, uint64_t feed, int boundms) {
+  int in[2], err[2];
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return {};
+  pid_t pid = fork();
+  if (pid == 0) {
+    int file = input.empty() ? in[0] : open(input.c_str(), O_RDONLY);
+    if (file < 0 || dup2(file, 0) < 0 || dup2(err[1], 2) < 0) _exit(126);
+    execl(QUON_SIM_PATH, QUON_SIM_PATH, "--check", static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(in[0]);
+  close(err[1]);
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  auto elapsedms = [&start] {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+  };
+  // Zeros are written while the reports are read, so neither side blocks.
+  static const char ZEROS[65536] = {};
+  uint64_t left = input.empty() ? feed : 0;
+  if (left == 0) close(in[1]);
+  fcntl(in[1], F_SETFL, O_NONBLOCK);
+  StreamedCheck r;
+  std::string partial;
+  bool open = true;
+  while (open && elapsedms() < boundms) {
+    struct pollfd fds[2] = {{err[0], POLLIN, 0}, {left > 0 ? in[1] : -1, POLLOUT, 0}};
+    if (poll(fds, 2, 100) < 0) break;
+    if (left > 0 && (fds[1].revents & (POLLOUT | POLLERR)) != 0) {
+      ssize_t n = write(in[1], ZEROS, left < sizeof ZEROS ? left : sizeof ZEROS);
+      if (n > 0) left -= static_cast<uint64_t>(n);
+      if (n < 0 && errno != EAGAIN) left = 0;
+      if (left == 0) close(in[1]);
+    }
+    if ((fds[0].revents & (POLLIN | POLLHUP)) == 0) continue;
+    char buf[65536];
+    ssize_t n = read(err[0], buf, sizeof buf);
+    if (n <= 0) {
+      open = false;
+      break;
+    }
+    for (ssize_t i = 0; i < n; ++i) {
+      if (buf[i] != '\n') {
+        partial += buf[i];
+        continue;
+      }
+      ++r.lines;
+      r.last = partial;
+      partial.clear();
+    }
+  }
+  if (left > 0) close(in[1]);
+  close(err[0]);
+  if (open) kill(pid, SIGKILL);
+  int status = 0;
+  struct rusage usage {};
+  wait4(pid, &status, 0, &usage);
+  r.status = !open && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.maxkib = usage.ru_maxrss;
+  return r;
+}
+
+// A line is measured only so far and reports leave as they are found, so a
+// check ends on input without newlines and holds no more memory for a
+// script of errors than for a short one.
+TEST_F(CheckE2eTest, AnyInputIsCheckedInBoundedTimeAndMemory) {
+  // The address sanitizer keeps freed memory aside (its quarantine, 256 MB
+  // at most): that memory is the tool's, not the check's.
+#if defined(__SANITIZE_ADDRESS__)
+  const long MOSTKIB = 400 * 1024;
+#else
+  const long MOSTKIB = 100 * 1024;
+#endif
+  StreamedCheck zeros = streamcheck("", uint64_t{50} << 20, 30000);
+  EXPECT_EQ(zeros.status, 1) << "50 MB of zero bytes are checked to their end";
+  EXPECT_EQ(zeros.lines, 2);
+  EXPECT_EQ(zeros.last, "-: 0 errors, 1 warning");
+
+  const uint64_t LINES = (uint64_t{20} << 20) / 8;
+  {
+    std::string block;
+    for (int i = 0; i < 8192; ++i) block += "DELAY x\n";
+    int fd = open(path("errors.qun").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    for (uint64_t written = 0; written < LINES; written += 8192) {
+      ASSERT_EQ(write(fd, block.data(), block.size()), static_cast<ssize_t>(block.size()));
+    }
+    close(fd);
+  }
+  StreamedCheck errors = streamcheck(path("errors.qun"), 0, 300000);
+  EXPECT_EQ(errors.status, 1);
+  EXPECT_EQ(errors.lines, static_cast<long>(LINES) + 2);
+  EXPECT_EQ(errors.last, "-: " + std::to_string(LINES) + " errors, 1 warning");
+  EXPECT_LT(errors.maxkib, MOSTKIB) << "20 MB of error lines";
+
+  // A statement line past the measured length says so, and the lines after
+  // it keep their numbers.
+  writeall(path("long.qun"), "KILL " + std::string(70000, 'k') + "\nWAIT\n$\n$\n");
+  Run r = plain(dir, {"--check", "long.qun"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "long.qun:1: error: line too long (over 65536 characters)\n"
+            "long.qun:2: error: too few args to WAIT\n"
+            "long.qun: 2 errors, 0 warnings\n");
 }
 
 }  // namespace

@@ -91,19 +91,17 @@ else
   finish
 fi
 
-usage='QUON [-v | /v] [-d | /d] [-? | /?] [<file>]
+usage='QUON [-v] [-d] [-b] [-? | /?] [--<option>...] [<file>]
 
-   -v = Verbose flag:
-        Full source of script file printed to file QUON.log
-
-   -d = Dump flag:
-        Tokens displayed for script file, line by line,
-        and the first entry of each thread.
-
-   -?   Prints this message.
-
-   <file> is the name of the script source file. If no extension
-        is specified, ".QUN" is assumed.'
+   -v              Verbose: the script'"'"'s full source listed in QUON.log
+        (with -b, every input reading printed too).
+   -d              Dump: the tokens of the script, line by line, and the
+        first entry of each thread; every output byte printed.
+   -b              Port debugging: the calibration'"'"'s readings printed
+        (with -v, every input reading).
+   -?, /?          Prints this message.
+   <file>          The script; a name without any '"'"'.'"'"' gets ".qun".
+        Without one, the script is read from standard input.'
 for program in quon-sim quon; do
   out=$(cd "$work" && "$program" '-?' </dev/null 2>"$work/err.txt")
   status=$?
