@@ -23,34 +23,118 @@
 
 namespace {
 
-const char *const USAGE =
-    "usage: quon-monitor [--once | --force=PORT:PATTERN | --release=PORT[:PATTERN]] [PID]\n"
-    "       quon-monitor --help | --version\n";
+// What the command line chose.
+enum Mode { LIVE, ONCE, FORCE, RELEASE };
+struct MonitorChoices {
+  Mode mode = LIVE;
+  int pid = 0;
+  int port = 0;
+  uint8_t mask = 0, value = 0;
+  bool help = false, version = false;
+};
 
-[[noreturn]] void usage(const char *why) {
-  if (why != nullptr) fprintf(stderr, "quon-monitor: %s\n", why);
-  fputs(USAGE, stderr);
+// "PORT" or "PORT:PATTERN" (pattern of '1', '0' and '.' places, up to 8):
+// "" or why it is refused.
+std::string portpattern(const char *text, bool needpattern, MonitorChoices *run) {
+  int32_t port = 0;
+  uint16_t pattern = 0;
+  run->mask = 0xFF;
+  run->value = 0;
+  switch (readportpattern(text, &port, &pattern)) {
+    case PORTPATTERN_BADPORT: return "the port is 0 or 1";
+    case PORTPATTERN_BADPATTERN: return "a pattern is up to 8 places of 1, 0 and .";
+    case PORTPATTERN_PORTONLY:
+      if (needpattern) return "--force needs PORT:PATTERN";
+      break;
+    case PORTPATTERN_READ:
+      run->mask = static_cast<uint8_t>(pattern >> 8);
+      run->value = static_cast<uint8_t>(pattern);
+      break;
+  }
+  run->port = port;
+  return "";
+}
+
+std::string once(const char *, MonitorChoices *run) {
+  run->mode = ONCE;
+  return "";
+}
+std::string forcing(const char *value, MonitorChoices *run) {
+  run->mode = FORCE;
+  return portpattern(value, true, run);
+}
+std::string releasing(const char *value, MonitorChoices *run) {
+  run->mode = RELEASE;
+  return portpattern(value, false, run);
+}
+std::string help(const char *, MonitorChoices *run) {
+  run->help = true;
+  return "";
+}
+std::string version(const char *, MonitorChoices *run) {
+  run->version = true;
+  return "";
+}
+
+// The options, as the program's own command line has them: a name, what
+// it takes, and the handler that fills the choices. The modes are one
+// group of the usage, the messages another.
+struct MonitorOption {
+  const char *name;   // "--once", "--force"
+  const char *value;  // "PORT:PATTERN"; "[:PATTERN]" after PORT marks it optional
+  bool message;       // prints and leaves (--help, --version)
+  std::string (*handler)(const char *value, MonitorChoices *run);
+};
+const MonitorOption OPTIONS[] = {
+    {"--once", nullptr, false, once},
+    {"--force", "PORT:PATTERN", false, forcing},
+    {"--release", "PORT[:PATTERN]", false, releasing},
+    {"--help", nullptr, true, help},
+    {"--version", nullptr, true, version},
+};
+
+// The usage, from the table: the modes, then the messages.
+std::string usagetext(void) {
+  std::string modes, messages;
+  for (const MonitorOption &o : OPTIONS) {
+    std::string &group = o.message ? messages : modes;
+    group += (group.empty() ? "" : " | ") + std::string(o.name) +
+             (o.value != nullptr ? std::string("=") + o.value : "");
+  }
+  return "usage: quon-monitor [" + modes + "] [PID]\n       quon-monitor " + messages + "\n";
+}
+
+[[noreturn]] void usage(const std::string &why) {
+  if (!why.empty()) fprintf(stderr, "quon-monitor: %s\n", why.c_str());
+  fputs(usagetext().c_str(), stderr);
   exit(2);
 }
 
-// "PORT" or "PORT:PATTERN" (pattern of '1', '0' and '.' places, up to 8).
-void portpattern(const char *text, bool needpattern, int *port, uint8_t *mask, uint8_t *value) {
-  if ((text[0] != '0' && text[0] != '1') || (text[1] != '\0' && text[1] != ':')) {
-    usage("the port is 0 or 1");
+// Reads the arguments into the choices; a refused one ends the program
+// with the usage. Nothing acts here.
+MonitorChoices readarguments(int argc, char **argv) {
+  MonitorChoices run;
+  for (int i = 1; i < argc && !run.help && !run.version; ++i) {
+    const char *arg = argv[i];
+    const MonitorOption *found = nullptr;
+    for (const MonitorOption &o : OPTIONS) {
+      size_t n = strlen(o.name);
+      bool named = strncmp(arg, o.name, n) == 0;
+      if (named && o.value == nullptr && arg[n] == '\0') found = &o;
+      if (named && o.value != nullptr && arg[n] == '=') found = &o;
+    }
+    if (found != nullptr) {
+      const char *equals = found->value != nullptr ? arg + strlen(found->name) + 1 : nullptr;
+      std::string refusal = found->handler(equals, &run);
+      if (!refusal.empty()) usage(refusal);
+    } else if (arg[0] != '-' && run.pid == 0 && strspn(arg, "0123456789") == strlen(arg) &&
+               strlen(arg) < 10 && strtol(arg, nullptr, 10) > 0) {
+      run.pid = static_cast<int>(strtol(arg, nullptr, 10));
+    } else {
+      usage(std::string("not understood: ") + arg);
+    }
   }
-  *port = text[0] - '0';
-  *mask = 0xFF;
-  *value = 0;
-  if (text[1] == '\0') {
-    if (needpattern) usage("--force needs PORT:PATTERN");
-    return;
-  }
-  const char *p = text + 2;
-  size_t n = strlen(p);
-  if (n == 0 || n > 8 || strspn(p, "10.") != n) usage("a pattern is up to 8 places of 1, 0 and .");
-  uint16_t pattern = texttopattern(p);
-  *mask = static_cast<uint8_t>(pattern >> 8);
-  *value = static_cast<uint8_t>(pattern);
+  return run;
 }
 
 const char *const HELP = "arrows: bit/port  0/1: force  r/R: release one/all  PgUp/PgDn: scroll  q: quit";
@@ -162,32 +246,18 @@ int live(Attached *a) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  enum { LIVE, ONCE, FORCE, RELEASE } mode = LIVE;
-  int pid = 0, port = 0;
-  uint8_t mask = 0, value = 0;
-  for (int i = 1; i < argc; ++i) {
-    const char *arg = argv[i];
-    if (strcmp(arg, "--once") == 0) {
-      mode = ONCE;
-    } else if (strncmp(arg, "--force=", 8) == 0) {
-      mode = FORCE;
-      portpattern(arg + 8, true, &port, &mask, &value);
-    } else if (strncmp(arg, "--release=", 10) == 0) {
-      mode = RELEASE;
-      portpattern(arg + 10, false, &port, &mask, &value);
-    } else if (strcmp(arg, "--help") == 0) {
-      fputs(USAGE, stdout);
-      return 0;
-    } else if (strcmp(arg, "--version") == 0) {
-      puts(QUON_IDENTITY);
-      return 0;
-    } else if (arg[0] != '-' && pid == 0 && strspn(arg, "0123456789") == strlen(arg) &&
-               strlen(arg) < 10 && strtol(arg, nullptr, 10) > 0) {
-      pid = static_cast<int>(strtol(arg, nullptr, 10));
-    } else {
-      usage((std::string("not understood: ") + arg).c_str());
-    }
+  MonitorChoices run = readarguments(argc, argv);
+  if (run.help) {
+    fputs(usagetext().c_str(), stdout);
+    return 0;
   }
+  if (run.version) {
+    puts(QUON_IDENTITY);
+    return 0;
+  }
+  Mode mode = run.mode;
+  int pid = run.pid, port = run.port;
+  uint8_t mask = run.mask, value = run.value;
   Attached a;
   std::string why;
   if (attach(pid, &a, &why) != 0) {

@@ -96,6 +96,39 @@ struct TimeCase {
   uint16_t code;
 };
 
+// PORT[:PATTERN] as the command line, the monitor and (in two words) the
+// testbench give it: a port 0 or 1, then one colon and a strict pattern.
+TEST(PortPattern, ReadsThePortThenTheStrictPattern) {
+  struct Case {
+    const char *text;
+    PortPatternRead read;
+    int32_t port;
+    uint16_t pattern;
+  } cases[] = {
+      {"0:1", PORTPATTERN_READ, 0, 0x0101},
+      {"1:10......", PORTPATTERN_READ, 1, 0xC080},
+      {"1:10.......", PORTPATTERN_BADPATTERN, 1, 0xBEEF},
+      {"1:1.0", PORTPATTERN_READ, 1, 0x0504},
+      {"1", PORTPATTERN_PORTONLY, 1, 0xBEEF},
+      {"0:", PORTPATTERN_BADPATTERN, 0, 0xBEEF},
+      {"0:1:1", PORTPATTERN_BADPATTERN, 0, 0xBEEF},
+      {"0:x1", PORTPATTERN_BADPATTERN, 0, 0xBEEF},
+      {"2:1", PORTPATTERN_BADPORT, -1, 0xBEEF},
+      {"01:1", PORTPATTERN_BADPORT, -1, 0xBEEF},
+      {":1", PORTPATTERN_BADPORT, -1, 0xBEEF},
+      {"", PORTPATTERN_BADPORT, -1, 0xBEEF},
+  };
+  for (const Case &c : cases) {
+    int32_t port = -1;
+    uint16_t pattern = 0xBEEF;
+    EXPECT_EQ(readportpattern(c.text, &port, &pattern), c.read) << c.text;
+    EXPECT_EQ(port, c.port) << c.text;
+    EXPECT_EQ(pattern, c.pattern) << c.text << ": a pattern is set only when read";
+  }
+  EXPECT_EQ(portliteral("1 ", 1), 1) << "only the given length counts";
+  EXPECT_EQ(portliteral("1 ", 2), -1);
+}
+
 TEST(SecondsToTimeCode, EncodesWorkedValuesAndEdges) {
   const float inf = std::numeric_limits<float>::infinity();
   const TimeCase cases[] = {
