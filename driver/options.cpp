@@ -249,7 +249,14 @@ bool endsparsing(const RunChoices &run) {
 }  // namespace
 
 void printusage(bool withlong) {
-  fputs("QUON [-v] [-d] [-b] [-? | /?] [--<option>...] [<file>]\n\n", stdout);
+  // "QUON [-v] ... [-? | /?] [--<option>...] [<file>]": the short options
+  // from the table, the long ones by the one name --help lists them under.
+  fputs("QUON", stdout);
+  for (const Option &o : OPTIONS) {
+    if (islong(o)) continue;
+    printf(" [%s%s%s]", o.name, o.also != nullptr ? " | " : "", o.also != nullptr ? o.also : "");
+  }
+  fputs(" [--<option>...] [<file>]\n\n", stdout);
   printoptions(false);
   printentry("<file>", SCRIPTHELP);
   fputs("\n", stdout);
