@@ -164,6 +164,10 @@ badinput "--port=/dev/gpiochip99:out=1" "/dev/gpiochip99: no such GPIO chip (--p
 gpiorun "$END_RUN" "--port=$MAP" --port1=0x278
 want "mixed ports' status" "$status" 255
 want "mixed ports" "$(oneline "$WORK/err.txt")" "Unable to use GPIO lines! / Logical port 0 is on GPIO lines and --port1= names a parallel port: give --port1= as GPIO lines too (a GPIO port and a parallel port cannot be mixed)."
+gpiorun "$END_RUN" "--port=$MAP" --port=0x378
+want "one port on lines and on a parallel port: status" "$status" 255
+want "one port on lines and on a parallel port" "$(oneline "$WORK/err.txt")" \
+  "--port=0x378: logical port 0 is on GPIO lines already (a GPIO port and a parallel port cannot be mixed)"
 gpiorun "OUTPUT 1 1\n$END_RUN" "--port=$MAP"
 want "port 1 unwired" "$(oneline "$WORK/err.txt")" \
   "The script uses logical port 1, which has no GPIO lines: give them with --port1=CHIP:out=...:in=..."
@@ -183,6 +187,11 @@ for mode in 600:0 660:2000; do
     *) hint="permission denied: members of group 2000 may open it (add the user to that group)" ;;
   esac
   want "stderr as user, mode $mode" "$(oneline "$WORK/err.txt")" "--port=$MAP: cannot open /dev/$gpiochip: $hint"
+  # A check reads the map and opens no chip: the user may check all the same.
+  printf 'OUTPUT 0 1\n$\n$\n' > "$WORK/c.qun"
+  (cd "$WORK" && "$PROBE" asuser "$USER_ID" "$QUON" --check "--port=$MAP" c.qun \
+     < /dev/null > out.txt 2> err.txt)
+  want "--check as user, mode $mode" "$(oneline "$WORK/err.txt")" "c.qun: 0 errors, 0 warnings"
 done
 chmod 600 "/dev/$gpiochip"
 chgrp 0 "/dev/$gpiochip"
