@@ -72,6 +72,10 @@ TEST(ReadScriptLine, LongLinesStayOneLineWithTheirLength) {
       {std::string(78, 'z') + "\r\n", std::string(78, 'z') + "\n", 78},
       {std::string(200, 'w') + "\r\n", std::string(79, 'w'), 200},
       {std::string(90, 'v'), std::string(79, 'v'), 90},
+      // Measured up to the bound, then passed over to its newline.
+      {std::string(LINE_MEASURED, 'u') + "\n", std::string(79, 'u'), LINE_MEASURED},
+      {std::string(LINE_MEASURED + 1, 't') + "\n", std::string(79, 't'), LINE_MEASURED + 1},
+      {std::string(3 * LINE_MEASURED, 's') + "\n", std::string(79, 's'), LINE_MEASURED + 1},
   };
   for (const Case &c : cases) {
     FILE *in = tmpfile();
