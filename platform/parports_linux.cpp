@@ -141,20 +141,16 @@ void ioports(std::vector<KnownPort> *ports, int32_t *biosword) {
   }
 }
 
-int32_t holdports(uint32_t base, uint32_t base1, const char **hint, const char **note,
-                  const char **warning) {
+int32_t holdport(uint32_t base, const char **hint, const char **note, const char **warning) {
   std::vector<KnownPort> ports;
   int32_t word = 0;
   ioports(&ports, &word);
-  for (uint32_t b : {base, base1}) {
-    if (b == base1 && base1 == base) break;  // one port named twice: locked once
-    const KnownPort *p = kernelport(ports, b);
-    if (portlock(b, message, sizeof message) != 0 || (p != nullptr && claim(*p, note) != 0)) {
-      *hint = message;
-      return -1;
-    }
-    if (p != nullptr && b == base) *warning = ecrwarning(*p);
+  const KnownPort *p = kernelport(ports, base);
+  if (portlock(base, message, sizeof message) != 0 || (p != nullptr && claim(*p, note) != 0)) {
+    *hint = message;
+    return -1;
   }
+  if (p != nullptr && warning != nullptr) *warning = ecrwarning(*p);
   return 0;
 }
 

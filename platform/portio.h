@@ -34,7 +34,7 @@ std::string ioowner(uint32_t address);
 int32_t biosportbase(const char **hint);
 
 // Gains access to base..base+2 and base1..base1+2 and keeps others off
-// them for the run: where the kernel drives the port, it is claimed through
+// base for the run: where the kernel drives the port, it is claimed through
 // its /dev/parportN; a lock shared by every QUON refuses a second run on
 // the same base. Returns 0, or -1 with *hint set. On success *note may say
 // what was left out (a port not claimed; for -v) and *warning what the user
@@ -42,6 +42,12 @@ int32_t biosportbase(const char **hint);
 // nothing.
 int32_t ioaccess(uint32_t base, uint32_t base1, const char **hint, const char **note,
                  const char **warning);
+
+// Keeps others off base1 as well, once the run is known to drive logical
+// port 1 (a run of port 0 alone leaves the second port to others); held
+// once however often asked, and when it is base. Returns 0, or -1 with
+// *hint set (the run must end without driving port 1); *note as above.
+int32_t iohold(const char **hint, const char **note);
 
 // Gives the access up again: called in a SPAWN'd child before it runs the
 // command interpreter, so commands cannot touch the port.

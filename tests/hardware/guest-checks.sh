@@ -33,7 +33,9 @@ CHECKS="firmware-records-first-port locateport-finds-0x378
  logical-port-1-input unprivileged-user-is-refused probe-tells-access-apart
  spawned-command-has-no-port-access ports-are-listed
  port-option-drives-the-second-port claim-keeps-other-ppdev-users-off
- second-quon-on-a-port-is-refused printer-driver-on-the-port-is-named
+ second-quon-on-a-port-is-refused
+ lock-name-held-by-another-user-does-not-keep-roots-run-from-the-port
+ run-of-port-0-leaves-the-second-port-to-others printer-driver-on-the-port-is-named
  missing-ppdev-device-is-noted address-of-another-driver-is-named
  unprivileged-hint-names-the-cause
  lockdown-hint-names-the-cause"
@@ -340,6 +342,38 @@ want "second run's hint" "$(sed -n 2p "$WORK/err.txt" | sed 's/process [0-9]*/pr
 grep -q "process [0-9][0-9]*)" "$WORK/err.txt" || note "no process id in: $(oneline "$WORK/err.txt")"
 wait $longpid
 verdict second-quon-on-a-port-is-refused
+
+# A user without CAP_SYS_RAWIO takes both ports' lock names (as any user
+# can); root's runs on either port go on as if they were free.
+"$PROBE" asuser "$USER_ID" "$PROBE" squat 30 quon-port-0x378 quon-port-0x278 &
+squatter=$!
+waited=0
+until grep -q '@quon-port-0x278$' /proc/net/unix || [ $waited -ge 100 ]; do
+  sleep 0.1
+  waited=$((waited + 1))
+done
+grep -q '@quon-port-0x378$' /proc/net/unix || note "the names were not taken"
+"$PROBE" poke 0x378 0x00
+"$PROBE" poke 0x278 0x00
+runquon "$INI_PLAIN" "OUTPUT 0 1\n$END_RUN"
+expectportend
+want "register 0x378" "$(peek 0x378)" 01
+runquon "$INI_PLAIN" "OUTPUT 1 10\n$END_RUN"
+expectportend
+want "register 0x278" "$(peek 0x278)" 02
+kill $squatter
+wait $squatter 2>/dev/null
+verdict lock-name-held-by-another-user-does-not-keep-roots-run-from-the-port
+
+# A run that drives logical port 0 alone holds 0x378 only: a second run
+# may take the port at 0x278 as its port 0.
+longrun
+"$PROBE" poke 0x278 0x00
+runquon "$INI_PLAIN" "OUTPUT 0 11\n$END_RUN" "--port=$second"
+expectportend
+want "register 0x278" "$(peek 0x278)" 03
+wait $longpid
+verdict run-of-port-0-leaves-the-second-port-to-others
 
 # The printer driver on the port: the claim is refused and the hint says
 # how to get it off.
