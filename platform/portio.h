@@ -14,7 +14,7 @@ struct KnownPort {
   std::string name;    // "parport0"
   uint32_t base;       // data register
   int32_t basehi;      // extended registers' base; -1 none
-  std::string modes;   // as the kernel lists them
+  std::string modes;   // as the kernel lists them, made printable
 };
 
 // Every parallel port the kernel lists (the simulated back-end: its
@@ -25,7 +25,8 @@ constexpr int32_t BIOSWORD_REFUSED = -1;     // the kernel refused /dev/mem
 constexpr int32_t BIOSWORD_ABSENT = -2;      // there is no /dev/mem
 constexpr int32_t BIOSWORD_UNREADABLE = -3;  // /dev/mem gave no word there
 
-// The driver the kernel's I/O map gives address to, "" when none.
+// The driver the kernel's I/O map gives address to, "" when none
+// (printable: the map's names are the drivers' own).
 std::string ioowner(uint32_t address);
 
 // The I/O base address of the first parallel port (1 to 0xFFFF), or -1 when
