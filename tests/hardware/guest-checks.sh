@@ -42,6 +42,7 @@ CHECKS="firmware-records-first-port locateport-finds-0x378
 # The GPIO checks of guest-gpio.sh.
 GPIO_CHECKS="gpio-chip-and-lines-listed gpio-blink-seen-on-lines-and-traced
  gpio-wait-follows-pulls gpio-active-low-and-bias gpio-line-held-elsewhere-is-refused
+ gpio-line-consumer-holding-escape-bytes-reaches-the-terminal-escaped
  gpio-bad-input-is-refused gpio-safe-applied-at-exit gpio-runs-without-root
  gpio-access-cost"
 # Unquoted on purpose: the list's line breaks become single spaces.
