@@ -223,7 +223,8 @@ int unlockable(uint32_t base, const char *why, char *message, size_t size) {
 // no one else may write in, so nothing in it is anyone else's. Returns its
 // descriptor, or -1 with *why set. make: root makes it when it is missing.
 int openfolder(bool make, std::string *why) {
-  if (make && mkdir(FOLDER, 0755) != 0 && errno != EEXIST) {
+  bool made = make && mkdir(FOLDER, 0755) == 0;
+  if (make && !made && errno != EEXIST) {
     return *why = std::string(FOLDER) + ": " + strerror(errno), -1;
   }
   int fd = open(FOLDER, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -234,6 +235,9 @@ int openfolder(bool make, std::string *why) {
     close(fd);
     return *why = std::string(FOLDER) + " is not a folder of root's that only root may write", -1;
   }
+  // Whatever the umask, other users' runs must see the files to find
+  // root's locks in the kernel's table.
+  if (made) (void)fchmod(fd, 0755);
   return fd;
 }
 
