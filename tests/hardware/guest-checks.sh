@@ -316,13 +316,14 @@ want "register 0x278" "$(peek 0x278)" a5
 want "register 0x378" "$(peek 0x378)" 00
 verdict port-option-drives-the-second-port
 
-# A run of two seconds in the background, in a folder of its own.
+# A run of two seconds in the background, in a folder of its own, with
+# the options given.
 longrun() {
   rm -rf "$WORK.long"
   mkdir -p "$WORK.long"
   printf '%b' "$INI_PLAIN" > "$WORK.long/QUON.INI"
   printf '%b' "DELAY 2\n$END_RUN" > "$WORK.long/long.qun"
-  (cd "$WORK.long" && exec timeout "$RUNTIME" "$QUON" long.qun < /dev/null > /dev/null 2>&1) &
+  (cd "$WORK.long" && exec timeout "$RUNTIME" "$QUON" "$@" long.qun < /dev/null > /dev/null 2>&1) &
   longpid=$!
   sleep 1
 }
@@ -373,6 +374,13 @@ longrun
 runquon "$INI_PLAIN" "OUTPUT 0 11\n$END_RUN" "--port=$second"
 expectportend
 want "register 0x278" "$(peek 0x278)" 03
+wait $longpid
+# A safe pattern for logical port 1 drives it at the end: then it is held.
+longrun --safe=1:0
+runquon "$INI_PLAIN" "OUTPUT 0 11\n$END_RUN" "--port=$second"
+want "status beside a safe port 1" "$status" 255
+want "hint beside a safe port 1" "$(sed -n 2p "$WORK/err.txt" | sed 's/process [0-9]*/process N/')" \
+  "Port 0x278 is driven by another QUON (process N); one QUON a port."
 wait $longpid
 verdict run-of-port-0-leaves-the-second-port-to-others
 
