@@ -13,6 +13,7 @@
 #include "compiler/literals.h"
 #include "core/tables.h"
 #include "executor/delay.h"
+#include "text/printable.h"
 
 bool checking = false;
 
@@ -310,13 +311,16 @@ int checkfinish(const char *name) {
   std::stable_sort(reports.begin(), reports.end(),
                    [](const Report &a, const Report &b) { return a.line < b.line; });
   int errors = 0, warnings = 0;
+  // A report quotes the script's own words, and a name is whatever the
+  // file is called: neither reaches the terminal as a control sequence.
+  std::string shown = printable(name);
   for (const Report &r : reports) {
-    fprintf(stderr, "%s:%ld: %s: %s\n", name, static_cast<long>(r.line),
-            r.error ? "error" : "warning", r.text.c_str());
+    fprintf(stderr, "%s:%ld: %s: %s\n", shown.c_str(), static_cast<long>(r.line),
+            r.error ? "error" : "warning", printable(r.text).c_str());
     ++(r.error ? errors : warnings);
   }
-  fprintf(stderr, "%s: %d error%s, %d warning%s\n", name, errors, errors == 1 ? "" : "s", warnings,
-          warnings == 1 ? "" : "s");
+  fprintf(stderr, "%s: %d error%s, %d warning%s\n", shown.c_str(), errors, errors == 1 ? "" : "s",
+          warnings, warnings == 1 ? "" : "s");
   reports.clear();
   return errors + warnings == 0 ? 0 : 1;
 }

@@ -222,6 +222,16 @@ void starttrace(bool dated) {
 
 namespace {
 
+// Logical port 1's base is kept from other QUONs only where the run drives
+// it (used: a bit per logical port), so a run of port 0 alone leaves the
+// second port to others.
+void holdsecondport(unsigned used) {
+  const char *hint = "", *note = nullptr;
+  if ((used & 2u) == 0 || portsongpio()) return;
+  if (iohold(&hint, &note) != 0) fatal("Unable to locate printer port!\n%s\n", hint);
+  if (note != nullptr && prog.verbose) fprintf(stderr, "Note: %s\n", note);
+}
+
 // What a SPAWN'd command's process drops before the command runs: the
 // port, and the real-time mode's priority, processor and locked memory.
 void spawnchild(void) {
@@ -302,6 +312,7 @@ int quonmain(int argc, char **argv) {
   if (locateport() == -1) {
     fatal("Unable to locate printer port!\n%s\n", porthint);
   }
+  holdsecondport(safeports());  // a safe pattern drives it at every end
   commandchildhook(spawnchild);
   safearm();  // from here on, every stop leaves the declared safe outputs
   if (portnote != nullptr && prog.verbose) fprintf(stderr, "Note: %s\n", portnote);
@@ -323,6 +334,7 @@ int quonmain(int argc, char **argv) {
   // GPIO lines read as they are: no calibration, no QUON.INI.
 
   loadprogram();
+  holdsecondport(portsaddressed(prog.tokens, prog.tokencount));
   int32_t unwired = portunwired(portsaddressed(prog.tokens, prog.tokencount));
   if (unwired >= 0) {
     fatal("The script uses logical port %ld, which has no GPIO lines: give them with "

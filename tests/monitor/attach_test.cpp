@@ -17,6 +17,7 @@
 #include "compiler/token.h"
 #include "monitor/attach.h"
 #include "tests/support/files.h"
+#include "text/printable.h"
 
 namespace {
 
