@@ -22,7 +22,7 @@
 #include "core/tables.h"
 #include "driver/mainloop.h"
 #include "platform/clock.h"
-#include "platform/realtime.h"
+#include "platform/rtsched.h"
 #include "platform/sharedmem.h"
 #include "publish/publish.h"
 #include "publish/region.h"

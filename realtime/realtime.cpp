@@ -7,7 +7,7 @@
 #include "executor/pass.h"
 #include "platform/clock.h"
 #include "platform/keys.h"
-#include "platform/realtime.h"
+#include "platform/rtsched.h"
 #include "publish/publish.h"
 #include "service/service.h"
 #include "trace/trace.h"

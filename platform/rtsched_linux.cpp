@@ -1,4 +1,4 @@
-#include "platform/realtime.h"
+#include "platform/rtsched.h"
 
 #include <fcntl.h>
 #include <sched.h>

@@ -1,9 +1,9 @@
 // What the real-time mode asks of the kernel: memory locked, a real-time
 // scheduling class, one processor, the processors' wake-up latency held at
 // its lowest; and what a SPAWN'd command must not inherit of it.
-// Provider: realtime_linux.cpp. Each call returns 0 or an errno.
-#ifndef QUON_PLATFORM_REALTIME_H
-#define QUON_PLATFORM_REALTIME_H
+// Provider: rtsched_linux.cpp. Each call returns 0 or an errno.
+#ifndef QUON_PLATFORM_RTSCHED_H
+#define QUON_PLATFORM_RTSCHED_H
 
 #include <string>
 
