@@ -14,15 +14,23 @@ int rtlockmemory(void);
 // SCHED_FIFO at priority for the whole process.
 int rtscheduler(int priority);
 
-// The processor to run on: cpu when >= 0, else the first the kernel keeps
-// isolated (/sys/devices/system/cpu/isolated), else the last one.
-// *chosen gets the processor; *isolated whether it is an isolated one.
+// The processor to run on: cpu when >= 0, else, among the processors the
+// process was started on, the first the kernel keeps isolated
+// (/sys/devices/system/cpu/isolated), else the last one. *chosen gets the
+// processor; *isolated whether it is an isolated one. The starting set is
+// kept for rtrelease.
 int rtpin(int cpu, int *chosen, bool *isolated);
+
+// The processors the kernel has online ("0-1"; "" when it does not say),
+// and whether cpu is one of them (true when it does not say).
+std::string rtprocessors(void);
+bool rtprocessor(int cpu);
 
 // /dev/cpu_dma_latency held at 0 for the run (its descriptor stays open).
 int rtlatency(void);
 
-// Undoes all of it (after a refusal) and in a SPAWN'd command's process.
+// Undoes all of it (after a refusal) and in a SPAWN'd command's process,
+// which gets the processors the run was started on back.
 void rtrelease(void);
 
 // The kernel's preemption model ("PREEMPT_RT", "PREEMPT_DYNAMIC", ...) and
@@ -30,7 +38,8 @@ void rtrelease(void);
 std::string rtkernel(void);
 std::string rtthrottling(void);
 
-// Sleeps us microseconds (a slice given back to the kernel).
+// Sleeps us microseconds (a slice given back to the kernel), resumed to
+// its end when a signal interrupts it.
 void rtsleep(unsigned us);
 
 #endif
