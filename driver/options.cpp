@@ -279,13 +279,14 @@ const LongOption LONGOPTIONS[] = {
      realtime, true},
     {"--cpu", "<n>", nullptr, cpu},
     {"--realtime-budget", "<percent>",
-     "The share of a processor the real-time mode may spin\n"
-     "before deadlines while only time or keys can move a thread (default 20).",
+     "Share of a processor the mode may spin\n"
+     "before deadlines while only time or keys can move a thread\n"
+     "(1-100, default 20).",
      budget},
     {"--latency-test", "<seconds>",
-     "Measures how late DELAYs of 1 ms end on this machine,\n"
-     "with and without the real-time mode (default 10 s; no port, no script);\n"
-     "--json prints the report as one JSON object.",
+     "How late DELAYs of 1 ms end here,\n"
+     "plain and in the real-time mode, <seconds> each (default 10);\n"
+     "no port, no script. --json prints it as one JSON object.",
      latency, true},
     {"--json", nullptr, nullptr, json},
     {"--ports", nullptr,
