@@ -390,7 +390,9 @@ RunChoices readarguments(int argc, char **argv) {
     }
   }
   // Choices that only make sense together.
-  if (run.cpu >= 0 && run.realtime == 0 && run.latency == 0) fatal("--cpu=%d needs --realtime\n", run.cpu);
+  if (run.cpu >= 0 && run.realtime == 0 && run.latency == 0) {
+    fatal("--cpu=%d needs --realtime\n", run.cpu);
+  }
   if (run.budget != 0 && run.realtime == 0 && run.latency == 0) {
     fatal("--realtime-budget=%d needs --realtime\n", run.budget);
   }
