@@ -18,7 +18,7 @@ RealtimeFigures realtimefigures;
 
 namespace {
 uint64_t spunfrom = 0;  // when the loop last gave the processor back
-int32_t passes = 0;     // passes since the loop last slept
+int32_t passes = 0;     // no longer read: the clock decides when to give back (slept() clears it)
 
 // After a sleep the features' pass counts mean nothing: their next pass
 // looks at the clock.
@@ -36,10 +36,11 @@ namespace {
 Margin margin;                     // learned from every sleep of the run
 Budget budget;                     // what spinning before deadlines may cost
 
-// The deadline the loop sleeps toward, fixed at the first idle pass that
-// sees it: its margin is chosen once, and after the last sleep before it
-// the loop spins to it instead of sleeping again in smaller and smaller
-// pieces.
+// The deadline the loop sleeps toward, taken at the first idle pass that
+// sees it, with how far away it was then. Until the last sleep before it
+// its margin follows what is learned, as far as the budget pays; after
+// that sleep the loop spins to it instead of sleeping again in smaller
+// and smaller pieces.
 struct Aim {
   bool on = false;
   uint32_t ms = 0;        // the deadline on the millisecond clock
