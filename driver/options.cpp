@@ -12,6 +12,7 @@
 #include "driver/startup.h"
 #include "platform/gpio.h"
 #include "platform/portio.h"
+#include "platform/rtsched.h"
 #include "port/linemap.h"
 #include "port/port.h"
 #include "port/safe.h"
@@ -233,8 +234,28 @@ void realtime(const char *value, RunChoices *run) {
 void cpu(const char *value, RunChoices *run) {
   long n = decimal(value, 0, 1023);
   if (n < 0) fatal("--cpu=%s: a processor's number (0, 1, ...)\n", value);
+  if (!rtprocessor(static_cast<int>(n))) {
+    fatal("--cpu=%s: no such processor here (this machine has processors %s)\n", value,
+          rtprocessors().c_str());
+  }
   run->cpu = static_cast<int>(n);
 }
+
+void budget(const char *value, RunChoices *run) {
+  long percent = decimal(value, 1, 100);
+  if (percent < 0) fatal("--realtime-budget=%s: a percentage of a processor from 1 to 100\n", value);
+  run->budget = static_cast<int>(percent);
+}
+
+void latency(const char *value, RunChoices *run) {
+  run->latency = 10;
+  if (value == nullptr) return;
+  long seconds = decimal(value, 1, 86400);
+  if (seconds < 0) fatal("--latency-test=%s: the seconds are a whole number from 1 to 86400\n", value);
+  run->latency = static_cast<int>(seconds);
+}
+
+void json(const char *, RunChoices *run) { run->json = true; }
 
 // ------------------------------------------------------------ the table
 
@@ -257,6 +278,17 @@ const LongOption LONGOPTIONS[] = {
      "locked, asleep while only time or keys can move a thread.",
      realtime, true},
     {"--cpu", "<n>", nullptr, cpu},
+    {"--realtime-budget", "<percent>",
+     "Share of a processor the mode may spin\n"
+     "before deadlines while only time or keys can move a thread\n"
+     "(1-100, default 20).",
+     budget},
+    {"--latency-test", "<seconds>",
+     "How late DELAYs of 1 ms end here,\n"
+     "plain and in the real-time mode, <seconds> each (default 10);\n"
+     "no port, no script. --json prints it as one JSON object.",
+     latency, true},
+    {"--json", nullptr, nullptr, json},
     {"--ports", nullptr,
      "Lists the parallel ports and the one logical port 0 takes,\n"
      "and the GPIO chips with their lines.",
@@ -358,7 +390,13 @@ RunChoices readarguments(int argc, char **argv) {
     }
   }
   // Choices that only make sense together.
-  if (run.cpu >= 0 && run.realtime == 0) fatal("--cpu=%d needs --realtime\n", run.cpu);
+  if (run.cpu >= 0 && run.realtime == 0 && run.latency == 0) {
+    fatal("--cpu=%d needs --realtime\n", run.cpu);
+  }
+  if (run.budget != 0 && run.realtime == 0 && run.latency == 0) {
+    fatal("--realtime-budget=%d needs --realtime\n", run.budget);
+  }
+  if (run.json && run.latency == 0) fatal("--json is for --latency-test\n");
   if (run.realtime != 0 && run.bench != nullptr) {
     fatal("--realtime has no meaning under --testbench, which runs on simulated time\n");
   }

@@ -17,6 +17,7 @@
 #include "driver/dump.h"
 #include "driver/loader.h"
 #include "driver/mainloop.h"
+#include "latency/latency.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/portio.h"
@@ -280,7 +281,9 @@ void startfeatures(const RunChoices &run) {
   }
   if (run.trace != nullptr) starttrace(run.bench == nullptr);
   safearm();  // again, so that the safe write comes before they close
-  if (run.realtime != 0) realtimestart(run.realtime, run.cpu);
+  if (run.realtime != 0) {
+    realtimestart(run.realtime, run.cpu, run.budget != 0 ? static_cast<unsigned>(run.budget) : BUDGET_DEFAULT);
+  }
   if (realtimeon) publishrealtime();
   if (run.bench == nullptr) serviceready(run.script.c_str(), prog.threadcount);
 }
@@ -302,6 +305,9 @@ int quonmain(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
 
   RunChoices run = readarguments(argc, argv);
+  if (run.latency != 0) return latencytest({run.latency, run.json, run.realtime, run.cpu, run.budget,
+                                             run.script != "-", run.bench != nullptr, run.check,
+                                             run.trace != nullptr, loadprogram});
   if (run.check) return checkscript(run);
   servicetake();
   // The testbench first: the trace must know every file the run reads.

@@ -138,6 +138,12 @@ std::vector<std::string> renderhead(const Attached &a, const Snapshot &s, int se
            a.pid, h.realtime ? " (real-time)" : "", h.clockms / 1000.0, h.passrate, longest,
            h.lastkey);
   out.push_back(line);
+  if (h.realtime) {
+    snprintf(line, sizeof line, "real-time margin %u us   latest wake-up %u us after its deadline   "
+             "%u over 100 us%s", h.marginus, h.worstlateus, h.lateover100,
+             h.budgetshort ? "   budget too small for the margin" : "");
+    out.push_back(line);
+  }
   for (int p = 0; p < LOGICAL_PORTS; ++p) {
     if (!h.port[p].used) continue;
     const RegionPort &port = h.port[p];
