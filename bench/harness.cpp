@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <vector>
 
 #include "bench/bench.h"
 #include "driver/loader.h"
@@ -20,14 +22,13 @@ int benchfailures = 0;
 
 namespace {
 struct Target {
-  char name[96];
+  std::string name;
   double value;
   double limit;
-  char unit[16];
+  std::string unit;
 };
-constexpr int MAX_TARGETS = 16;
-Target targets[MAX_TARGETS];
-int targetcount = 0;
+// Every target any part sets reaches the summary, however many parts ran.
+std::vector<Target> targets;
 }  // namespace
 
 uint64_t nowns(void) {
@@ -63,20 +64,14 @@ void figure(const char *name, double value, const char *unit) {
 }
 
 void target(const char *name, double value, double limit, const char *unit) {
-  if (targetcount == MAX_TARGETS) return;
-  Target &t = targets[targetcount++];
-  snprintf(t.name, sizeof t.name, "%s", name);
-  snprintf(t.unit, sizeof t.unit, "%s", unit);
-  t.value = value;
-  t.limit = limit;
+  targets.push_back(Target{name, value, limit, unit});
 }
 
 void printtargets(void) {
   fprintf(report, "\nTargets\n");
-  for (int i = 0; i < targetcount; ++i) {
-    const Target &t = targets[i];
+  for (const Target &t : targets) {
     int met = t.value <= t.limit;
-    fprintf(report, "  %-58s %8.2f %-6s <= %8.2f  %s", t.name, t.value, t.unit,
+    fprintf(report, "  %-58s %8.2f %-6s <= %8.2f  %s", t.name.c_str(), t.value, t.unit.c_str(),
             t.limit, met ? "met" : "MISSED");
     if (!met) fprintf(report, " by %.0f%%", (t.value / t.limit - 1) * 100);
     fprintf(report, "\n");

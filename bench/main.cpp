@@ -40,6 +40,18 @@ const char *USAGE =
 
 const char *only = nullptr;  // the one part to run; nullptr: all
 
+// Every part --only may name: a misspelt one would run nothing and report
+// no figure at all, which reads like a pass.
+const char *const PARTS[] = {"keys",    "passes",     "reaction", "delays",   "loading",
+                             "tracing", "publishing", "service",  "realtime", "testbench"};
+
+int knownpart(const char *part) {
+  for (const char *p : PARTS) {
+    if (strcmp(p, part) == 0) return 1;
+  }
+  return 0;
+}
+
 int wanted(const char *part) { return only == nullptr || strcmp(only, part) == 0; }
 
 void setdefaults(void) {
@@ -87,6 +99,7 @@ void readarguments(int argc, char **argv, int *usepty) {
       benchopt.demo = value;
       ++i;
     } else if (strcmp(a, "--only") == 0 && value != nullptr) {
+      if (!knownpart(value)) badusage();
       only = value;
       ++i;
     } else if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {

@@ -22,6 +22,8 @@ int32_t ioaccess(uint32_t, uint32_t, const char **, const char **note, const cha
   return 0;
 }
 
+int32_t iohold(const char **, const char **) { return 0; }
+
 void iorelease(void) {}
 
 int iosimulated(void) { return 1; }

@@ -13,21 +13,24 @@
 #include "compiler/literals.h"
 #include "core/tables.h"
 #include "executor/delay.h"
+#include "text/printable.h"
 
 namespace {
 
 // The check under way: what its reports name, and their counts.
 struct CheckRun {
-  const char *name = "-";
+  std::string name = "-";  // printable: a name is whatever the file is called
   int errors = 0;
   int warnings = 0;
 };
 CheckRun checkrun;
 
 // One report, out as it is found: the reports keep the order of the lines.
+// A report quotes the script's own words, which never reach the terminal
+// as a control sequence.
 void report(int32_t line, bool error, const char *text) {
-  fprintf(stderr, "%s:%ld: %s: %s\n", checkrun.name, static_cast<long>(line),
-          error ? "error" : "warning", text);
+  fprintf(stderr, "%s:%ld: %s: %s\n", checkrun.name.c_str(), static_cast<long>(line),
+          error ? "error" : "warning", printable(text).c_str());
   ++(error ? checkrun.errors : checkrun.warnings);
 }
 
@@ -308,7 +311,7 @@ const ScriptSink CHECKSINK = {sinkreport, checkline};
 
 const ScriptSink *checkbegin(const char *name) {
   checkreset();
-  checkrun.name = name;
+  checkrun.name = printable(name);
   return &CHECKSINK;
 }
 
@@ -330,8 +333,8 @@ void checkprogram(void) {
 
 int checkfinish(void) {
   int errors = checkrun.errors, warnings = checkrun.warnings;
-  fprintf(stderr, "%s: %d error%s, %d warning%s\n", checkrun.name, errors, errors == 1 ? "" : "s",
-          warnings, warnings == 1 ? "" : "s");
+  fprintf(stderr, "%s: %d error%s, %d warning%s\n", checkrun.name.c_str(), errors,
+          errors == 1 ? "" : "s", warnings, warnings == 1 ? "" : "s");
   return errors + warnings == 0 ? 0 : 1;
 }
 

@@ -15,7 +15,7 @@
 # The test doubles (tests/fakes/) are no provider a user runs; the unit
 # tests, the fuzz targets and the static checks name them beside these.
 set(QUON_LOGIC_FOLDERS core driver compiler executor port text trace testbench publish check
-  service realtime)
+  service realtime latency)
 set(QUON_PROVIDER_FOLDERS platform sim)
 set(QUON_PRODUCT_FOLDERS ${QUON_LOGIC_FOLDERS} ${QUON_PROVIDER_FOLDERS} monitor)
 set(QUON_FAKES_FOLDER tests/fakes)

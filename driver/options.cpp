@@ -9,6 +9,7 @@
 #include "compiler/literals.h"
 #include "core/fatal.h"
 #include "core/tables.h"
+#include "platform/rtsched.h"
 #include "realtime/realtime.h"
 #include "text/casefold.h"
 
@@ -104,7 +105,38 @@ std::string realtime(const char *value, RunChoices *run) {
 std::string cpu(const char *value, RunChoices *run) {
   long n = decimal(value, 0, 1023);
   if (n < 0) return std::string("--cpu=") + value + ": a processor's number (0, 1, ...)\n";
+  if (!rtprocessor(static_cast<int>(n))) {
+    return std::string("--cpu=") + value + ": no such processor here (this machine has processors " +
+           rtprocessors() + ")\n";
+  }
   run->cpu = static_cast<int>(n);
+  return "";
+}
+
+std::string budget(const char *value, RunChoices *run) {
+  long percent = decimal(value, 1, 100);
+  if (percent < 0) {
+    return std::string("--realtime-budget=") + value +
+           ": a percentage of a processor from 1 to 100\n";
+  }
+  run->budget = static_cast<int>(percent);
+  return "";
+}
+
+std::string latency(const char *value, RunChoices *run) {
+  run->latency = 10;
+  if (value == nullptr) return "";
+  long seconds = decimal(value, 1, 86400);
+  if (seconds < 0) {
+    return std::string("--latency-test=") + value +
+           ": the seconds are a whole number from 1 to 86400\n";
+  }
+  run->latency = static_cast<int>(seconds);
+  return "";
+}
+
+std::string json(const char *, RunChoices *run) {
+  run->json = true;
   return "";
 }
 
@@ -143,6 +175,17 @@ const Option OPTIONS[] = {
      "locked, asleep while only time or keys can move a thread.",
      realtime, true},
     {"--cpu", nullptr, "<n>", nullptr, cpu},
+    {"--realtime-budget", nullptr, "<percent>",
+     "Share of a processor the mode may spin\n"
+     "before deadlines while only time or keys can move a thread\n"
+     "(1-100, default 20).",
+     budget},
+    {"--latency-test", nullptr, "<seconds>",
+     "How late DELAYs of 1 ms end here,\n"
+     "plain and in the real-time mode, <seconds> each (default 10);\n"
+     "no port, no script. --json prints it as one JSON object.",
+     latency, true},
+    {"--json", nullptr, nullptr, nullptr, json},
     {"--ports", nullptr, nullptr,
      "Lists the parallel ports and the one logical port 0 takes,\n"
      "and the GPIO chips with their lines.",
@@ -286,9 +329,13 @@ RunChoices readarguments(int argc, char **argv) {
 }
 
 std::string conflictingchoices(const RunChoices &run) {
-  if (run.cpu >= 0 && run.realtime == 0) {
+  if (run.cpu >= 0 && run.realtime == 0 && run.latency == 0) {
     return "--cpu=" + std::to_string(run.cpu) + " needs --realtime\n";
   }
+  if (run.budget != 0 && run.realtime == 0 && run.latency == 0) {
+    return "--realtime-budget=" + std::to_string(run.budget) + " needs --realtime\n";
+  }
+  if (run.json && run.latency == 0) return "--json is for --latency-test\n";
   if (run.realtime != 0 && run.bench != nullptr) {
     return "--realtime has no meaning under --testbench, which runs on simulated time\n";
   }

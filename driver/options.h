@@ -36,6 +36,9 @@ struct RunChoices {
   bool check = false;           // --check: report on the script, run nothing
   int realtime = 0;             // --realtime[=PRIORITY]: the priority; 0 off
   int cpu = -1;                 // --cpu=N: the real-time mode's processor; -1 its choice
+  int budget = 0;               // --realtime-budget=PERCENT; 0: the mode's default
+  int latency = 0;              // --latency-test[=SECONDS]: the seconds; 0 no test
+  bool json = false;            // --json: the latency report as one JSON object
   bool verbose = false;         // -v
   bool dump = false;            // -d
   bool portdebug = false;       // -b

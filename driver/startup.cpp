@@ -18,6 +18,7 @@
 #include "driver/loader.h"
 #include "driver/mainloop.h"
 #include "driver/ports.h"
+#include "latency/latency.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/portio.h"
@@ -224,6 +225,16 @@ void starttrace(bool dated) {
 
 namespace {
 
+// Logical port 1's base is kept from other QUONs only where the run drives
+// it (used: a bit per logical port), so a run of port 0 alone leaves the
+// second port to others.
+void holdsecondport(unsigned used) {
+  const char *hint = "", *note = nullptr;
+  if ((used & 2u) == 0 || portsongpio()) return;
+  if (iohold(&hint, &note) != 0) fatal("Unable to locate printer port!\n%s\n", hint);
+  if (note != nullptr && prog.verbose) fprintf(stderr, "Note: %s\n", note);
+}
+
 // What a SPAWN'd command's process drops before the command runs: the
 // port, and the real-time mode's priority, processor and locked memory.
 void spawnchild(void) {
@@ -272,7 +283,9 @@ void startfeatures(const RunChoices &run) {
   }
   if (run.trace != nullptr) starttrace(run.bench == nullptr);
   safearm();  // again, so that the safe write comes before they close
-  if (run.realtime != 0) realtimestart(run.realtime, run.cpu);
+  if (run.realtime != 0) {
+    realtimestart(run.realtime, run.cpu, run.budget != 0 ? static_cast<unsigned>(run.budget) : BUDGET_DEFAULT);
+  }
   if (realtimeon) publishrealtime();
   if (run.bench == nullptr) serviceready(run.script.c_str(), prog.threadcount);
 }
@@ -338,6 +351,11 @@ int quonmain(int argc, char **argv) {
 
   RunChoices run = readarguments(argc, argv);
   actonarguments(&run);
+  if (run.latency != 0) {
+    return latencytest({run.latency, run.json, run.realtime, run.cpu, run.budget, run.script != "-",
+                        run.bench != nullptr, run.check, run.trace != nullptr,
+                        [] { loadprogram(); }});
+  }
   if (run.check) return checkscript(run);
   servicetake();
   // The testbench first: the trace must know every file the run reads.
@@ -348,6 +366,7 @@ int quonmain(int argc, char **argv) {
   if (locateport() == -1) {
     fatal("Unable to locate printer port!\n%s\n", porthint);
   }
+  holdsecondport(safeports());  // a safe pattern drives it at every end
   commandchildhook(spawnchild);
   safearm();  // from here on, every stop leaves the declared safe outputs
   if (portnote != nullptr && prog.verbose) fprintf(stderr, "Note: %s\n", portnote);
@@ -369,6 +388,7 @@ int quonmain(int argc, char **argv) {
   // GPIO lines read as they are: no calibration, no QUON.INI.
 
   loadprogram();
+  holdsecondport(portsaddressed(prog.tokens, prog.tokencount));
   int32_t unwired = portunwired(portsaddressed(prog.tokens, prog.tokencount));
   if (unwired >= 0) {
     fatal("The script uses logical port %ld, which has no GPIO lines: give them with "

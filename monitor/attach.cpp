@@ -12,6 +12,7 @@
 #include "compiler/literals.h"
 #include "compiler/opnames.h"
 #include "platform/sharedmem.h"
+#include "text/printable.h"
 
 namespace {
 
@@ -85,23 +86,6 @@ std::string state(const Attached &a, const Snapshot &s, const RegionThread &t) {
   }
 }
 
-// The bytes of a UTF-8 character at text[i] that is printable (no C1
-// control, no surrogate, not overlong); 0 when there is none.
-size_t utf8printable(const std::string &text, size_t i) {
-  unsigned char c = static_cast<unsigned char>(text[i]);
-  size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
-  if (length == 0 || c > 0xF4 || i + length > text.size()) return 0;
-  uint32_t code = c & (0x7Fu >> length);
-  for (size_t k = 1; k < length; ++k) {
-    unsigned char more = static_cast<unsigned char>(text[i + k]);
-    if ((more & 0xC0) != 0x80) return 0;
-    code = code << 6 | (more & 0x3Fu);
-  }
-  const uint32_t least[5] = {0, 0, 0xA0, 0x800, 0x10000};  // below: overlong or C1
-  if (code < least[length] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) return 0;
-  return length;
-}
-
 }  // namespace
 
 int attach(int pid, Attached *a, std::string *why) {
@@ -143,26 +127,6 @@ bool running(const Attached &a, const Snapshot &s) {
   return !a.lost && kill(a.pid, 0) == 0 && s.head.ended == 0;
 }
 
-std::string printable(const std::string &text) {
-  std::string out;
-  for (size_t i = 0; i < text.size();) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    size_t length = c >= 0x80 ? utf8printable(text, i) : 1;
-    if (c < 0x20 || c == 0x7F) {
-      out += '^';
-      out += static_cast<char>(c ^ 0x40);
-    } else if (length == 0) {
-      char hex[8];
-      snprintf(hex, sizeof hex, "\\x%02x", c);
-      out += hex;
-      length = 1;
-    } else {
-      out.append(text, i, length);
-    }
-    i += length;
-  }
-  return out;
-}
 
 std::vector<std::string> renderhead(const Attached &a, const Snapshot &s, int selected) {
   std::vector<std::string> out;
@@ -174,6 +138,12 @@ std::vector<std::string> renderhead(const Attached &a, const Snapshot &s, int se
            a.pid, h.realtime ? " (real-time)" : "", h.clockms / 1000.0, h.passrate, longest,
            h.lastkey);
   out.push_back(line);
+  if (h.realtime) {
+    snprintf(line, sizeof line, "real-time margin %u us   latest wake-up %u us after its deadline   "
+             "%u over 100 us%s", h.marginus, h.worstlateus, h.lateover100,
+             h.budgetshort ? "   budget too small for the margin" : "");
+    out.push_back(line);
+  }
   for (int p = 0; p < LOGICAL_PORTS; ++p) {
     if (!h.port[p].used) continue;
     const RegionPort &port = h.port[p];

@@ -23,10 +23,6 @@ void detach(Attached *a);
 // does not say it is ending.
 bool running(const Attached &a, const Snapshot &s);
 
-// Text from the region as a terminal may be given it: control characters
-// as ^X (DEL as ^?), bytes that make no printable UTF-8 character as \xNN.
-std::string printable(const std::string &text);
-
 // The snapshot as text, one line an entry, every character printable.
 // The head: the run's figures, each used port's lamps (the pins, and what
 // the threads last read where it differs) and the thread table's heading;

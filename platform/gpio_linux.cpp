@@ -5,7 +5,9 @@
 // GPIO_V2_LINE_SET_VALUES_IOCTL for an input and an output. The kernel
 // applies active-low and bias itself; the set's descriptor is
 // close-on-exec, so a SPAWN'd command never holds the lines, and closing
-// it at exit releases them.
+// it at exit releases them. Labels, line names and consumers are chosen by
+// drivers and by whoever requests a line: every one that reaches a message
+// or the --ports list is made printable first.
 #include "platform/gpio.h"
 
 #include <dirent.h>
@@ -14,11 +16,15 @@
 #include <linux/gpio.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+
+#include "text/printable.h"
 
 namespace {
 
@@ -47,12 +53,21 @@ GpioPort ports[2];
 
 std::string fieldtext(const char *field, size_t size) { return std::string(field, strnlen(field, size)); }
 
-// Who may open path: its mode, owner group and the advice.
-std::string permissionhint(const std::string &path) {
-  struct stat st{};
-  if (stat(path.c_str(), &st) != 0) return "permission denied";
+// Who may open the device st describes: its mode, owner group and the
+// advice. Root, or anyone where the mode lets every user in, is refused by
+// something other than the mode, and told so.
+std::string permissionhint(const struct stat &st) {
+  if (geteuid() == 0) {
+    return "permission denied to root itself: a device policy (a container's, or a service's "
+           "DeviceAllow=), a security module or missing capabilities (CAP_DAC_OVERRIDE) keep "
+           "it closed";
+  }
+  if ((st.st_mode & (S_IROTH | S_IWOTH)) == (S_IROTH | S_IWOTH)) {
+    return "permission denied, though its mode lets every user open it: a device policy (a "
+           "container's, or a service's DeviceAllow=) or a security module keeps it closed";
+  }
   struct group *g = getgrgid(st.st_gid);
-  std::string group = g != nullptr ? g->gr_name : std::to_string(st.st_gid);
+  std::string group = printable(g != nullptr ? g->gr_name : std::to_string(st.st_gid));
   if ((st.st_mode & S_IRWXG) == (S_IRGRP | S_IWGRP) && st.st_gid != 0) {
     return "permission denied: members of group " + group +
            " may open it (add the user to that group)";
@@ -61,21 +76,58 @@ std::string permissionhint(const std::string &path) {
          "): a udev rule can give it to a group (see the manual)";
 }
 
+// "" when the character device numbered device is a GPIO chip (its
+// subsystem in /sys/dev/char is gpio), else what it is not.
+std::string gpiodevice(dev_t device, const std::string &shown) {
+  char link[64], target[256];
+  snprintf(link, sizeof link, "/sys/dev/char/%u:%u/subsystem", major(device), minor(device));
+  ssize_t n = readlink(link, target, sizeof target - 1);
+  if (n < 0 && errno == ENOENT && access("/sys/dev/char", F_OK) != 0) {
+    return "cannot tell whether " + shown + " is a GPIO chip: /sys/dev/char is missing (mount /sys)";
+  }
+  if (n <= 0) return shown + " is not a GPIO chip";
+  target[n] = '\0';
+  const char *last = strrchr(target, '/');
+  return strcmp(last != nullptr ? last + 1 : target, "gpio") == 0 ? "" : shown + " is not a GPIO chip";
+}
+
 // Opens path as a GPIO chip into *chip. Returns "" or what is wrong.
+// Nothing is opened until the name is known to lead to a GPIO character
+// device: opening a serial port named by mistake raises its modem lines,
+// opening a watchdog arms it. The name is followed once into a descriptor
+// that opens nothing (O_PATH), the device is known by its numbers, and
+// that same inode is then opened through /proc/self/fd, so nothing put in
+// the name's place meanwhile is opened.
 std::string openchip(const std::string &path, Chip *chip) {
-  // O_NONBLOCK: a FIFO planted under the name must not hang the start-up.
-  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
+  std::string shown = printable(path);
+  int handle = open(path.c_str(), O_PATH | O_CLOEXEC);
+  if (handle < 0) {
     int error = errno;
-    if (error == EACCES || error == EPERM) return "cannot open " + path + ": " + permissionhint(path);
-    if (error == ENOENT) return path + ": no such GPIO chip (--ports lists them)";
-    return "cannot open " + path + ": " + strerror(error);
+    if (error == ENOENT) return shown + ": no such GPIO chip (--ports lists them)";
+    return "cannot open " + shown + ": " + strerror(error);
   }
   struct stat st{};
+  std::string problem = fstat(handle, &st) != 0 || !S_ISCHR(st.st_mode)
+                            ? shown + " is not a GPIO chip"
+                            : gpiodevice(st.st_rdev, shown);
+  if (!problem.empty()) {
+    close(handle);
+    return problem;
+  }
+  char self[48];
+  snprintf(self, sizeof self, "/proc/self/fd/%d", handle);
+  int fd = open(self, O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  int error = errno;
+  close(handle);
+  if (fd < 0) {
+    if (error == EACCES || error == EPERM) return "cannot open " + shown + ": " + permissionhint(st);
+    if (error == ENOENT) return "cannot open " + shown + ": /proc/self/fd is missing (mount /proc)";
+    return "cannot open " + shown + ": " + strerror(error);
+  }
   gpiochip_info info{};
   if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || ioctl(fd, GPIO_GET_CHIPINFO_IOCTL, &info) != 0) {
     close(fd);
-    return path + " is not a GPIO chip";
+    return shown + " is not a GPIO chip";
   }
   chip->fd = fd;
   chip->path = path;
@@ -114,7 +166,7 @@ std::string findchip(const std::string &name, Chip *chip) {
     }
     close(candidate.fd);
   }
-  return "no GPIO chip is labelled \"" + name + "\" (--ports lists the chips)";
+  return "no GPIO chip is labelled \"" + printable(name) + "\" (--ports lists the chips)";
 }
 
 bool lineinfo(int fd, uint32_t offset, gpio_v2_line_info *info) {
@@ -128,7 +180,7 @@ std::string linetitle(int fd, uint32_t offset) {
   gpio_v2_line_info info;
   std::string title = std::to_string(offset);
   if (lineinfo(fd, offset, &info) && info.name[0] != '\0') {
-    title += " (" + fieldtext(info.name, sizeof info.name) + ")";
+    title += " (" + printable(fieldtext(info.name, sizeof info.name)) + ")";
   }
   return title;
 }
@@ -136,7 +188,7 @@ std::string linetitle(int fd, uint32_t offset) {
 // Finds every line of p's map on its chip. Returns "" or what is wrong.
 std::string findlines(GpioPort *p) {
   const Chip &chip = p->chip;
-  std::string chipname = chip.path.substr(chip.path.rfind('/') + 1);
+  std::string chipname = printable(chip.path.substr(chip.path.rfind('/') + 1));
   for (int32_t k = 0; k < p->map.count; ++k) {
     LineSpec &line = p->map.lines[k];
     if (line.name.empty()) {
@@ -151,7 +203,10 @@ std::string findlines(GpioPort *p) {
           line.offset = static_cast<int32_t>(o);
         }
       }
-      if (line.offset < 0) return chipname + " has no line named " + line.name + " (--ports lists them)";
+      if (line.offset < 0) {
+        return chipname + " has no line named " + printable(line.name) +
+               " (--ports lists them)";
+      }
     }
     p->offsets[k] = static_cast<uint32_t>(line.offset);
     for (int32_t j = 0; j < k; ++j) {
@@ -204,13 +259,14 @@ gpio_v2_line_request requestfor(const GpioPort &p) {
 
 // Why p's request was refused: the first line someone else holds, by name.
 std::string refusal(const GpioPort &p, int error) {
-  std::string chipname = p.chip.path.substr(p.chip.path.rfind('/') + 1);
+  std::string chipname = printable(p.chip.path.substr(p.chip.path.rfind('/') + 1));
   for (int32_t k = 0; k < p.map.count && error == EBUSY; ++k) {
     gpio_v2_line_info info;
     if (!lineinfo(p.chip.fd, p.offsets[k], &info) || (info.flags & GPIO_V2_LINE_FLAG_USED) == 0) continue;
     std::string holder = fieldtext(info.consumer, sizeof info.consumer);
     return "line " + linetitle(p.chip.fd, p.offsets[k]) + " of " + chipname + " is in use by " +
-           (holder.empty() ? std::string("the kernel (a driver holds it)") : "\"" + holder + "\"") +
+           (holder.empty() ? std::string("the kernel (a driver holds it)")
+                           : "\"" + printable(holder) + "\"") +
            ": free it and run again";
   }
   return "cannot request the lines of " + chipname + ": " + strerror(error);
@@ -285,18 +341,18 @@ int32_t gpiowrite(int32_t n, uint8_t b) {
 std::vector<GpioChipInfo> gpiochips(void) {
   std::vector<GpioChipInfo> chips;
   for (const std::string &device : chipnames()) {
-    GpioChipInfo info;
-    info.device = device;
+    GpioChipInfo info;  // as --ports prints it: every text printable
+    info.device = printable(device);
     Chip chip;
     info.problem = openchip("/dev/" + device, &chip);
     if (info.problem.empty()) {
-      info.label = chip.label;
+      info.label = printable(chip.label);
       for (uint32_t o = 0; o < chip.lines; ++o) {
         gpio_v2_line_info li;
         GpioLineInfo line;
         if (lineinfo(chip.fd, o, &li)) {
-          line.name = fieldtext(li.name, sizeof li.name);
-          line.consumer = fieldtext(li.consumer, sizeof li.consumer);
+          line.name = printable(fieldtext(li.name, sizeof li.name));
+          line.consumer = printable(fieldtext(li.consumer, sizeof li.consumer));
           line.used = (li.flags & GPIO_V2_LINE_FLAG_USED) != 0;
         }
         info.lines.push_back(line);

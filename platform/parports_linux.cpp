@@ -26,6 +26,7 @@
 #include "platform/iomap.h"
 #include "platform/portlock.h"
 #include "platform/portio.h"
+#include "text/printable.h"
 
 namespace {
 
@@ -114,7 +115,9 @@ char failure[160];  // hint for unexpected refusals
 
 }  // namespace
 
-std::string ioowner(uint32_t address) { return iomapowner(readtext("/proc/ioports"), address); }
+std::string ioowner(uint32_t address) {
+  return printable(iomapowner(readtext("/proc/ioports"), address));
+}
 
 void ioports(std::vector<KnownPort> *ports, int32_t *biosword) {
   ports->clear();
@@ -124,7 +127,10 @@ void ioports(std::vector<KnownPort> *ports, int32_t *biosword) {
   if (dir == nullptr) return;
   std::vector<std::string> names;
   while (dirent *e = readdir(dir)) {
-    if (strncmp(e->d_name, "parport", 7) == 0 && e->d_name[7] >= '0' && e->d_name[7] <= '9') {
+    // The kernel names them parport and a number; nothing else is a port
+    // here, so every name printed or opened as /dev/NAME is one of those.
+    if (strncmp(e->d_name, "parport", 7) == 0 && e->d_name[7] != '\0' &&
+        strspn(e->d_name + 7, "0123456789") == strlen(e->d_name + 7)) {
       names.push_back(e->d_name);
     }
   }
@@ -137,24 +143,21 @@ void ioports(std::vector<KnownPort> *ports, int32_t *biosword) {
     int got = sscanf(addr.c_str(), "%lu %lu", &base, &hi);  // NOLINT(cert-err34-c): checked below
     if (got < 1 || base == 0 || base > 0xFFFF) continue;
     int32_t basehi = got == 2 && hi != 0 && hi <= 0xFFFF ? static_cast<int32_t>(hi) : -1;
-    ports->push_back({name, static_cast<uint32_t>(base), basehi, readtext(folder + "/modes")});
+    ports->push_back(
+        {name, static_cast<uint32_t>(base), basehi, printable(readtext(folder + "/modes"))});
   }
 }
 
-int32_t holdports(uint32_t base, uint32_t base1, const char **hint, const char **note,
-                  const char **warning) {
+int32_t holdport(uint32_t base, const char **hint, const char **note, const char **warning) {
   std::vector<KnownPort> ports;
   int32_t word = 0;
   ioports(&ports, &word);
-  for (uint32_t b : {base, base1}) {
-    if (b == base1 && base1 == base) break;  // one port named twice: locked once
-    const KnownPort *p = kernelport(ports, b);
-    if (portlock(b, message, sizeof message) != 0 || (p != nullptr && claim(*p, note) != 0)) {
-      *hint = message;
-      return -1;
-    }
-    if (p != nullptr && b == base) *warning = ecrwarning(*p);
+  const KnownPort *p = kernelport(ports, base);
+  if (portlock(base, message, sizeof message) != 0 || (p != nullptr && claim(*p, note) != 0)) {
+    *hint = message;
+    return -1;
   }
+  if (p != nullptr && warning != nullptr) *warning = ecrwarning(*p);
   return 0;
 }
 

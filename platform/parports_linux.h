@@ -9,14 +9,13 @@
 
 #include <cstdint>
 
-// Keeps every other user off base and base1 for the run (one port named
-// twice is held once): a lock a base shared by every QUON, and the claim
-// of each port the kernel drives. Returns 0, or -1 with *hint set; the
-// caller then gives up the registers it was granted. *note and *warning
-// are as ioaccess (portio.h) gives them, and left as they were when there
-// is nothing to say.
-int32_t holdports(uint32_t base, uint32_t base1, const char **hint, const char **note,
-                  const char **warning);
+// Keeps every other user off base for the run: the lock a base shared by
+// every QUON, and the claim of the port where the kernel drives it.
+// Returns 0, or -1 with *hint set; the caller then gives up the registers
+// it was granted. *note and *warning (nullptr: not wanted) are as ioaccess
+// (portio.h) gives them, and left as they were when there is nothing to
+// say.
+int32_t holdport(uint32_t base, const char **hint, const char **note, const char **warning);
 
 // What the user can do about an ioperm() that failed with error (an errno
 // value): lockdown or privilege for EPERM, one line, no newline.

@@ -14,7 +14,7 @@ struct KnownPort {
   std::string name;    // "parport0"
   uint32_t base;       // data register
   int32_t basehi;      // extended registers' base; -1 none
-  std::string modes;   // as the kernel lists them
+  std::string modes;   // as the kernel lists them, made printable
 };
 
 // Every parallel port the kernel lists (the simulated back-end: its
@@ -25,7 +25,8 @@ constexpr int32_t BIOSWORD_REFUSED = -1;     // the kernel refused /dev/mem
 constexpr int32_t BIOSWORD_ABSENT = -2;      // there is no /dev/mem
 constexpr int32_t BIOSWORD_UNREADABLE = -3;  // /dev/mem gave no word there
 
-// The driver the kernel's I/O map gives address to, "" when none.
+// The driver the kernel's I/O map gives address to, "" when none
+// (printable: the map's names are the drivers' own).
 std::string ioowner(uint32_t address);
 
 // The I/O base address of the first parallel port (1 to 0xFFFF), or -1 when
@@ -34,7 +35,7 @@ std::string ioowner(uint32_t address);
 int32_t biosportbase(const char **hint);
 
 // Gains access to base..base+2 and base1..base1+2 and keeps others off
-// them for the run: where the kernel drives the port, it is claimed through
+// base for the run: where the kernel drives the port, it is claimed through
 // its /dev/parportN; a lock shared by every QUON refuses a second run on
 // the same base. Returns 0, or -1 with *hint set. On success *note may say
 // what was left out (a port not claimed; for -v) and *warning what the user
@@ -42,6 +43,12 @@ int32_t biosportbase(const char **hint);
 // nothing.
 int32_t ioaccess(uint32_t base, uint32_t base1, const char **hint, const char **note,
                  const char **warning);
+
+// Keeps others off base1 as well, once the run is known to drive logical
+// port 1 (a run of port 0 alone leaves the second port to others); held
+// once however often asked, and when it is base. Returns 0, or -1 with
+// *hint set (the run must end without driving port 1); *note as above.
+int32_t iohold(const char **hint, const char **note);
 
 // Gives the access up again: called in a SPAWN'd child before it runs the
 // command interpreter, so commands cannot touch the port.

@@ -19,6 +19,7 @@ namespace {
 uint32_t secondbase = 0x278;             // logical port 1's base given to ioaccess
 constexpr unsigned long REGISTERS = 3;   // data, status, control
 uint32_t grantedbase = 0;                // base given by the last ioaccess
+bool secondheld = false;                 // iohold took secondbase
 
 int grant(uint32_t base, const char **hint) {
   if (base > 0xFFFF - (REGISTERS - 1)) {
@@ -44,10 +45,18 @@ int32_t ioaccess(uint32_t base, uint32_t base1, const char **hint, const char **
   if (grant(base, hint) != 0) return -1;
   grantedbase = base;
   secondbase = base1;
-  if (grant(base1, hint) != 0 || holdports(base, base1, hint, note, warning) != 0) {
+  secondheld = false;
+  if (grant(base1, hint) != 0 || holdport(base, hint, note, warning) != 0) {
     iorelease();
     return -1;
   }
+  return 0;
+}
+
+int32_t iohold(const char **hint, const char **note) {
+  if (grantedbase == 0 || secondheld || secondbase == grantedbase) return 0;  // held already
+  if (holdport(secondbase, hint, note, nullptr) != 0) return -1;  // the run ends
+  secondheld = true;
   return 0;
 }
 
@@ -83,6 +92,8 @@ int32_t ioaccess(uint32_t, uint32_t, const char **hint, const char **note,
   *hint = HINT_NOTX86;
   return -1;
 }
+
+int32_t iohold(const char **, const char **) { return 0; }
 
 void iorelease(void) {}
 

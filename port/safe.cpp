@@ -62,6 +62,12 @@ void safeapplyport0(void) {
   if (declared[0]) portwrite(0, applypattern(portreadback(0), patterns[0]));
 }
 
+unsigned safeports(void) {
+  unsigned ports = 0;
+  for (int32_t n = 0; n < LOGICAL_PORTS; ++n) ports |= declared[n] ? 1u << n : 0u;
+  return ports;
+}
+
 void safereset(void) {
   for (int32_t n = 0; n < LOGICAL_PORTS; ++n) declared[n] = false;
   owner = 0;

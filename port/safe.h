@@ -26,6 +26,10 @@ void safeapply(void);
 // Applies port 0's pattern only (after a calibration).
 void safeapplyport0(void);
 
+// The logical ports (bit n for port n) with a declared pattern: ports the
+// run drives at its end whatever its script does.
+unsigned safeports(void);
+
 // Forgets every declaration (tests).
 void safereset(void);
 

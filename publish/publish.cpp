@@ -14,6 +14,7 @@
 #include "platform/sharedmem.h"
 #include "port/port.h"
 #include "publish/region.h"
+#include "realtime/realtime.h"
 
 bool publishon = false;
 PortSeen portseen[LOGICAL_PORTS];
@@ -67,6 +68,12 @@ void copystate(uint64_t now) {
     h->port[p].read = portseen[p].read;
     h->port[p].status = portseen[p].status;
     h->port[p].control = portseen[p].control;
+  }
+  if (realtimeon) {
+    h->marginus = realtimefigures.marginus;
+    h->worstlateus = realtimefigures.worstlateus;
+    h->lateover100 = realtimefigures.lateover100;
+    h->budgetshort = realtimefigures.budgetshort ? 1 : 0;
   }
   for (int32_t t = 0; t < rowcount; ++t) {
     rows[t].at = prog.threadcurrent[t];

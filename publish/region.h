@@ -16,7 +16,7 @@
 #include "core/tables.h"
 
 constexpr uint32_t REGION_MAGIC = 0x4e4f5551;  // "QUON"
-constexpr uint32_t REGION_VERSION = 2;
+constexpr uint32_t REGION_VERSION = 3;
 constexpr int REGION_NAME = 32;   // bytes of a thread's name kept
 constexpr int REGION_TEXT = 80;   // bytes of a SPAWN/NOTATE/KILL text kept
 
@@ -65,6 +65,11 @@ struct RegionHeader {
   // The tables, at these byte offsets.
   int32_t threadcount, tokencount, stringcount;
   uint32_t threadsat, tokensat, stringsat;
+  // The real-time mode's timing so far (all 0 in a plain run).
+  uint32_t marginus;     // the margin the loop wakes before a deadline, learned
+  uint32_t worstlateus;  // the latest a wake-up came after its deadline
+  uint32_t lateover100;  // wake-ups more than 100 us after their deadline
+  uint32_t budgetshort;  // 1 once the processor budget could not cover the margin
 };
 
 // The tables of a header as its offsets place them: only for a header

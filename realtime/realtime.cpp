@@ -7,16 +7,18 @@
 #include "executor/pass.h"
 #include "platform/clock.h"
 #include "platform/keys.h"
-#include "platform/realtime.h"
+#include "platform/rtsched.h"
 #include "publish/publish.h"
+#include "realtime/margin.h"
 #include "service/service.h"
 #include "trace/trace.h"
 
 bool realtimeon = false;
+RealtimeFigures realtimefigures;
 
 namespace {
 uint64_t spunfrom = 0;  // when the loop last gave the processor back
-int32_t passes = 0;     // passes since the clock was last read while spinning
+int32_t passes = 0;     // no longer read: the clock decides when to give back (slept() clears it)
 
 // After a sleep the features' pass counts mean nothing: their next pass
 // looks at the clock.
@@ -29,7 +31,66 @@ void slept(void) {
 }
 }  // namespace
 
-void realtimestart(int priority, int cpu) {
+namespace {
+
+Margin margin;                     // learned from every sleep of the run
+Budget budget;                     // what spinning before deadlines may cost
+
+// The deadline the loop sleeps toward, taken at the first idle pass that
+// sees it, with how far away it was then. Until the last sleep before it
+// its margin follows what is learned, as far as the budget pays; after
+// that sleep the loop spins to it instead of sleeping again in smaller
+// and smaller pieces.
+struct Aim {
+  bool on = false;
+  uint32_t ms = 0;        // the deadline on the millisecond clock
+  uint64_t us = 0;        // the same on the microsecond clock
+  uint64_t spanus = 0;    // how far away it was when first seen
+  uint32_t marginus = 0;  // the margin kept for it
+  bool cut = false;       // the budget kept it below the learned margin
+  bool reached = false;   // the last sleep before it is over: spin
+} aim;
+
+bool toldshort = false;
+
+// Once in a run, when the budget leaves less spinning than the learned
+// margin asks for: DELAYs of that length may end late by a late wake-up.
+void tellshort(uint32_t learned, uint64_t spanus) {
+  if (margin.filled < MARGIN_WARMUP) return;  // nothing learned yet
+  realtimefigures.budgetshort = true;
+  if (toldshort) return;
+  toldshort = true;
+  fprintf(stderr,
+          "realtime: a budget of %u %% of a processor cannot cover the %u us margin the "
+          "wake-ups here need before a deadline %.1f ms away: such DELAYs can end late by a "
+          "late wake-up (--realtime-budget=PERCENT)\n",
+          budget.percent, learned, static_cast<double>(spanus) / 1000.0);
+}
+
+// A sleep that began at from and asked for asked microseconds is over:
+// its overshoot (negative when a key cut it short).
+int64_t learnsleep(uint64_t from, uint64_t asked) {
+  int64_t overshoot = static_cast<int64_t>(clockus() - from) - static_cast<int64_t>(asked);
+  realtimefigures.marginus = marginlearn(&margin, overshoot);
+  return overshoot;
+}
+
+}  // namespace
+
+void realtimereset(void) {
+  realtimeon = false;
+  budget = Budget{};
+  marginreset(&margin);
+  realtimefigures = RealtimeFigures{};
+  aim = Aim{};
+  toldshort = false;
+  spunfrom = 0;
+  passes = 0;
+}
+
+void realtimestart(int priority, int cpu, unsigned percent) {
+  realtimereset();
+  budgetstart(&budget, percent, clockus());
   int scheduled = rtscheduler(priority);
   if (scheduled != 0) {
     fprintf(stderr, "realtime: not applied: SCHED_FIFO priority %d refused (%s); the run goes "
@@ -55,34 +116,64 @@ void realtimestart(int priority, int cpu) {
 
 namespace {
 
-// How long the loop may sleep after this pass: 0 when it must go on
-// spinning (a WAIT polls, or a deadline is closer than the margin).
-uint64_t sleepfor(void) {
+// How long the loop may sleep after this pass, now: 0 when it must go on
+// spinning (a WAIT polls, or a deadline is closer than its margin). *last
+// is set for the last sleep before a deadline.
+uint64_t sleepfor(uint64_t now, bool *last) {
+  *last = false;
   uint32_t earliest = 0;
   int timed = 0;
   if (!passidle(&earliest, &timed)) return 0;
   if (!timed) return REALTIME_LONGESTUS;  // only keys: woken by one at once
-  uint64_t now = clockus();
   int64_t left = static_cast<int64_t>(static_cast<int32_t>(earliest - clockms())) * 1000 -
                  static_cast<int64_t>(now % 1000);
-  if (left <= static_cast<int64_t>(REALTIME_MARGINUS)) return 0;
-  uint64_t sleep = static_cast<uint64_t>(left) - REALTIME_MARGINUS;
-  return sleep < REALTIME_LONGESTUS ? sleep : REALTIME_LONGESTUS;
+  if (!aim.on || aim.ms != earliest) {
+    aim = Aim{};
+    aim.on = true;
+    aim.ms = earliest;
+    aim.us = now + static_cast<uint64_t>(left > 0 ? left : 0);
+    aim.spanus = static_cast<uint64_t>(left > 0 ? left : 0);
+  }
+  if (aim.reached) return 0;
+  // The margin as learned so far, as far as the budget pays for it.
+  aim.marginus = budgetmargin(&budget, margin.marginus, now, &aim.cut);
+  if (left <= static_cast<int64_t>(aim.marginus)) {
+    // Too close to sleep at all: spin to it.
+    aim.reached = true;
+    budgetspend(&budget, static_cast<uint64_t>(left > 0 ? left : 0));
+    if (aim.cut) tellshort(margin.marginus, aim.spanus);
+    return 0;
+  }
+  uint64_t sleep = static_cast<uint64_t>(left) - aim.marginus;
+  if (sleep >= REALTIME_LONGESTUS) return REALTIME_LONGESTUS;
+  *last = true;
+  return sleep;
 }
 
 }  // namespace
 
 void realtimewait(void) {
-  uint64_t sleep = sleepfor();
+  uint64_t now = clockus();
+  bool last = false;
+  uint64_t sleep = sleepfor(now, &last);
   if (sleep > 0) {
     keywait(sleep);
+    // Cut short by a key, the next pass decides again.
+    if (learnsleep(now, sleep) >= 0 && last) {
+      aim.reached = true;
+      budgetspend(&budget, aim.marginus);
+      if (aim.cut) tellshort(margin.marginus, aim.spanus);
+      marginlate(&realtimefigures, static_cast<int64_t>(clockus()) - static_cast<int64_t>(aim.us));
+    }
     slept();
     return;
   }
-  if (++passes < 64) return;  // while spinning the clock is read every 64 passes
-  passes = 0;
-  if (clockus() - spunfrom < REALTIME_SLICEEVERYUS) return;
+  // Spinning: by the clock, whatever a pass costs, the processor is given
+  // back for a slice in every REALTIME_SLICEEVERYUS.
+  if (now - spunfrom < REALTIME_SLICEEVERYUS) return;
   rtsleep(REALTIME_SLICEUS);
+  learnsleep(now, REALTIME_SLICEUS);
+  ++realtimefigures.slices;
   slept();
 }
 

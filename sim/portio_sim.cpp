@@ -32,6 +32,8 @@ int32_t ioaccess(uint32_t, uint32_t, const char **hint, const char **note,
   return 0;
 }
 
+int32_t iohold(const char **, const char **) { return 0; }
+
 void iorelease(void) {}  // the simulated registers live in this process only
 
 int iosimulated(void) { return 1; }

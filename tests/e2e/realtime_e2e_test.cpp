@@ -88,6 +88,7 @@ TEST_F(RealtimeE2eTest, AKeyWakesTheSleepingLoopAndCommandsRunPlain) {
   int status = 0;
   std::string seen = capture(std::string(QUON_MONITOR_PATH) + " --once " + std::to_string(child.pid), &status);
   EXPECT_NE(seen.find("(real-time)"), std::string::npos) << seen;
+  EXPECT_NE(seen.find("\nreal-time margin "), std::string::npos) << seen;
 #endif
   ptysend(child, "a");
   EXPECT_TRUE(waitfile(child, path("out.txt"), "got a\n", WAITMS)) << readall(path("out.txt"));
@@ -97,6 +98,22 @@ TEST_F(RealtimeE2eTest, AKeyWakesTheSleepingLoopAndCommandsRunPlain) {
   EXPECT_NE(spawned.find("SCHED_OTHER"), std::string::npos) << spawned;
   EXPECT_NE(spawned.find("VmLck:\t       0 kB"), std::string::npos) << spawned;
   EXPECT_EQ(readall(path("err.txt")).rfind("realtime: SCHED_FIFO", 0), 0u);
+}
+
+// Started on processor 0 alone (taskset, CPUAffinity=): the loop takes
+// its processor among the ones it was given, and a SPAWN'd command gets
+// back exactly those, not every processor of the machine.
+TEST_F(RealtimeE2eTest, CommandsGetTheProcessorsTheRunStartedOn) {
+  if (!privileged()) GTEST_SKIP() << "the mode needs root here";
+  writeall(path("t.qun"), "SPAWN grep Cpus_allowed_list /proc/self/status > mask.txt\nOUTPUT 2 1\n$\n$\n");
+  int status = 0;
+  std::string out = capture("cd " + dir + " && taskset -c 0 " + QUON_SIM_PATH +
+                                " --realtime t < /dev/null 2> err.txt; echo $?",
+                            &status);
+  EXPECT_EQ(out, "255\n");
+  EXPECT_EQ(readall(path("mask.txt")), "Cpus_allowed_list:\t0\n");
+  EXPECT_EQ(readall(path("err.txt")).rfind("realtime: SCHED_FIFO priority 49, processor 0,", 0), 0u)
+      << readall(path("err.txt"));
 }
 
 }  // namespace

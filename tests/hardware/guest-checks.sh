@@ -33,13 +33,16 @@ CHECKS="firmware-records-first-port locateport-finds-0x378
  logical-port-1-input unprivileged-user-is-refused probe-tells-access-apart
  spawned-command-has-no-port-access ports-are-listed
  port-option-drives-the-second-port claim-keeps-other-ppdev-users-off
- second-quon-on-a-port-is-refused printer-driver-on-the-port-is-named
+ second-quon-on-a-port-is-refused
+ lock-name-held-by-another-user-does-not-keep-roots-run-from-the-port
+ run-of-port-0-leaves-the-second-port-to-others printer-driver-on-the-port-is-named
  missing-ppdev-device-is-noted address-of-another-driver-is-named
  unprivileged-hint-names-the-cause
  lockdown-hint-names-the-cause"
 # The GPIO checks of guest-gpio.sh.
 GPIO_CHECKS="gpio-chip-and-lines-listed gpio-blink-seen-on-lines-and-traced
  gpio-wait-follows-pulls gpio-active-low-and-bias gpio-line-held-elsewhere-is-refused
+ gpio-line-consumer-holding-escape-bytes-reaches-the-terminal-escaped
  gpio-bad-input-is-refused gpio-safe-applied-at-exit gpio-runs-without-root
  gpio-access-cost"
 # Unquoted on purpose: the list's line breaks become single spaces.
@@ -313,13 +316,14 @@ want "register 0x278" "$(peek 0x278)" a5
 want "register 0x378" "$(peek 0x378)" 00
 verdict port-option-drives-the-second-port
 
-# A run of two seconds in the background, in a folder of its own.
+# A run of two seconds in the background, in a folder of its own, with
+# the options given.
 longrun() {
   rm -rf "$WORK.long"
   mkdir -p "$WORK.long"
   printf '%b' "$INI_PLAIN" > "$WORK.long/QUON.INI"
   printf '%b' "DELAY 2\n$END_RUN" > "$WORK.long/long.qun"
-  (cd "$WORK.long" && exec timeout "$RUNTIME" "$QUON" long.qun < /dev/null > /dev/null 2>&1) &
+  (cd "$WORK.long" && exec timeout "$RUNTIME" "$QUON" "$@" long.qun < /dev/null > /dev/null 2>&1) &
   longpid=$!
   sleep 1
 }
@@ -340,6 +344,45 @@ want "second run's hint" "$(sed -n 2p "$WORK/err.txt" | sed 's/process [0-9]*/pr
 grep -q "process [0-9][0-9]*)" "$WORK/err.txt" || note "no process id in: $(oneline "$WORK/err.txt")"
 wait $longpid
 verdict second-quon-on-a-port-is-refused
+
+# A user without CAP_SYS_RAWIO takes both ports' lock names (as any user
+# can); root's runs on either port go on as if they were free.
+"$PROBE" asuser "$USER_ID" "$PROBE" squat 30 quon-port-0x378 quon-port-0x278 &
+squatter=$!
+waited=0
+until grep -q '@quon-port-0x278$' /proc/net/unix || [ $waited -ge 100 ]; do
+  sleep 0.1
+  waited=$((waited + 1))
+done
+grep -q '@quon-port-0x378$' /proc/net/unix || note "the names were not taken"
+"$PROBE" poke 0x378 0x00
+"$PROBE" poke 0x278 0x00
+runquon "$INI_PLAIN" "OUTPUT 0 1\n$END_RUN"
+expectportend
+want "register 0x378" "$(peek 0x378)" 01
+runquon "$INI_PLAIN" "OUTPUT 1 10\n$END_RUN"
+expectportend
+want "register 0x278" "$(peek 0x278)" 02
+kill $squatter
+wait $squatter 2>/dev/null
+verdict lock-name-held-by-another-user-does-not-keep-roots-run-from-the-port
+
+# A run that drives logical port 0 alone holds 0x378 only: a second run
+# may take the port at 0x278 as its port 0.
+longrun
+"$PROBE" poke 0x278 0x00
+runquon "$INI_PLAIN" "OUTPUT 0 11\n$END_RUN" "--port=$second"
+expectportend
+want "register 0x278" "$(peek 0x278)" 03
+wait $longpid
+# A safe pattern for logical port 1 drives it at the end: then it is held.
+longrun --safe=1:0
+runquon "$INI_PLAIN" "OUTPUT 0 11\n$END_RUN" "--port=$second"
+want "status beside a safe port 1" "$status" 255
+want "hint beside a safe port 1" "$(sed -n 2p "$WORK/err.txt" | sed 's/process [0-9]*/process N/')" \
+  "Port 0x278 is driven by another QUON (process N); one QUON a port."
+wait $longpid
+verdict run-of-port-0-leaves-the-second-port-to-others
 
 # The printer driver on the port: the claim is refused and the hint says
 # how to get it off.

@@ -145,6 +145,27 @@ want "line 0 (not written)" "$(simvalue 0)" 0
 wait $holder
 verdict gpio-line-held-elsewhere-is-refused
 
+# Any process that may request a line names its consumer: one that would
+# retitle the terminal is shown, in --ports and in the refusal, escaped.
+"$PROBE" gpiohold "/dev/$gpiochip" 5 5 "$(printf 'evil\033]2;ROOTED\007')" &
+holder=$!
+for try in $(seq 1 60); do
+  "$QUON" --ports > "$WORK.evilports" 2>&1
+  grep -q 'in use by "evil' "$WORK.evilports" && break
+  sleep 0.5
+done
+grep -q '^  line   5  SENSOR  *in use by "evil^\[\]2;ROOTED^G"$' "$WORK.evilports" ||
+  note "--ports does not show line 5's consumer escaped"
+gpiorun "OUTPUT 0 1\n$END_RUN" "--port=$MAP"
+want "status" "$status" 255
+want "stderr" "$(oneline "$WORK/err.txt")" \
+  "Unable to use GPIO lines! / line 5 (SENSOR) of $gpiochip is in use by \"evil^[]2;ROOTED^G\": free it and run again"
+for shown in "$WORK.evilports" "$WORK/err.txt"; do
+  if grep -q "$(printf '[\033\007]')" "$shown"; then note "a raw escape byte in $shown"; fi
+done
+wait $holder
+verdict gpio-line-consumer-holding-escape-bytes-reaches-the-terminal-escaped
+
 # --- bad input: one message, status 255, nothing requested ----------------------
 
 badinput() {
@@ -160,6 +181,7 @@ badinput "--port=rig:out=1:in=RELAY" "line 1 (RELAY) is named twice"
 badinput "--port=$gpiochip:in=0,1,2,3,4,5,6,7,8" "in= lists 9 lines; a port has 8 bits a side$FORM"
 badinput "--port=$gpiochip:out=3/pull-up" "3/pull-up: a bias is for input lines$FORM"
 badinput "--port=/dev/null:out=1" "/dev/null is not a GPIO chip"
+badinput "--port=/dev/ttyS0:out=1" "/dev/ttyS0 is not a GPIO chip"
 badinput "--port=/dev/gpiochip99:out=1" "/dev/gpiochip99: no such GPIO chip (--ports lists them)"
 gpiorun "$END_RUN" "--port=$MAP" --port1=0x278
 want "mixed ports' status" "$status" 255

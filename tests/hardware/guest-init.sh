@@ -9,6 +9,8 @@ mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mount -t tmpfs tmpfs /tmp
+mkdir -p /run
+mount -t tmpfs -o mode=0755 tmpfs /run
 
 # Keep kernel messages off the console so that report lines stay whole.
 echo 1 > /proc/sys/kernel/printk

@@ -25,9 +25,14 @@
  *   ppclaim DEVICE       claim a /dev/parportN exclusively (PPEXCL, PPCLAIM)
  *                        as another ppdev user would: prints "claimed", or
  *                        "refused" (exit 4) while someone else has the port
- *   gpiohold CHIP LINE SECONDS
+ *   gpiohold CHIP LINE SECONDS [CONSUMER]
  *                        hold line LINE of GPIO chip CHIP (a path) as an
- *                        input with consumer "rig-holder" for SECONDS
+ *                        input with consumer CONSUMER (default "rig-holder")
+ *                        for SECONDS
+ *   squat SECONDS NAME...
+ *                        bind each NAME in the abstract socket namespace,
+ *                        listening on none, for SECONDS: what any user can
+ *                        do to a QUON's port lock names
  *   atexit SHELLCMD CMD ARGS
  *                        run CMD traced; when it stops on its way out (its
  *                        exit handlers done, its descriptors still open, so
@@ -44,6 +49,7 @@
  * standard error and exits 2. */
 #define _GNU_SOURCE
 #include <errno.h>
+#include <stddef.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
@@ -55,7 +61,9 @@
 #include <sys/ptrace.h>
 #include <sys/io.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -167,7 +175,8 @@ static int asuser(unsigned long uid, char **command) {
 }
 
 /* Requests line offset of chip as one line set; returns its descriptor. */
-static int gpioline(const char *chip, unsigned offset, unsigned long long flags) {
+static int gpioline(const char *chip, unsigned offset, unsigned long long flags,
+                    const char *consumer) {
   int fd = open(chip, O_RDWR | O_CLOEXEC);
   if (fd < 0) die(chip);
   struct gpio_v2_line_request r;
@@ -175,10 +184,28 @@ static int gpioline(const char *chip, unsigned offset, unsigned long long flags)
   r.offsets[0] = offset;
   r.num_lines = 1;
   r.config.flags = flags;
-  snprintf(r.consumer, sizeof r.consumer, "rig-holder");
+  snprintf(r.consumer, sizeof r.consumer, "%s", consumer);
   if (ioctl(fd, GPIO_V2_GET_LINE_IOCTL, &r) != 0) die("GPIO_V2_GET_LINE_IOCTL");
   close(fd);
   return r.fd;
+}
+
+static int squat(unsigned seconds, char **names) {
+  for (; *names != NULL; ++names) {
+    struct sockaddr_un a;
+    memset(&a, 0, sizeof a);
+    a.sun_family = AF_UNIX;
+    size_t length = strlen(*names);
+    if (length + 1 >= sizeof a.sun_path) die("name too long");
+    memcpy(a.sun_path + 1, *names, length);
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0 || bind(fd, (struct sockaddr *)&a,
+                       (socklen_t)(offsetof(struct sockaddr_un, sun_path) + 1 + length)) != 0) {
+      die(*names);
+    }
+  }
+  sleep(seconds);
+  return 0;
 }
 
 static int traceexit(const char *shellcmd, char **command) {
@@ -217,8 +244,8 @@ static double nsnow(void) {
 }
 
 static int cost(const char *chip, unsigned in, unsigned out, unsigned long addr, unsigned long n) {
-  int infd = gpioline(chip, in, GPIO_V2_LINE_FLAG_INPUT);
-  int outfd = gpioline(chip, out, GPIO_V2_LINE_FLAG_OUTPUT);
+  int infd = gpioline(chip, in, GPIO_V2_LINE_FLAG_INPUT, "rig-holder");
+  int outfd = gpioline(chip, out, GPIO_V2_LINE_FLAG_OUTPUT, "rig-holder");
   grantio(addr, 2);
   struct gpio_v2_line_values v = {0, 1};
   double t0 = nsnow();
@@ -298,10 +325,14 @@ int main(int argc, char **argv) {
     return asuser(number(argv[2], 65534), argv + 3);
   }
   if (argc >= 5 && strcmp(argv[1], "gpiohold") == 0) {
-    int fd = gpioline(argv[2], (unsigned)number(argv[3], 63), GPIO_V2_LINE_FLAG_INPUT);
+    int fd = gpioline(argv[2], (unsigned)number(argv[3], 63), GPIO_V2_LINE_FLAG_INPUT,
+                      argc >= 6 ? argv[5] : "rig-holder");
     sleep((unsigned)number(argv[4], 3600));
     close(fd);
     return 0;
+  }
+  if (argc >= 4 && strcmp(argv[1], "squat") == 0) {
+    return squat((unsigned)number(argv[2], 3600), argv + 3);
   }
   if (argc >= 4 && strcmp(argv[1], "atexit") == 0) {
     return traceexit(argv[2], argv + 3);
@@ -311,6 +342,6 @@ int main(int argc, char **argv) {
                 number(argv[5], 0xFFFD), number(argv[6], 10000000));
   }
   fprintf(stderr, "usage: ioprobe peek|poke|inputs|noperm|inherit|bda|setbda|asuser|ppclaim|"
-          "gpiohold|atexit|cost ...\n");
+          "gpiohold|squat|atexit|cost ...\n");
   return 2;
 }

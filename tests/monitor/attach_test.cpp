@@ -17,6 +17,7 @@
 #include "compiler/token.h"
 #include "monitor/attach.h"
 #include "tests/support/files.h"
+#include "text/printable.h"
 
 namespace {
 
@@ -150,6 +151,24 @@ TEST(MonitorRender, APortShowsItsLampsForcedBitsAndTheCursor) {
   };
   ASSERT_GT(screen.size(), expected.size());
   EXPECT_EQ(std::vector<std::string>(screen.begin(), screen.begin() + expected.size()), expected);
+}
+
+// In the real-time mode a line of its own: the margin learned, the
+// lateness so far, and a budget too small for the margin when it was.
+TEST(MonitorRender, TheRealtimeModeShowsItsMarginAndLateness) {
+  Region r;
+  r.l.head.realtime = 1;
+  r.l.head.marginus = 120;
+  r.l.head.worstlateus = 340;
+  r.l.head.lateover100 = 2;
+  for (uint32_t cut : {0u, 1u}) {
+    r.l.head.budgetshort = cut;
+    Snapshot s;
+    ASSERT_TRUE(snapshot(r.a, &s));
+    std::vector<std::string> screen = renderhead(r.a, s, -1);
+    EXPECT_EQ(screen[1], std::string("real-time margin 120 us   latest wake-up 340 us after its deadline   "
+                                     "2 over 100 us") + (cut ? "   budget too small for the margin" : ""));
+  }
 }
 
 // The lamps show the lines; the row below, what the threads last read

@@ -1,4 +1,4 @@
-#include "platform/realtime.h"
+#include "platform/rtsched.h"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -16,6 +16,8 @@
 namespace {
 
 int latencyfd = -1;
+cpu_set_t startmask;    // the processors the run was started on (taskset, CPUAffinity=)
+bool havestart = false;
 
 // The first line of a small kernel file, without its newline; "" when
 // there is none.
@@ -31,11 +33,19 @@ std::string firstline(const char *path) {
   return text;
 }
 
-// The first processor of a kernel list such as "2-3,5"; -1 for none.
-int firstlisted(const std::string &list) {
-  if (list.empty() || list[0] < '0' || list[0] > '9') return -1;
-  long cpu = strtol(list.c_str(), nullptr, 10);
-  return cpu < CPU_SETSIZE ? static_cast<int>(cpu) : -1;
+// Whether cpu is in a kernel list such as "0-3,5" (the format of
+// /sys/devices/system/cpu/online and isolated).
+bool listed(const std::string &list, int cpu) {
+  const char *c = list.c_str();
+  while (*c >= '0' && *c <= '9') {
+    char *end = nullptr;
+    long low = strtol(c, &end, 10), high = low;
+    if (*end == '-' && end[1] >= '0' && end[1] <= '9') high = strtol(end + 1, &end, 10);
+    if (cpu >= low && cpu <= high) return true;
+    if (*end != ',') break;
+    c = end + 1;
+  }
+  return false;
 }
 
 // Keeps the compiler from dropping the touch of the stack below.
@@ -59,14 +69,31 @@ int rtscheduler(int priority) {
 }
 
 int rtpin(int cpu, int *chosen, bool *isolated) {
+  if (!havestart) havestart = sched_getaffinity(0, sizeof startmask, &startmask) == 0;
   *isolated = false;
   if (cpu < 0) {
-    cpu = firstlisted(firstline("/sys/devices/system/cpu/isolated"));
-    *isolated = cpu >= 0;
-    if (cpu < 0) {
-      long n = sysconf(_SC_NPROCESSORS_ONLN);
-      cpu = n > 0 ? static_cast<int>(n - 1) : 0;
+    // Within the processors the run may use: the first one the kernel
+    // keeps isolated, else the last. A run started on every processor
+    // but the isolated ones (what any process gets when some are
+    // isolated) was not restricted by its user: the isolated ones are
+    // its to take.
+    std::string kept = firstline("/sys/devices/system/cpu/isolated");
+    std::string online = rtprocessors();
+    bool unrestricted = !havestart;
+    if (havestart) {
+      unrestricted = true;
+      for (int c = 0; c < CPU_SETSIZE; ++c) {
+        if (listed(online, c) && !listed(kept, c) && !CPU_ISSET(c, &startmask)) unrestricted = false;
+      }
     }
+    int last = -1;
+    for (int c = 0; c < CPU_SETSIZE && cpu < 0; ++c) {
+      bool allowed = havestart ? CPU_ISSET(c, &startmask) != 0 : listed(online, c);
+      if (listed(kept, c) && (allowed || unrestricted)) cpu = c;
+      if (allowed) last = c;
+    }
+    *isolated = cpu >= 0;
+    if (cpu < 0) cpu = last >= 0 ? last : 0;
   }
   *chosen = cpu;
   if (cpu >= CPU_SETSIZE) return EINVAL;
@@ -74,6 +101,13 @@ int rtpin(int cpu, int *chosen, bool *isolated) {
   CPU_ZERO(&set);
   CPU_SET(cpu, &set);
   return sched_setaffinity(0, sizeof set, &set) == 0 ? 0 : errno;
+}
+
+std::string rtprocessors(void) { return firstline("/sys/devices/system/cpu/online"); }
+
+bool rtprocessor(int cpu) {
+  std::string online = rtprocessors();
+  return online.empty() || listed(online, cpu);
 }
 
 int rtlatency(void) {
@@ -94,11 +128,7 @@ void rtrelease(void) {
   sched_param p{};
   sched_setscheduler(0, SCHED_OTHER, &p);
   munlockall();
-  cpu_set_t all;
-  CPU_ZERO(&all);
-  long n = sysconf(_SC_NPROCESSORS_CONF);
-  for (long i = 0; i < n && i < CPU_SETSIZE; ++i) CPU_SET(static_cast<int>(i), &all);
-  sched_setaffinity(0, sizeof all, &all);
+  if (havestart) sched_setaffinity(0, sizeof startmask, &startmask);
   if (latencyfd >= 0) close(latencyfd);
   latencyfd = -1;
 }
@@ -122,7 +152,13 @@ std::string rtthrottling(void) {
 }
 
 void rtsleep(unsigned us) {
-  timespec span{0, static_cast<long>(us) * 1000};
-  while (nanosleep(&span, &span) == EINTR) {
+  // To an absolute deadline, so a sleep a signal interrupts is resumed for
+  // what is left of it, however often that happens.
+  timespec until{};
+  clock_gettime(CLOCK_MONOTONIC, &until);
+  uint64_t ns = static_cast<uint64_t>(until.tv_nsec) + static_cast<uint64_t>(us) * 1000;
+  until.tv_sec += static_cast<time_t>(ns / 1000000000);
+  until.tv_nsec = static_cast<long>(ns % 1000000000);
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
   }
 }
