@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "tests/support/ptyrun.h"
@@ -76,11 +77,18 @@ struct PlainRun {
   std::string out, err;
 };
 
+// What a plain run starts beyond its arguments: the program (quon-sim
+// unless said) and variables set in its environment.
+struct PlainStart {
+  const char *program = QUON_SIM_PATH;
+  std::vector<std::pair<std::string, std::string>> vars;
+};
+
 // quon-sim with args in folder, without a terminal: a session of its own,
 // standard input from /dev/null, as a service manager or CI starts it; as
 // the user uid (and its group) when uid >= 0.
 inline PlainRun runplain(const std::string &folder, const std::vector<std::string> &args,
-                         int uid = -1) {
+                         int uid = -1, const PlainStart &start = PlainStart{}) {
   std::string out = folder + "/plain-out.txt", err = folder + "/plain-err.txt";
   pid_t pid = fork();
   if (pid == 0) {
@@ -88,6 +96,7 @@ inline PlainRun runplain(const std::string &folder, const std::vector<std::strin
     if (uid >= 0 && (setgid(static_cast<gid_t>(uid)) != 0 || setuid(static_cast<uid_t>(uid)) != 0)) {
       _exit(126);
     }
+    for (const auto &v : start.vars) setenv(v.first.c_str(), v.second.c_str(), 1);
     int in = open("/dev/null", O_RDONLY);
     int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
     int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
@@ -95,10 +104,10 @@ inline PlainRun runplain(const std::string &folder, const std::vector<std::strin
     dup2(in, 0);
     dup2(o, 1);
     dup2(e, 2);
-    std::vector<char *> argv = {const_cast<char *>(QUON_SIM_PATH)};
+    std::vector<char *> argv = {const_cast<char *>(start.program)};
     for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
-    execv(QUON_SIM_PATH, argv.data());
+    execv(start.program, argv.data());
     _exit(127);
   }
   int status = 0;

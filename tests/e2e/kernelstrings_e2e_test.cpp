@@ -31,37 +31,18 @@ PlainRun runwith(const char *program, const std::string &folder,
                  const std::vector<std::string> &args,
                  const std::vector<std::pair<const char *, const char *>> &vars, bool shim,
                  int uid = -1) {
-  std::string out = folder + "/with-out.txt", err = folder + "/with-err.txt";
-  pid_t pid = fork();
-  if (pid == 0) {
-    setsid();
-    if (uid >= 0 && (setgid(static_cast<gid_t>(uid)) != 0 || setuid(static_cast<uid_t>(uid)) != 0)) {
-      _exit(126);
-    }
-    for (const auto &v : vars) setenv(v.first, v.second, 1);
-    if (shim) {
-      setenv("LD_PRELOAD", QUON_GPIO_SHIM_PATH, 1);
-      setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);  // the shim comes first
-    }
-    int in = open("/dev/null", O_RDONLY);
-    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    if (in < 0 || o < 0 || e < 0 || chdir(folder.c_str()) != 0) _exit(126);
-    dup2(in, 0);
-    dup2(o, 1);
-    dup2(e, 2);
-    std::vector<char *> argv = {const_cast<char *>(program)};
-    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(program, argv.data());
-    _exit(127);
+  PlainStart start;
+  start.program = program;
+  for (const auto &v : vars) start.vars.emplace_back(v.first, v.second);
+  if (shim) {
+    start.vars.emplace_back("LD_PRELOAD", QUON_GPIO_SHIM_PATH);
+    // The shim comes first; the sanitizer's other options stay as given.
+    const char *asan = getenv("ASAN_OPTIONS");
+    start.vars.emplace_back("ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") +
+                                                (asan != nullptr && *asan ? ":" : "") +
+                                                "verify_asan_link_order=0");
   }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  PlainRun r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, readall(out), readall(err)};
-  unlink(out.c_str());
-  unlink(err.c_str());
-  return r;
+  return runplain(folder, args, uid, start);
 }
 
 // The first byte a terminal would obey (a C0 control but the newline, DEL,
