@@ -24,6 +24,7 @@
 #include "platform/clock.h"
 #include "platform/realtime.h"
 #include "platform/sharedmem.h"
+#include "port/port.h"
 #include "publish/publish.h"
 #include "publish/region.h"
 #include "realtime/realtime.h"
@@ -91,7 +92,7 @@ void childreaction(bool realtime, int fd, int readyfd) {
   loadtext("WAIT 1 1.......\nOUTPUT 0 .......1\nWAIT 1 0.......\nOUTPUT 0 .......0\n$\n$\n");
   simreset();
   mainloopinit();
-  if (publishstart() != 0) _exit(4);
+  if (publishstart(portsample) != 0) _exit(4);
   if (!childmode(realtime)) _exit(3);
   (void)!write(readyfd, publishpath(), strlen(publishpath()) + 1);  // its name, to force through
   uint8_t last = simadapter[0].data;

@@ -17,6 +17,7 @@
 #include "driver/dump.h"
 #include "driver/loader.h"
 #include "driver/mainloop.h"
+#include "executor/watch.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/portio.h"
@@ -29,7 +30,6 @@
 #include "realtime/realtime.h"
 #include "service/service.h"
 #include "testbench/testbench.h"
-#include "testbench/watch.h"
 #include "text/casefold.h"
 #include "trace/trace.h"
 
@@ -264,12 +264,11 @@ void reportscripterrors(void) {
 void startfeatures(const RunChoices &run) {
   if (run.bench != nullptr) {
     clocksetus(0);
-  } else if (publishstart() != 0 && errno == EEXIST) {
+  } else if (publishstart(portsample) != 0 && errno == EEXIST) {
     fprintf(stderr, "Warning: unwatched: the names of its region under %s are taken by others\n",
             SHARED_FOLDER);
   }
   if (run.trace != nullptr) starttrace(run.bench == nullptr);
-  safearm();  // again, so that the safe write comes before they close
   if (run.realtime != 0) realtimestart(run.realtime, run.cpu);
   if (realtimeon) publishrealtime();
   if (run.bench == nullptr) serviceready(run.script.c_str(), prog.threadcount);
@@ -344,8 +343,9 @@ void resetrun(void) {
   resetports();
   traceclose();
   publishreset();
-  benchreset();
+  testbenchreset();
   safereset();
   servicereset();
   checking = false;
+  watchreset();
 }

@@ -6,10 +6,9 @@
 #include "compiler/token.h"
 #include "core/tables.h"
 #include "executor/delay.h"
+#include "executor/watch.h"
 #include "platform/shell.h"
 #include "port/port.h"
-#include "testbench/watch.h"
-#include "trace/trace.h"
 
 namespace {
 // Sends every thread that bears name back to its first statement with an
@@ -22,8 +21,8 @@ int killthreads(int32_t killer, const char *name) {
     if (strcmp(name, prog.threadname[i]) != 0) continue;
     prog.threadcurrent[i] = prog.threadstart[i];
     prog.threadtimer[i] = 0;
-    tracethread(i, prog.threadstart[i]);
-    benchloop();
+    watchthread(i, prog.threadstart[i]);
+    watchloop(i);
     found = 1;
     if (i == killer) self = 1;
   }
@@ -65,7 +64,7 @@ void stepthread(int32_t t) {
         break;
       case OP_NOTATE:
         printf("%s\n", prog.strings[port]);
-        benchnote(prog.strings[port]);
+        watchnote(prog.strings[port]);
         break;
       case OP_KILL:
         // A thread that kills itself starts over at its next step; going on
@@ -74,8 +73,8 @@ void stepthread(int32_t t) {
         break;
       case OP_SEPARATOR:
         prog.threadcurrent[t] = prog.threadstart[t];
-        tracethread(t, prog.threadstart[t]);
-        benchloop();
+        watchthread(t, prog.threadstart[t]);
+        watchloop(t);
         return;
       default:  // REPEAT, NAME and anything unknown pass without effect
         break;
@@ -83,5 +82,5 @@ void stepthread(int32_t t) {
   }
 park:
   prog.threadcurrent[t] = at;
-  tracethread(t, at);
+  watchthread(t, at);
 }

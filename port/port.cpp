@@ -10,10 +10,9 @@
 
 #include "core/fatal.h"
 #include "core/tables.h"
+#include "executor/watch.h"
 #include "platform/gpio.h"
 #include "platform/portio.h"
-#include "publish/publish.h"
-#include "trace/trace.h"
 
 PortAddresses portaddresses;
 const char *porthint = "";
@@ -60,7 +59,7 @@ void locategpio(void) {
   }
   uint8_t lines = static_cast<uint8_t>(value);
   if (debug) printf("inputting lines %02x\n", lines);
-  publishregisters(n, lines, 0);
+  watchregisters(n, lines, 0);
   return lines;
 }
 
@@ -120,7 +119,7 @@ uint16_t readinput(int32_t n, bool debug) {
   }
   uint8_t rawstatus = ioread(status);
   uint8_t rawcontrol = ioread(control);
-  publishregisters(n, rawstatus, rawcontrol);
+  watchregisters(n, rawstatus, rawcontrol);
   uint8_t high = rawstatus & STATUS_BITS;
   uint8_t low = rawcontrol & CONTROL_BITS;
   return static_cast<uint16_t>((high | low) ^ prog.calinv);
@@ -133,8 +132,8 @@ uint16_t portinput(int32_t n) {
           static_cast<long>(n), static_cast<long>(LOGICAL_PORTS - 1));
   }
   uint16_t value = readinput(n, prog.portdebug && prog.verbose);
-  uint8_t seen = publishinput(n, static_cast<uint8_t>(value));
-  traceinput(n, seen);
+  // What the threads see: the lines, with whatever a watcher forces.
+  uint8_t seen = watchinput(n, static_cast<uint8_t>(value));
   return static_cast<uint16_t>((value & 0xFF00u) | seen);
 }
 
@@ -187,8 +186,7 @@ void portwrite(int32_t n, uint8_t b) {
   } else {
     iowrite(portaddresses.data[n], b);
   }
-  publishoutput(n, b);
-  traceoutput(n, b);
+  watchoutput(n, b);
 }
 
 void resetports(void) {

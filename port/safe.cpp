@@ -2,8 +2,6 @@
 
 #include <unistd.h>
 
-#include <cstdlib>
-
 #include "platform/lastwords.h"
 #include "port/port.h"
 #include "trace/trace.h"
@@ -44,11 +42,9 @@ void safearm(void) {
   for (bool d : declared) any = any || d;
   if (!any) return;
   owner = getpid();
-  // Exit handlers run newest first: armed again after the trace and the
-  // region started, the safe write is recorded before they close.
-  atexit(onexit);
-  lastwordsadd(onsignal);
-  lastwordsinstall(nullptr);
+  // The stop sequence writes the safe outputs before it ends the trace and
+  // removes the region, whenever those started: the trace records them.
+  stopstage(STOP_SAFE, onexit, onsignal);
 }
 
 void safeapply(void) {

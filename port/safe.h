@@ -14,9 +14,8 @@
 // port has one already.
 int safedeclare(int32_t n, uint16_t pattern);
 
-// Arms the safe outputs once the port is reached: at exit and in the last
-// words. Called again once the features that record the port (trace,
-// monitors' region) run, so the safe write comes before they close.
+// Arms the safe outputs once the port is reached: the stop sequence's safe
+// stage, at exit and in the last words.
 void safearm(void);
 
 // Applies every declared pattern now, through the port layer (so the trace

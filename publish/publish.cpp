@@ -9,20 +9,25 @@
 
 #include "compiler/token.h"
 #include "core/tables.h"
+#include "executor/watch.h"
 #include "platform/clock.h"
 #include "platform/lastwords.h"
 #include "platform/sharedmem.h"
-#include "port/port.h"
 #include "publish/region.h"
 
-bool publishon = false;
-PortSeen portseen[LOGICAL_PORTS];
+namespace {
+
+struct PortSeen {
+  uint8_t out, in, read, status, control;  // read: 1 once a thread has read the port
+};
+PortSeen portseen[LOGICAL_PORTS];  // what the ports showed last
+// The forced input bits of each port: mask, then value, in the region (a
+// monitor writes them).
 volatile uint8_t *forcemask = nullptr;
 volatile uint8_t *forcevalue = nullptr;
-int32_t publishcount = PUBLISH_EVERY;
-uint8_t publishedkey = 0;
-
-namespace {
+int32_t publishcount = PUBLISH_EVERY;  // passes until the next publishtick
+uint8_t publishedkey = 0;              // the key of the last pass that had one
+PortSampler sampler = nullptr;
 
 constexpr uint64_t COPYUS = 20000;     // state copied about fifty times a second
 constexpr uint64_t SECONDUS = 1000000;
@@ -59,7 +64,7 @@ void copystate(uint64_t now) {
     // forced: a script that only writes still shows its inputs. The
     // sample prints nothing, traces nothing and reaches no thread.
     if ((ports >> p) & 1) {
-      h->port[p].pins = portsample(p);
+      h->port[p].pins = sampler(p);
       h->port[p].pinned = 1;
     }
     h->port[p].out = portseen[p].out;
@@ -76,13 +81,55 @@ void copystate(uint64_t now) {
   __atomic_store_n(&h->seq, ++seq, __ATOMIC_RELEASE);  // even: whole
 }
 
+// The listener, while the region exists.
+void seepass(void) {
+  if (--publishcount <= 0) publishtick();
+}
+
+// The loop slept (the real-time mode): the next pass ticks.
+void seeslept(void) { publishcount = 1; }
+
+void seeregisters(int32_t n, uint8_t status, uint8_t control) {
+  portseen[n].status = status;
+  portseen[n].control = control;
+}
+
+// The calibrated input with the bits a monitor forces in place of what the
+// lines show.
+uint8_t seeinput(int32_t n, uint8_t in) {
+  uint8_t mask = forcemask[n];
+  in = static_cast<uint8_t>((in & ~mask) | (forcevalue[n] & mask));
+  portseen[n].in = in;
+  portseen[n].read = 1;
+  return in;
+}
+
+void seeoutput(int32_t n, uint8_t byte) { portseen[n].out = byte; }
+
+void seekey(uint8_t key) { publishedkey = key; }
+
+const Watcher listener = {
+    true,          // first: the forced bits are what everyone else sees
+    seepass,       // pass
+    nullptr,       // passend
+    seekey,        // key
+    seeregisters,  // registers
+    seeinput,      // input
+    seeoutput,     // output
+    nullptr,       // thread
+    nullptr,       // note
+    nullptr,       // loop
+    seeslept,      // slept
+};
+
 void removeonsignal(void) {
   if (region != nullptr && getpid() == owner) sharedremove(path);
 }
 
 }  // namespace
 
-int publishstart(void) {
+int publishstart(PortSampler sample) {
+  sampler = sample;
   int32_t threads = prog.threadcount, tokens = prog.tokencount, strings = prog.stringcount;
   size_t threadsat = sizeof(RegionHeader);
   size_t tokensat = threadsat + sizeof(RegionThread) * static_cast<size_t>(threads);
@@ -129,14 +176,8 @@ int publishstart(void) {
   forcemask = h->forcemask;
   forcevalue = h->forcevalue;
   region = h;
-  publishon = true;
-  static bool hooked = false;
-  if (!hooked) {
-    hooked = true;
-    atexit(publishend);
-    lastwordsadd(removeonsignal);
-    lastwordsinstall(nullptr);
-  }
+  watchadd(&listener);
+  stopstage(STOP_REGION, publishend, removeonsignal);
   return 0;
 }
 
@@ -196,7 +237,7 @@ void publishend(void) {
   region = nullptr;
   rows = nullptr;
   rowcount = 0;
-  publishon = false;
+  watchremove(&listener);
   forcemask = forcevalue = nullptr;
 }
 

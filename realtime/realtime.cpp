@@ -5,12 +5,10 @@
 #include <string>
 
 #include "executor/pass.h"
+#include "executor/watch.h"
 #include "platform/clock.h"
 #include "platform/keys.h"
 #include "platform/realtime.h"
-#include "publish/publish.h"
-#include "service/service.h"
-#include "trace/trace.h"
 
 bool realtimeon = false;
 
@@ -18,12 +16,10 @@ namespace {
 uint64_t spunfrom = 0;  // when the loop last gave the processor back
 int32_t passes = 0;     // passes since the clock was last read while spinning
 
-// After a sleep the features' pass counts mean nothing: their next pass
+// After a sleep the watchers' pass counts mean nothing: their next pass
 // looks at the clock.
 void slept(void) {
-  traceslept();
-  publishslept();
-  serviceslept();
+  watchslept();
   spunfrom = clockus();
   passes = 0;
 }

@@ -7,14 +7,15 @@
 #include <cstdlib>
 #include <string>
 
+#include "executor/watch.h"
 #include "platform/clock.h"
 #include "platform/lastwords.h"
 #include "platform/notify.h"
 
-bool serviceon = false;
-int32_t servicecount = SERVICE_EVERY;
-
 namespace {
+
+bool serviceon = false;               // the watchdog is kept
+int32_t servicecount = SERVICE_EVERY;  // passes until the next servicetick
 
 bool notifying = false;   // a socket was named
 uint64_t watchdogus = 0;  // half of $WATCHDOG_USEC; 0: no watchdog
@@ -33,6 +34,28 @@ uint64_t number(const char *text) {
   unsigned long long value = strtoull(text, &end, 10);
   return errno == 0 && *end == '\0' ? value : 0;
 }
+
+// At the start of every pass, while the watchdog is kept.
+void countpass(void) {
+  if (--servicecount <= 0) servicetick();
+}
+
+// The loop slept (the real-time mode): the next pass looks at the clock.
+void countslept(void) { servicecount = 1; }
+
+const Watcher listener = {
+    false,       // first
+    countpass,   // pass
+    nullptr,     // passend
+    nullptr,     // key
+    nullptr,     // registers
+    nullptr,     // input
+    nullptr,     // output
+    nullptr,     // thread
+    nullptr,     // note
+    nullptr,     // loop
+    countslept,  // slept
+};
 
 }  // namespace
 
@@ -53,9 +76,7 @@ void servicetake(void) {
 void serviceready(const char *script, int32_t threads) {
   if (!notifying) return;
   owner = getpid();
-  atexit(stopping);
-  lastwordsadd(stopping);
-  lastwordsinstall(nullptr);
+  stopstage(STOP_SERVICE, stopping, stopping);
   std::string text = "READY=1\nSTATUS=running " + std::string(script) + ", " +
                      std::to_string(threads) + (threads == 1 ? " thread" : " threads");
   notifysend(text.c_str());
@@ -63,6 +84,7 @@ void serviceready(const char *script, int32_t threads) {
   lastbeat = clockus();
   servicecount = SERVICE_EVERY;
   serviceon = true;
+  watchadd(&listener);
 }
 
 void servicetick(void) {
@@ -73,7 +95,10 @@ void servicetick(void) {
   notifysend("WATCHDOG=1");
 }
 
+bool servicewatchdog(void) { return serviceon; }
+
 void servicereset(void) {
+  watchremove(&listener);
   notifyclose();
   notifying = serviceon = false;
   watchdogus = lastbeat = 0;

@@ -14,13 +14,13 @@
 #include "core/fatal.h"
 #include "core/tables.h"
 #include "executor/pass.h"
+#include "executor/watch.h"
 #include "platform/clock.h"
 #include "platform/keys.h"
 #include "platform/portio.h"
 #include "port/port.h"
 #include "port/safe.h"
 #include "testbench/testbench.h"
-#include "testbench/watch.h"
 
 namespace {
 
@@ -79,17 +79,10 @@ void drive(const BenchDrive &d) {
   }
 }
 
-}  // namespace
+uint32_t loops = 0;  // threads sent back to their start so far
 
-bool benchwatching = false;
-uint32_t benchloops = 0;
-
-void benchreset(void) {
-  benchwatching = false;
-  benchloops = 0;
-}
-
-void benchnoteslow(const char *text) {
+// A NOTATE printed text.
+void seenote(const char *text) {
   // The first print of a text decides every expectation of it: those whose
   // time has not passed held, the others never can.
   auto found = plan.notes.find(text);
@@ -101,7 +94,23 @@ void benchnoteslow(const char *text) {
   plan.notes.erase(found);
 }
 
-namespace {
+// A thread was sent back to its start (its separator or a KILL): with the
+// threads' places, it tells a pass that did nothing.
+void seeloop(int32_t) { ++loops; }
+
+const Watcher listener = {
+    false,    // first
+    nullptr,  // pass
+    nullptr,  // passend
+    nullptr,  // key
+    nullptr,  // registers
+    nullptr,  // input
+    nullptr,  // output
+    nullptr,  // thread
+    seenote,  // note
+    seeloop,  // loop
+    nullptr,  // slept
+};
 
 bool matches(const BenchExpect &e) { return matchpattern(portreadback(e.port), e.pattern) != 0; }
 
@@ -165,10 +174,19 @@ uint64_t nextdeadline(void) {
 
 }  // namespace
 
+void testbenchreset(void) {
+  watchremove(&listener);
+  bench = nullptr;
+  now = 0;
+  loops = 0;
+  plan = Schedule{};
+}
+
 int testbenchrun(Testbench *b) {
   bench = b;
   makeplan();
-  benchwatching = true;
+  loops = 0;
+  watchadd(&listener);
   now = 0;
   clocksetus(now);
   parkthreads();
@@ -188,7 +206,7 @@ int testbenchrun(Testbench *b) {
     if (now >= bench->end) break;
 
     std::copy(prog.threadcurrent, prog.threadcurrent + prog.threadcount, before.begin());
-    uint32_t loops = benchloops;
+    uint32_t loopsbefore = loops;
     // A key as the terminal gives it: one per pass, a key without a
     // character as 0 now and its scan code at the next key's read.
     int key = -1;
@@ -209,7 +227,7 @@ int testbenchrun(Testbench *b) {
       escaped = true;
       break;
     }
-    bool still = benchloops == loops && typed.empty() &&
+    bool still = loops == loopsbefore && typed.empty() &&
                  std::equal(before.begin(), before.end(), prog.threadcurrent);
     uint64_t next = now + BENCH_STEPUS;
     if (still) next = std::max(next, std::min(nextevent(nextdrive, nextkey), nextdeadline()));
@@ -231,7 +249,7 @@ int testbenchrun(Testbench *b) {
     }
     if (e.held) ++good;
   }
-  benchwatching = false;
+  watchremove(&listener);
   plan = Schedule{};
   fflush(stdout);
   fprintf(stderr, "testbench: %d of %d expectations held\n", good, total);

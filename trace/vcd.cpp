@@ -35,19 +35,23 @@
 #include <vector>
 
 #include "core/tables.h"
+#include "executor/watch.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/lastwords.h"
 
-bool traceon = false;
-uint8_t traceout[LOGICAL_PORTS];
-uint8_t tracein[LOGICAL_PORTS];
-int32_t *traceat = nullptr;
-bool tracekeydown = false;
-bool tracepending = false;
-int32_t tracepasses = 0;
-
 namespace {
+
+bool traceon = false;             // a trace is being recorded
+uint8_t traceout[LOGICAL_PORTS];  // data byte last recorded per port
+uint8_t tracein[LOGICAL_PORTS];   // input byte last recorded per port
+int32_t *traceat = nullptr;       // per thread: token index last recorded
+bool tracekeydown = false;        // a key is shown; it goes back to 0 later
+bool tracepending = false;        // the buffer holds changes not yet written
+int32_t tracepasses = 0;          // passes since the buffer was looked at
+
+// What the trace listens to while it records (defined below).
+extern const Watcher listener;
 
 constexpr size_t BUFFER = 1 << 16;
 constexpr size_t LONGEST = 256;      // room a record or header line may need
@@ -93,6 +97,7 @@ void stoptrace(int error) {
   fprintf(stderr, "Unable to write trace file \"%s\"! (%s)\n", filename.c_str(),
           strerror(error));
   traceon = false;
+  watchremove(&listener);
   if (ftruncate(fd, ondisk) != 0) {
     // Nothing better to do: the file then ends inside a line.
   }
@@ -279,6 +284,7 @@ void traceclose(void) {
   if (fd >= 0) close(fd);
   fd = -1;
   traceon = false;
+  watchremove(&listener);
   begun = false;
   tracekeydown = tracepending = false;
   tracepasses = 0;
@@ -330,17 +336,11 @@ void makeopening(void) {
 }  // namespace
 
 void traceuse(int file, const char *name) {
-  static bool hooked = false;
   traceclose();
   fd = file;
   filename = name;
   owner = getpid();
-  if (!hooked) {
-    hooked = true;
-    atexit(traceclose);
-    lastwordsadd(flushonsignal);
-    lastwordsinstall(nullptr);
-  }
+  stopstage(STOP_TRACE, traceclose, flushonsignal);
   if (openinglength == 0) makeopening();
   sigset_t old;
   lastwordshold(&old);
@@ -428,6 +428,7 @@ void tracebegin(const TraceStart &start) {
   lasttime = 0;
   flushedat = now;
   traceon = true;
+  watchadd(&listener);
 }
 
 namespace {
@@ -443,15 +444,19 @@ void recordbits(int32_t port, const std::string (&ids)[8], uint8_t *last, uint8_
 }
 }  // namespace
 
-void tracerecordoutput(int32_t port, uint8_t byte) {
-  recordbits(port, outid[port], &traceout[port], byte);
+namespace {
+
+void recordoutput(int32_t port, uint8_t byte) {
+  if (traceon && byte != traceout[port]) recordbits(port, outid[port], &traceout[port], byte);
 }
 
-void tracerecordinput(int32_t port, uint8_t byte) {
-  recordbits(port, inid[port], &tracein[port], byte);
+uint8_t recordinput(int32_t port, uint8_t byte) {
+  if (traceon && byte != tracein[port]) recordbits(port, inid[port], &tracein[port], byte);
+  return byte;
 }
 
-void tracerecordthread(int32_t t, int32_t token) {
+void recordthread(int32_t t, int32_t token) {
+  if (!traceon || token == traceat[t]) return;
   uint64_t now = clockus();
   room(now);
   long before = lineof(traceat[t]);
@@ -463,7 +468,8 @@ void tracerecordthread(int32_t t, int32_t token) {
   finish(now);
 }
 
-void tracerecordkey(uint8_t key) {
+void recordkey(uint8_t key) {
+  if (!traceon) return;
   uint64_t now = clockus();
   room(now);
   stamp(now);
@@ -473,12 +479,37 @@ void tracerecordkey(uint8_t key) {
   finish(now);
 }
 
-void tracepassslow(void) {
+// At the start of every pass: a shown key goes back to 0, and changes do
+// not wait in the buffer for long.
+void recordpass(void) {
+  if (!traceon) return;
+  if (!tracekeydown && !(tracepending && ++tracepasses >= TRACE_POLLPASSES)) return;
   uint64_t now = clockus();
   // A key stays shown until time has moved on, so a viewer sees it.
-  if (tracekeydown && now > keytime) tracerecordkey(0);
+  if (tracekeydown && now > keytime) recordkey(0);
   if (tracepending && tracepasses >= TRACE_POLLPASSES) {
     tracepasses = 0;
     if (now - flushedat >= WAITUS) flush(now);
   }
 }
+
+// The loop slept (the real-time mode): the next pass looks at the buffer.
+void recordslept(void) { tracepasses = TRACE_POLLPASSES; }
+
+const Watcher listener = {
+    false,         // first
+    recordpass,    // pass
+    nullptr,       // passend
+    recordkey,     // key
+    nullptr,       // registers
+    recordinput,   // input
+    recordoutput,  // output
+    recordthread,  // thread
+    nullptr,       // note
+    nullptr,       // loop
+    recordslept,   // slept
+};
+
+}  // namespace
+
+bool tracing(void) { return traceon; }

@@ -36,7 +36,7 @@ class PublishTest : public LoopbackTest {
   // Loads script, publishes it and maps the region as above.
   static RegionHeader *published(const std::string &script, size_t *size) {
     run(script);
-    return publishstart() == 0 ? attach(size) : nullptr;
+    return publishstart(portsample) == 0 ? attach(size) : nullptr;
   }
 };
 
@@ -96,7 +96,7 @@ TEST_F(PublishTest, ForcedBitsReplaceTheLinesUntilTheRegionEnds) {
   run("OUTPUT 0 00001111\n$\n$\n");
   step(0);
   EXPECT_EQ(portinput(0) & 0xFF, 0x0F) << "before the region, nothing forced";
-  ASSERT_EQ(publishstart(), 0);
+  ASSERT_EQ(publishstart(portsample), 0);
   size_t size = 0;
   RegionHeader *h = attach(&size);
   ASSERT_NE(h, nullptr);
@@ -174,7 +174,7 @@ TEST_F(PublishTest, APlantedNameGivesTheRegionANameOfItsOwn) {
     }
     int status = 0;
     ASSERT_TRUE(waitpid(child, &status, 0) == child && status == 0);
-    ASSERT_EQ(publishstart(), 0);
+    ASSERT_EQ(publishstart(portsample), 0);
     glob_t made;
     ASSERT_EQ(glob((name + "-??????").c_str(), 0, nullptr, &made), 0) << "a name of its own";
     EXPECT_EQ(made.gl_pathc, 1u);
