@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <map>
 #include <sstream>
 #include <string>
@@ -89,6 +90,34 @@ TEST_F(ServiceE2eTest, EveryStopLeavesTheSafeOutputs) {
     }
     int status = ptyfinish(child, WAITMS);
     EXPECT_EQ(WIFSIGNALED(status) ? -WTERMSIG(status) : exitstatus(status), c.status);
+    EXPECT_EQ(lastout0(readall(path("t.vcd"))), 0x0F) << readall(path("t.vcd")).substr(0, 2000);
+  }
+}
+
+// With no terminal (a service, cron, CI) every signal whose default ends
+// the program still stops it safe: the trace ends at the safe pattern and
+// the program dies of the signal. SIGIO too, which the keyboard takes for
+// itself only when there is a terminal.
+TEST_F(ServiceE2eTest, EveryEndingSignalWithoutATerminalLeavesTheSafeOutputs) {
+  writeall(path("t.qun"), "OUTPUT 0 11111111\nNOTATE up\nDELAY 100\n$\n$\n");
+  const int signals[] = {SIGIO, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGPWR};
+  for (int sig : signals) {
+    SCOPED_TRACE(strsignal(sig));
+    unlink(path("t.vcd").c_str());
+    unlink(path("plain-out.txt").c_str());  // the last run's "up" is not this one's
+    pid_t pid = startplain(dir, {"--safe=0:0000....", "--trace=t.vcd", "t"});
+    ASSERT_GT(pid, 0);
+    bool up = false;
+    for (long end = ptynowms() + WAITMS; !up && ptynowms() < end;) {
+      up = readall(path("plain-out.txt")).find("up\n") != std::string::npos;
+      if (!up) usleep(10000);
+    }
+    if (up) kill(pid, sig);
+    else kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(up) << readall(path("plain-err.txt"));
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
     EXPECT_EQ(lastout0(readall(path("t.vcd"))), 0x0F) << readall(path("t.vcd")).substr(0, 2000);
   }
 }
