@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "compiler/compiler.h"
@@ -261,17 +262,19 @@ void checkline(const char *line, uint64_t length, Token token) {
 }
 
 void checkprogram(void) {
+  // The loader found each KILL's threads; names are compared loosely only
+  // for a KILL that found none, each thread's name once.
+  std::unordered_map<std::string, int32_t> alikes;  // loose name: its first thread
   for (int32_t i = 0; i < prog.tokencount; ++i) {
     Token t = prog.tokens[i];
     if (tokenop(t) != OP_KILL) continue;
     const char *name = prog.strings[tokenport(t)];
-    bool found = false;
-    int32_t alike = -1;  // a thread whose name differs only in case or spaces
-    for (int32_t n = 0; n < prog.threadcount && !found; ++n) {
-      found = strcmp(prog.threadname[n], name) == 0;
-      if (alike < 0 && loose(prog.threadname[n]) == loose(name)) alike = n;
+    if (prog.killcount[tokenport(t)] > 0) continue;
+    if (alikes.empty()) {
+      for (int32_t n = 0; n < prog.threadcount; ++n) alikes.emplace(loose(prog.threadname[n]), n);
     }
-    if (found) continue;
+    auto similar = alikes.find(loose(name));
+    int32_t alike = similar != alikes.end() ? similar->second : -1;  // differs only in case or spaces
     if (alike >= 0) {
       warn(prog.tokenline[i], "KILL '%s', but thread %ld is named '%s': names must match "
                               "exactly, spaces and case included", name,
