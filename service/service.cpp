@@ -14,16 +14,19 @@
 
 namespace {
 
-bool serviceon = false;               // the watchdog is kept
-int32_t servicecount = SERVICE_EVERY;  // passes until the next servicetick
-
-bool notifying = false;   // a socket was named
-uint64_t watchdogus = 0;  // half of $WATCHDOG_USEC; 0: no watchdog
-uint64_t lastbeat = 0;
-pid_t owner = 0;
+// The service's whole state; servicereset puts it back.
+struct ServiceState {
+  bool serviceon = false;               // the watchdog is kept
+  int32_t servicecount = SERVICE_EVERY;  // passes until the next servicetick
+  bool notifying = false;   // a socket was named
+  uint64_t watchdogus = 0;  // half of $WATCHDOG_USEC; 0: no watchdog
+  uint64_t lastbeat = 0;
+  pid_t owner = 0;
+};
+ServiceState svc;
 
 void stopping(void) {
-  if (notifying && getpid() == owner) notifysend("STOPPING=1");
+  if (svc.notifying && getpid() == svc.owner) notifysend("STOPPING=1");
 }
 
 // A whole positive number, nothing else; 0 when it is none.
@@ -37,11 +40,11 @@ uint64_t number(const char *text) {
 
 // At the start of every pass, while the watchdog is kept.
 void countpass(void) {
-  if (--servicecount <= 0) servicetick();
+  if (--svc.servicecount <= 0) servicetick();
 }
 
 // The loop slept (the real-time mode): the next pass looks at the clock.
-void countslept(void) { servicecount = 1; }
+void countslept(void) { svc.servicecount = 1; }
 
 const Watcher listener = {
     false,       // first
@@ -65,8 +68,8 @@ void servicetake(void) {
   const char *pid = getenv("WATCHDOG_PID");
   bool ours = pid == nullptr || number(pid) == static_cast<uint64_t>(getpid());
   if (socket != nullptr && notifyopen(socket) == 0) {
-    notifying = true;
-    watchdogus = ours ? usec / 2 : 0;
+    svc.notifying = true;
+    svc.watchdogus = ours ? usec / 2 : 0;
   }
   unsetenv("NOTIFY_SOCKET");
   unsetenv("WATCHDOG_USEC");
@@ -74,34 +77,31 @@ void servicetake(void) {
 }
 
 void serviceready(const char *script, int32_t threads) {
-  if (!notifying) return;
-  owner = getpid();
+  if (!svc.notifying) return;
+  svc.owner = getpid();
   stopstage(STOP_SERVICE, stopping, stopping);
   std::string text = "READY=1\nSTATUS=running " + std::string(script) + ", " +
                      std::to_string(threads) + (threads == 1 ? " thread" : " threads");
   notifysend(text.c_str());
-  if (watchdogus == 0) return;
-  lastbeat = clockus();
-  servicecount = SERVICE_EVERY;
-  serviceon = true;
+  if (svc.watchdogus == 0) return;
+  svc.lastbeat = clockus();
+  svc.servicecount = SERVICE_EVERY;
+  svc.serviceon = true;
   watchadd(&listener);
 }
 
 void servicetick(void) {
-  servicecount = SERVICE_EVERY;
+  svc.servicecount = SERVICE_EVERY;
   uint64_t now = clockus();
-  if (now - lastbeat < watchdogus) return;
-  lastbeat = now;
+  if (now - svc.lastbeat < svc.watchdogus) return;
+  svc.lastbeat = now;
   notifysend("WATCHDOG=1");
 }
 
-bool servicewatchdog(void) { return serviceon; }
+bool servicewatchdog(void) { return svc.serviceon; }
 
 void servicereset(void) {
   watchremove(&listener);
   notifyclose();
-  notifying = serviceon = false;
-  watchdogus = lastbeat = 0;
-  servicecount = SERVICE_EVERY;
-  owner = 0;
+  svc = ServiceState{};
 }
