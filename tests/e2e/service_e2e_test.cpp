@@ -190,4 +190,40 @@ TEST_F(ServiceE2eTest, TheServiceManagerHearsReadyWatchdogAndStopping) {
   EXPECT_EQ(env.find("WATCHDOG_USEC"), std::string::npos);
 }
 
+// What reaches the service manager is one line of printable text per
+// value, whatever the script's name holds, and the shortest watchdog
+// interval still gets pings.
+TEST_F(ServiceE2eTest, AScriptNameCannotInjectAndTheShortestWatchdogPings) {
+  std::string socketpath = path("notify");
+  int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(s, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  snprintf(address.sun_path, sizeof address.sun_path, "%s", socketpath.c_str());
+  ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+  const std::string name = "t\nMAINPID=1\x1b]0;x\x07\xff.qun";
+  writeall(path(name), "DELAY 100\n$\n$\n");
+  setenv("NOTIFY_SOCKET", socketpath.c_str(), 1);
+  setenv("WATCHDOG_USEC", "1", 1);
+  PtyChild child = ptystart({QUON_SIM_PATH, name}, options);
+  unsetenv("NOTIFY_SOCKET");
+  unsetenv("WATCHDOG_USEC");
+  std::vector<std::string> heard;
+  bool pinged = false;
+  for (long end = ptynowms() + WAITMS; !pinged && ptynowms() < end;) {
+    pollfd p{s, POLLIN, 0};
+    if (poll(&p, 1, 20) <= 0) continue;
+    char text[512];
+    ssize_t n = recv(s, text, sizeof text, 0);
+    if (n > 0) heard.emplace_back(text, static_cast<size_t>(n));
+    pinged = !heard.empty() && heard.back() == "WATCHDOG=1";
+  }
+  kill(child.pid, SIGTERM);
+  ptyfinish(child, WAITMS);
+  close(s);
+  ASSERT_FALSE(heard.empty());
+  EXPECT_EQ(heard.front(), "READY=1\nSTATUS=running t^JMAINPID=1^[]0;x^G\\xff.qun, 1 thread");
+  EXPECT_TRUE(pinged) << "WATCHDOG_USEC=1 keeps a watchdog";
+}
+
 }  // namespace
