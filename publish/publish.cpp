@@ -146,6 +146,8 @@ int publishstart(PortSampler sample) {
   // process that had the same id and was killed. Anything else under the
   // name is someone else's: it stays, and the region takes a name of its own.
   if (sharedmine(name.c_str())) sharedremove(name.c_str());
+  // Regions of runs of ours that were killed (SIGKILL leaves them) go too.
+  sharedsweep(regionprefix(static_cast<unsigned>(geteuid())).c_str());
   void *mapped = sharedcreatefree(name.c_str(), pub.regionsize, pub.path, sizeof pub.path);
   if (mapped == nullptr) return -1;
   char *base = static_cast<char *>(mapped);
