@@ -20,6 +20,7 @@
 #include "executor/watch.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/lastwords.h"
 #include "platform/portio.h"
 #include "platform/sharedmem.h"
 #include "platform/shell.h"
@@ -176,6 +177,11 @@ void checklog(int closing) {
 // taken away again.
 void opentrace(const RunChoices &run, const Testbench &bench) {
   if (run.trace == nullptr) return;
+  // From the moment the file has a name it is a whole trace: an ending
+  // signal waits until the opening is written and the trace's stop stage
+  // is set, then ends it properly.
+  sigset_t old;
+  lastwordshold(&old);
   struct stat st;
   bool created = false;
   int fd = openfdforwrite(run.trace, &st, &created);
@@ -194,6 +200,10 @@ void opentrace(const RunChoices &run, const Testbench &bench) {
     fatal("Unable to open trace file \"%s\"! (it is the run's own %s)\n", run.trace, input);
   }
   traceuse(fd, run.trace);
+  // A trace whose opening could not be written (a full disk) would be an
+  // empty file that no reader takes: it goes, the run goes on untraced.
+  if (!traceready()) removesamefile(run.trace, st);
+  lastwordsrelease(&old);
 }
 
 // A testbench is read whole before anything runs: a bad one ends the

@@ -28,6 +28,9 @@ bool tracing(void);
 // says so once and stops the trace, as any later write error does.
 void traceuse(int fd, const char *name);
 
+// 1 while the trace has a file to write: traceuse wrote its opening.
+bool traceready(void);
+
 // Creates the trace file as start-up does (never through a link, never
 // anything but a regular file, close-on-exec) and uses it. Returns 0, or -1
 // with errno set as openfdforwrite (platform/files.h) sets it.

@@ -355,12 +355,19 @@ void traceuse(int file, const char *name) {
 }
 
 int traceopen(const char *name) {
+  sigset_t old;
+  lastwordshold(&old);  // a whole trace from the moment it has a name
   struct stat st;
   bool created = false;
   int file = openfdforwrite(name, &st, &created);
-  if (file < 0) return -1;
-  traceuse(file, name);
-  return 0;
+  if (file >= 0) {
+    traceuse(file, name);
+    if (!traceready()) removesamefile(name, st);  // no empty trace is left
+  }
+  int error = errno;
+  lastwordsrelease(&old);
+  errno = error;
+  return file < 0 ? -1 : 0;
 }
 
 void tracebegin(const TraceStart &start) {
@@ -518,3 +525,5 @@ const Watcher listener = {
 }  // namespace
 
 bool tracing(void) { return tr.traceon; }
+
+bool traceready(void) { return tr.fd >= 0; }
