@@ -4,7 +4,6 @@
 
 #include "platform/lastwords.h"
 #include "port/port.h"
-#include "trace/trace.h"
 
 namespace {
 
@@ -14,13 +13,16 @@ struct SafeState {
   uint16_t patterns[LOGICAL_PORTS] = {};
   pid_t owner = 0;                       // a SPAWN'd child never drives the port
   volatile sig_atomic_t applied = 0;     // the signal path ran
+  volatile sig_atomic_t written = 0;     // bit n: the signal path wrote port n ...
+  uint8_t byte[LOGICAL_PORTS] = {};      // ... this byte
 };
 SafeState safe;
 
 void onexit(void) { safeapply(); }
 
-// The last words: the port straight (registers or lines), then the trace
-// told what they now hold. Only async-signal-safe calls.
+// The last words: the port straight (registers or lines), and what they
+// now hold kept for the stages after this one (the trace records it).
+// Only async-signal-safe calls.
 void onsignal(void) {
   if (safe.applied || getpid() != safe.owner) return;
   safe.applied = 1;
@@ -28,7 +30,8 @@ void onsignal(void) {
     if (!safe.declared[n]) continue;
     uint8_t byte = applypattern(portrawreadback(n), safe.patterns[n]);
     (void)portrawwrite(n, byte);
-    tracesignaloutput(n, byte);
+    safe.byte[n] = byte;
+    safe.written = safe.written | (1 << n);
   }
 }
 
@@ -49,6 +52,11 @@ void safearm(void) {
   // The stop sequence writes the safe outputs before it ends the trace and
   // removes the region, whenever those started: the trace records them.
   stopstage(STOP_SAFE, onexit, onsignal);
+}
+
+unsigned safelastwords(uint8_t bytes[LOGICAL_PORTS]) {
+  for (int32_t n = 0; n < LOGICAL_PORTS; ++n) bytes[n] = safe.byte[n];
+  return static_cast<unsigned>(safe.written);
 }
 
 void safeapply(void) {

@@ -56,9 +56,4 @@ struct TraceStart {
 // one piece that no signal's last words can cut, and starts recording.
 void tracebegin(const TraceStart &start);
 
-// A byte the last words of a fatal signal wrote to logical port n's data
-// register (the safe outputs): recorded when the trace ends on that signal.
-// Async-signal-safe.
-void tracesignaloutput(int32_t n, uint8_t byte);
-
 #endif

@@ -39,6 +39,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/lastwords.h"
+#include "port/safe.h"
 
 namespace {
 
@@ -77,10 +78,6 @@ struct TraceState {
   std::vector<std::string> threadid;
   std::string keyid;
   std::vector<int32_t> atstore;  // storage of traceat
-
-  // Data bytes the last words wrote (the safe outputs), for the trace's end.
-  volatile sig_atomic_t signalwritten = 0;  // bit n: port n's byte is in signalbyte
-  uint8_t signalbyte[LOGICAL_PORTS];
 };
 TraceState tr;
 
@@ -257,12 +254,14 @@ void flushonsignal(void) {
   if (tr.fd < 0 || getpid() != tr.owner) return;
   (void)writeall(tr.buffer, static_cast<size_t>(tr.committed));
   uint64_t now = endtime();
-  if (tr.begun && tr.signalwritten != 0) {
+  uint8_t safebyte[LOGICAL_PORTS];
+  unsigned written = safelastwords(safebyte);  // the safe outputs' stage ran first
+  if (tr.begun && written != 0) {
     writetime(now++);
     for (int p = 0; p < LOGICAL_PORTS; ++p) {
-      if (((tr.signalwritten >> p) & 1) == 0 || ((tr.ports >> p) & 1) == 0) continue;
+      if (((written >> p) & 1) == 0 || ((tr.ports >> p) & 1) == 0) continue;
       for (int bit = 0; bit < 8; ++bit) {
-        char value = (tr.signalbyte[p] >> bit) & 1 ? '1' : '0';
+        char value = (safebyte[p] >> bit) & 1 ? '1' : '0';
         (void)writeall(&value, 1);
         (void)writeall(tr.outid[p][bit].data(), tr.outid[p][bit].size());
         (void)writeall("\n", 1);
@@ -273,11 +272,6 @@ void flushonsignal(void) {
 }
 
 }  // namespace
-
-void tracesignaloutput(int32_t n, uint8_t byte) {
-  tr.signalbyte[n] = byte;
-  tr.signalwritten = tr.signalwritten | (1 << n);
-}
 
 void traceclose(void) {
   if (tr.fd >= 0 && (tr.traceon || !tr.begun)) {  // recording, or the opening alone
