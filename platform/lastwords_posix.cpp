@@ -49,7 +49,7 @@ sigset_t ignoredatstart;  // the fatal signals that were ignored at the first in
 
 // A fault from an overflowed stack has no stack left to run on: the fault
 // handlers get one of their own.
-constexpr size_t ALTSTACK = 64 * 1024;
+constexpr size_t ALTSTACK = size_t{64} * 1024;
 alignas(16) char altstack[ALTSTACK];
 
 void exitsequence(void) { stoprun(); }
