@@ -23,6 +23,7 @@ void parkthreads(void) {
   for (int32_t i = 0; i < prog.threadcount; ++i) {
     prog.threadcurrent[i] = prog.threadstart[i];  // timers start idle (0)
   }
+  watchthreads(prog.threadcount);
   prog.lastkey = 0;
 }
 

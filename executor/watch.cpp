@@ -1,13 +1,31 @@
 #include "executor/watch.h"
 
+#include <cstdlib>
+
+#include "core/fatal.h"
+
 uint32_t watching = 0;
+WatchSeen watchseen;
 
 namespace {
 
-// The listeners in the order they were added; a taken-away one leaves a
-// hole, so that a listener may take itself away while its event runs.
+// The listeners in the order they were added, and per event the functions
+// of those that hear it. A listener taken away leaves holes (null) until
+// the next add, so that one may leave while its own event runs.
 struct WatchTable {
   const Watcher *slot[WATCH_LISTENERS];
+  int count;
+  void (*pass[WATCH_LISTENERS])(int32_t);
+  void (*passend[WATCH_LISTENERS])(void);
+  void (*key[WATCH_LISTENERS])(uint8_t);
+  void (*registers[WATCH_LISTENERS])(int32_t, uint8_t, uint8_t);
+  void (*input[WATCH_LISTENERS])(int32_t, uint8_t);
+  void (*output[WATCH_LISTENERS])(int32_t, uint8_t);
+  void (*thread[WATCH_LISTENERS])(int32_t, int32_t);
+  void (*note[WATCH_LISTENERS])(const char *);
+  void (*loop[WATCH_LISTENERS])(int32_t);
+  void (*slept[WATCH_LISTENERS])(void);
+  int passes, passends, keys, registerses, inputs, outputs, threads, notes, loops, sleeps;
 };
 WatchTable table;
 
@@ -26,87 +44,172 @@ uint32_t eventsof(const Watcher &w) {
   return events;
 }
 
-void recount(void) {
+template <typename F>
+void put(F *list, int *n, F f, uint32_t event, uint32_t *events) {
+  if (f == nullptr) return;
+  list[(*n)++] = f;
+  *events |= event;
+}
+
+// Every event's list again from the listeners, holes closed.
+void rebuild(void) {
+  WatchTable t{};
   uint32_t events = 0;
-  for (const Watcher *w : table.slot) {
-    if (w != nullptr) events |= eventsof(*w);
+  for (int i = 0; i < table.count; ++i) {
+    const Watcher *w = table.slot[i];
+    if (w == nullptr) continue;
+    t.slot[t.count++] = w;
+    put(t.pass, &t.passes, w->pass, WATCH_PASS, &events);
+    put(t.passend, &t.passends, w->passend, WATCH_PASSEND, &events);
+    put(t.key, &t.keys, w->key, WATCH_KEY, &events);
+    put(t.registers, &t.registerses, w->registers, WATCH_REGISTERS, &events);
+    put(t.input, &t.inputs, w->input, WATCH_INPUT, &events);
+    put(t.output, &t.outputs, w->output, WATCH_OUTPUT, &events);
+    put(t.thread, &t.threads, w->thread, WATCH_THREAD, &events);
+    put(t.note, &t.notes, w->note, WATCH_NOTE, &events);
+    put(t.loop, &t.loops, w->loop, WATCH_LOOP, &events);
+    put(t.slept, &t.sleeps, w->slept, WATCH_SLEPT, &events);
   }
+  table = t;
   watching = events;
+}
+
+template <typename F>
+void hole(F *list, int n, F f) {
+  for (int i = 0; i < n; ++i) {
+    if (list[i] == f && f != nullptr) list[i] = nullptr;
+  }
+}
+
+// What was told is forgotten: the next of each is told to everyone.
+void untell(void) {
+  for (int32_t n = 0; n < LOGICAL_PORTS; ++n) {
+    watchseen.in[n] = watchseen.out[n] = watchseen.status[n] = watchseen.control[n] = 0x100;
+  }
+  for (int32_t t = 0; t < watchseen.atcount; ++t) watchseen.at[t] = WATCH_UNTOLD;
+  watchpassin(1);
 }
 
 }  // namespace
 
+void watchthreads(int32_t count) {
+  if (count > watchseen.atcount) {
+    free(watchseen.at);
+    watchseen.at = static_cast<int32_t *>(malloc(sizeof(int32_t) * static_cast<size_t>(count)));
+    if (watchseen.at == nullptr) outofmemory();
+  }
+  watchseen.atcount = count;
+  for (int32_t t = 0; t < count; ++t) watchseen.at[t] = WATCH_UNTOLD;
+}
+
 int watchadd(const Watcher *w) {
-  const Watcher *kept[WATCH_LISTENERS];
-  int count = 0;
-  for (const Watcher *s : table.slot) {
-    if (s == w) return 0;
-    if (s != nullptr) kept[count++] = s;
+  int used = 0;
+  for (int i = 0; i < table.count; ++i) {
+    if (table.slot[i] == w) return 0;
+    if (table.slot[i] != nullptr) ++used;
   }
-  if (count == WATCH_LISTENERS) return -1;
-  // A listener that changes what the others are told goes before every
-  // one that does not; otherwise the order is the order of adding.
-  int at = count;
-  if (w->first) {
-    while (at > 0 && !kept[at - 1]->first) --at;
-  }
-  for (int i = count; i > at; --i) kept[i] = kept[i - 1];
-  kept[at] = w;
-  ++count;
-  table = WatchTable{};
-  for (int i = 0; i < count; ++i) table.slot[i] = kept[i];
-  recount();
+  if (used == WATCH_LISTENERS) return -1;
+  rebuild();  // closes the holes, so the new one goes after every other
+  table.slot[table.count++] = w;
+  rebuild();
+  // The places of the loaded threads, unless the loop has not parked them.
+  if (watchseen.atcount < prog.threadcount) watchthreads(prog.threadcount);
+  untell();
   return 0;
 }
 
 void watchremove(const Watcher *w) {
-  for (const Watcher *&s : table.slot) {
-    if (s == w) s = nullptr;
+  uint32_t events = 0;
+  for (int i = 0; i < table.count; ++i) {
+    if (table.slot[i] == w) table.slot[i] = nullptr;
   }
-  recount();
+  hole(table.pass, table.passes, w->pass);
+  hole(table.passend, table.passends, w->passend);
+  hole(table.key, table.keys, w->key);
+  hole(table.registers, table.registerses, w->registers);
+  hole(table.input, table.inputs, w->input);
+  hole(table.output, table.outputs, w->output);
+  hole(table.thread, table.threads, w->thread);
+  hole(table.note, table.notes, w->note);
+  hole(table.loop, table.loops, w->loop);
+  hole(table.slept, table.sleeps, w->slept);
+  for (int i = 0; i < table.count; ++i) {
+    const Watcher *s = table.slot[i];
+    if (s == nullptr) continue;
+    events |= eventsof(*s);
+  }
+  watching = events;
 }
 
 void watchreset(void) {
   table = WatchTable{};
   watching = 0;
+  free(watchseen.at);
+  watchseen = WatchSeen{};
 }
 
-// Each slow path reads the slot afresh for every listener: one that takes
-// itself (or a later one) away is not called again.
-#define QUON_EACH(member) \
-  for (const Watcher *w : table.slot) \
-    if (w != nullptr && w->member != nullptr)
+void watchforce(volatile uint8_t *mask, volatile uint8_t *value) {
+  watchseen.forcemask = mask != nullptr && value != nullptr ? mask : nullptr;
+  watchseen.forcevalue = watchseen.forcemask != nullptr ? value : nullptr;
+}
 
+// Each list is read afresh for every listener: one taken away meanwhile is
+// a hole and is not called.
 void watchfirepass(void) {
-  QUON_EACH(pass) w->pass();
+  int32_t passes = watchseen.start - watchseen.left;
+  watchseen.left = watchseen.start = WATCH_NOPASSES;
+  for (int i = 0; i < table.passes; ++i) {
+    if (table.pass[i] != nullptr) table.pass[i](passes);
+  }
 }
 void watchfirepassend(void) {
-  QUON_EACH(passend) w->passend();
+  for (int i = 0; i < table.passends; ++i) {
+    if (table.passend[i] != nullptr) table.passend[i]();
+  }
 }
 void watchfirekey(uint8_t key) {
-  QUON_EACH(key) w->key(key);
+  for (int i = 0; i < table.keys; ++i) {
+    if (table.key[i] != nullptr) table.key[i](key);
+  }
 }
 void watchfireregisters(int32_t port, uint8_t status, uint8_t control) {
-  QUON_EACH(registers) w->registers(port, status, control);
+  watchseen.status[port] = status;
+  watchseen.control[port] = control;
+  for (int i = 0; i < table.registerses; ++i) {
+    if (table.registers[i] != nullptr) table.registers[i](port, status, control);
+  }
 }
-uint8_t watchfireinput(int32_t port, uint8_t byte) {
-  QUON_EACH(input) byte = w->input(port, byte);
-  return byte;
+void watchfireinput(int32_t port, uint8_t byte) {
+  watchseen.in[port] = byte;
+  for (int i = 0; i < table.inputs; ++i) {
+    if (table.input[i] != nullptr) table.input[i](port, byte);
+  }
 }
 void watchfireoutput(int32_t port, uint8_t byte) {
-  QUON_EACH(output) w->output(port, byte);
+  watchseen.out[port] = byte;
+  for (int i = 0; i < table.outputs; ++i) {
+    if (table.output[i] != nullptr) table.output[i](port, byte);
+  }
 }
 void watchfirethread(int32_t t, int32_t at) {
-  QUON_EACH(thread) w->thread(t, at);
+  watchseen.at[t] = at;
+  for (int i = 0; i < table.threads; ++i) {
+    if (table.thread[i] != nullptr) table.thread[i](t, at);
+  }
 }
 void watchfirenote(const char *text) {
-  QUON_EACH(note) w->note(text);
+  for (int i = 0; i < table.notes; ++i) {
+    if (table.note[i] != nullptr) table.note[i](text);
+  }
 }
 void watchfireloop(int32_t t) {
-  QUON_EACH(loop) w->loop(t);
+  for (int i = 0; i < table.loops; ++i) {
+    if (table.loop[i] != nullptr) table.loop[i](t);
+  }
 }
 void watchfireslept(void) {
-  QUON_EACH(slept) w->slept();
+  watchpassin(1);  // the pass listeners look at the clock at the next pass
+  for (int i = 0; i < table.sleeps; ++i) {
+    if (table.slept[i] != nullptr) table.slept[i]();
+  }
 }
-
-#undef QUON_EACH

@@ -86,9 +86,12 @@ void copystate(uint64_t now) {
   __atomic_store_n(&h->seq, ++pub.seq, __ATOMIC_RELEASE);  // even: whole
 }
 
-// The listener, while the region exists.
-void seepass(void) {
-  if (--pub.publishcount <= 0) publishtick();
+// The listener, while the region exists. Passes went by: a tick when the
+// count is down, and the seam told to come back when the next one is due.
+void seepass(int32_t passes) {
+  pub.publishcount -= passes;
+  if (pub.publishcount <= 0) publishtick();
+  watchpassin(pub.publishcount);
 }
 
 // The loop slept (the real-time mode): the next pass ticks.
@@ -99,14 +102,11 @@ void seeregisters(int32_t n, uint8_t status, uint8_t control) {
   pub.portseen[n].control = control;
 }
 
-// The calibrated input with the bits a monitor forces in place of what the
-// lines show.
-uint8_t seeinput(int32_t n, uint8_t in) {
-  uint8_t mask = pub.forcemask[n];
-  in = static_cast<uint8_t>((in & ~mask) | (pub.forcevalue[n] & mask));
+// The calibrated input as the threads see it (the seam put the forced bits
+// in).
+void seeinput(int32_t n, uint8_t in) {
   pub.portseen[n].in = in;
   pub.portseen[n].read = 1;
-  return in;
 }
 
 void seeoutput(int32_t n, uint8_t byte) { pub.portseen[n].out = byte; }
@@ -114,7 +114,6 @@ void seeoutput(int32_t n, uint8_t byte) { pub.portseen[n].out = byte; }
 void seekey(uint8_t key) { pub.publishedkey = key; }
 
 const Watcher listener = {
-    true,          // first: the forced bits are what everyone else sees
     seepass,       // pass
     nullptr,       // passend
     seekey,        // key
@@ -184,6 +183,9 @@ int publishstart(PortSampler sample) {
   pub.forcevalue = h->forcevalue;
   pub.region = h;
   watchadd(&listener);
+  // The bits a monitor forces replace the lines for the threads, the trace
+  // and the monitors alike.
+  watchforce(pub.forcemask, pub.forcevalue);
   stopstage(STOP_REGION, publishend, removeonsignal);
   return 0;
 }
@@ -246,6 +248,7 @@ void publishend(void) {
   pub.rows = nullptr;
   pub.rowcount = 0;
   watchremove(&listener);
+  watchforce(nullptr, nullptr);
   pub.forcemask = pub.forcevalue = nullptr;
 }
 

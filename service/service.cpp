@@ -38,16 +38,17 @@ uint64_t number(const char *text) {
   return errno == 0 && *end == '\0' ? value : 0;
 }
 
-// At the start of every pass, while the watchdog is kept.
-void countpass(void) {
-  if (--svc.servicecount <= 0) servicetick();
+// Passes went by, while the watchdog is kept.
+void countpass(int32_t passes) {
+  svc.servicecount -= passes;
+  if (svc.servicecount <= 0) servicetick();
+  watchpassin(svc.servicecount);
 }
 
 // The loop slept (the real-time mode): the next pass looks at the clock.
 void countslept(void) { svc.servicecount = 1; }
 
 const Watcher listener = {
-    false,       // first
     countpass,   // pass
     nullptr,     // passend
     nullptr,     // key

@@ -101,7 +101,6 @@ void seenote(const char *text) {
 void seeloop(int32_t) { ++tb.loops; }
 
 const Watcher listener = {
-    false,    // first
     nullptr,  // pass
     nullptr,  // passend
     nullptr,  // key

@@ -190,6 +190,7 @@ void finish(uint64_t now) {
   tr.committed = static_cast<sig_atomic_t>(tr.used);
   tr.tracepending = true;
   tr.tracepasses = 0;
+  watchpassin(TRACE_POLLPASSES);  // looked at again within so many passes
   if (tr.used + LONGEST > BUFFER || now - tr.flushedat >= WAITUS) flush(now);
 }
 
@@ -456,9 +457,8 @@ void recordoutput(int32_t port, uint8_t byte) {
   if (tr.traceon && byte != tr.traceout[port]) recordbits(port, tr.outid[port], &tr.traceout[port], byte);
 }
 
-uint8_t recordinput(int32_t port, uint8_t byte) {
+void recordinput(int32_t port, uint8_t byte) {
   if (tr.traceon && byte != tr.tracein[port]) recordbits(port, tr.inid[port], &tr.tracein[port], byte);
-  return byte;
 }
 
 void recordthread(int32_t t, int32_t token) {
@@ -483,19 +483,27 @@ void recordkey(uint8_t key) {
   tr.tracekeydown = key != 0;
   tr.keytime = now;
   finish(now);
+  if (tr.tracekeydown) watchpassin(1);  // shown until the next pass that has moved on
 }
 
-// At the start of every pass: a shown key goes back to 0, and changes do
-// not wait in the buffer for long.
-void recordpass(void) {
+// Passes went by: a shown key goes back to 0, and changes do not wait in
+// the buffer for long.
+void recordpass(int32_t passes) {
   if (!tr.traceon) return;
-  if (!tr.tracekeydown && !(tr.tracepending && ++tr.tracepasses >= TRACE_POLLPASSES)) return;
-  uint64_t now = clockus();
-  // A key stays shown until time has moved on, so a viewer sees it.
-  if (tr.tracekeydown && now > tr.keytime) recordkey(0);
-  if (tr.tracepending && tr.tracepasses >= TRACE_POLLPASSES) {
-    tr.tracepasses = 0;
-    if (now - tr.flushedat >= WAITUS) flush(now);
+  if (tr.tracepending) tr.tracepasses += passes;
+  if (tr.tracekeydown || (tr.tracepending && tr.tracepasses >= TRACE_POLLPASSES)) {
+    uint64_t now = clockus();
+    // A key stays shown until time has moved on, so a viewer sees it.
+    if (tr.tracekeydown && now > tr.keytime) recordkey(0);
+    if (tr.tracepending && tr.tracepasses >= TRACE_POLLPASSES) {
+      tr.tracepasses = 0;
+      if (now - tr.flushedat >= WAITUS) flush(now);
+    }
+  }
+  if (tr.tracekeydown) {
+    watchpassin(1);
+  } else if (tr.tracepending) {
+    watchpassin(TRACE_POLLPASSES - tr.tracepasses);
   }
 }
 
@@ -503,7 +511,6 @@ void recordpass(void) {
 void recordslept(void) { tr.tracepasses = TRACE_POLLPASSES; }
 
 const Watcher listener = {
-    false,         // first
     recordpass,    // pass
     nullptr,       // passend
     recordkey,     // key
