@@ -8,6 +8,10 @@ uint32_t watching = 0;
 WatchSeen watchseen;
 
 namespace {
+volatile uint8_t unforced[LOGICAL_PORTS];  // the mask and value when nothing is forced
+}  // namespace
+
+namespace {
 
 // The listeners in the order they were added, and per event the functions
 // of those that hear it. A listener taken away leaves holes (null) until
@@ -18,14 +22,13 @@ struct WatchTable {
   void (*pass[WATCH_LISTENERS])(int32_t);
   void (*passend[WATCH_LISTENERS])(void);
   void (*key[WATCH_LISTENERS])(uint8_t);
-  void (*registers[WATCH_LISTENERS])(int32_t, uint8_t, uint8_t);
   void (*input[WATCH_LISTENERS])(int32_t, uint8_t);
   void (*output[WATCH_LISTENERS])(int32_t, uint8_t);
   void (*thread[WATCH_LISTENERS])(int32_t, int32_t);
   void (*note[WATCH_LISTENERS])(const char *);
   void (*loop[WATCH_LISTENERS])(int32_t);
   void (*slept[WATCH_LISTENERS])(void);
-  int passes, passends, keys, registerses, inputs, outputs, threads, notes, loops, sleeps;
+  int passes, passends, keys, inputs, outputs, threads, notes, loops, sleeps;
 };
 WatchTable table;
 
@@ -34,7 +37,7 @@ uint32_t eventsof(const Watcher &w) {
   if (w.pass != nullptr) events |= WATCH_PASS;
   if (w.passend != nullptr) events |= WATCH_PASSEND;
   if (w.key != nullptr) events |= WATCH_KEY;
-  if (w.registers != nullptr) events |= WATCH_REGISTERS;
+  if (w.registers) events |= WATCH_REGISTERS;
   if (w.input != nullptr) events |= WATCH_INPUT;
   if (w.output != nullptr) events |= WATCH_OUTPUT;
   if (w.thread != nullptr) events |= WATCH_THREAD;
@@ -62,7 +65,7 @@ void rebuild(void) {
     put(t.pass, &t.passes, w->pass, WATCH_PASS, &events);
     put(t.passend, &t.passends, w->passend, WATCH_PASSEND, &events);
     put(t.key, &t.keys, w->key, WATCH_KEY, &events);
-    put(t.registers, &t.registerses, w->registers, WATCH_REGISTERS, &events);
+    if (w->registers) events |= WATCH_REGISTERS;
     put(t.input, &t.inputs, w->input, WATCH_INPUT, &events);
     put(t.output, &t.outputs, w->output, WATCH_OUTPUT, &events);
     put(t.thread, &t.threads, w->thread, WATCH_THREAD, &events);
@@ -84,7 +87,7 @@ void hole(F *list, int n, F f) {
 // What was told is forgotten: the next of each is told to everyone.
 void untell(void) {
   for (int32_t n = 0; n < LOGICAL_PORTS; ++n) {
-    watchseen.in[n] = watchseen.out[n] = watchseen.status[n] = watchseen.control[n] = 0x100;
+    watchseen.in[n] = watchseen.out[n] = 0x100;
   }
   for (int32_t t = 0; t < watchseen.atcount; ++t) watchseen.at[t] = WATCH_UNTOLD;
   watchpassin(1);
@@ -112,6 +115,7 @@ int watchadd(const Watcher *w) {
   rebuild();  // closes the holes, so the new one goes after every other
   table.slot[table.count++] = w;
   rebuild();
+  if (watchseen.forcemask == nullptr) watchforce(nullptr, nullptr);
   // The places of the loaded threads, unless the loop has not parked them.
   if (watchseen.atcount < prog.threadcount) watchthreads(prog.threadcount);
   untell();
@@ -126,7 +130,6 @@ void watchremove(const Watcher *w) {
   hole(table.pass, table.passes, w->pass);
   hole(table.passend, table.passends, w->passend);
   hole(table.key, table.keys, w->key);
-  hole(table.registers, table.registerses, w->registers);
   hole(table.input, table.inputs, w->input);
   hole(table.output, table.outputs, w->output);
   hole(table.thread, table.threads, w->thread);
@@ -149,8 +152,9 @@ void watchreset(void) {
 }
 
 void watchforce(volatile uint8_t *mask, volatile uint8_t *value) {
-  watchseen.forcemask = mask != nullptr && value != nullptr ? mask : nullptr;
-  watchseen.forcevalue = watchseen.forcemask != nullptr ? value : nullptr;
+  bool forced = mask != nullptr && value != nullptr;
+  watchseen.forcemask = forced ? mask : unforced;
+  watchseen.forcevalue = forced ? value : unforced;
 }
 
 // Each list is read afresh for every listener: one taken away meanwhile is
@@ -170,13 +174,6 @@ void watchfirepassend(void) {
 void watchfirekey(uint8_t key) {
   for (int i = 0; i < table.keys; ++i) {
     if (table.key[i] != nullptr) table.key[i](key);
-  }
-}
-void watchfireregisters(int32_t port, uint8_t status, uint8_t control) {
-  watchseen.status[port] = status;
-  watchseen.control[port] = control;
-  for (int i = 0; i < table.registerses; ++i) {
-    if (table.registers[i] != nullptr) table.registers[i](port, status, control);
   }
 }
 void watchfireinput(int32_t port, uint8_t byte) {

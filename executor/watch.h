@@ -22,7 +22,7 @@ enum WatchEvent : uint32_t {
   WATCH_PASS = 1u << 0,       // passes went by
   WATCH_PASSEND = 1u << 1,    // a pass ended
   WATCH_KEY = 1u << 2,        // the key of a pass was read
-  WATCH_REGISTERS = 1u << 3,  // a port's raw status and control changed
+  WATCH_REGISTERS = 1u << 3,  // a port's raw status and control are kept
   WATCH_INPUT = 1u << 4,      // a port's calibrated input changed
   WATCH_OUTPUT = 1u << 5,     // the byte of a port's data register changed
   WATCH_THREAD = 1u << 6,     // a thread parked somewhere else
@@ -38,7 +38,10 @@ struct Watcher {
   void (*pass)(int32_t passes);
   void (*passend)(void);
   void (*key)(uint8_t key);
-  void (*registers)(int32_t port, uint8_t status, uint8_t control);
+  // The raw status and control registers of each input read are kept in
+  // watchseen.status and .control for the listener to look at (a store
+  // costs the loop less than a call).
+  bool registers;
   void (*input)(int32_t port, uint8_t byte);
   void (*output)(int32_t port, uint8_t byte);
   void (*thread)(int32_t t, int32_t at);
@@ -58,12 +61,12 @@ struct WatchSeen {
   int32_t start = WATCH_NOPASSES;  // left as it was after they were last told
   uint16_t in[LOGICAL_PORTS] = {};        // 0x100 and above: not told yet
   uint16_t out[LOGICAL_PORTS] = {};
-  uint16_t status[LOGICAL_PORTS] = {};
-  uint16_t control[LOGICAL_PORTS] = {};
+  uint8_t status[LOGICAL_PORTS] = {};   // the raw registers of the last input read
+  uint8_t control[LOGICAL_PORTS] = {};
   int32_t *at = nullptr;           // per thread (atcount of them)
   int32_t atcount = 0;
   // The input bits a listener forces: mask, then value, per port (a
-  // monitor writes them); nullptr: none.
+  // monitor writes them); all 0 (once anyone listens) when none are.
   volatile uint8_t *forcemask = nullptr;
   volatile uint8_t *forcevalue = nullptr;
 };
@@ -98,7 +101,6 @@ inline void watchpassin(int32_t n) {
 void watchfirepass(void);
 void watchfirepassend(void);
 void watchfirekey(uint8_t key);
-void watchfireregisters(int32_t port, uint8_t status, uint8_t control);
 void watchfireinput(int32_t port, uint8_t byte);
 void watchfireoutput(int32_t port, uint8_t byte);
 void watchfirethread(int32_t t, int32_t at);
@@ -120,18 +122,17 @@ inline void watchkey(uint8_t key) {
 }
 // Port n's raw status and control registers as an input read them.
 inline void watchregisters(int32_t n, uint8_t status, uint8_t control) {
-  if (watched(WATCH_REGISTERS) && (status != watchseen.status[n] || control != watchseen.control[n])) {
-    watchfireregisters(n, status, control);
+  if (watched(WATCH_REGISTERS)) {
+    watchseen.status[n] = status;
+    watchseen.control[n] = control;
   }
 }
 // Port n's calibrated input: returns what the threads see, the forced bits
 // in place of what the lines show.
 inline uint8_t watchinput(int32_t n, uint8_t in) {
   if (watched(WATCH_INPUT)) {
-    if (watchseen.forcemask != nullptr) {
-      uint8_t mask = watchseen.forcemask[n];
-      in = static_cast<uint8_t>((in & ~mask) | (watchseen.forcevalue[n] & mask));
-    }
+    uint8_t mask = watchseen.forcemask[n];  // no bits forced: all 0
+    in = static_cast<uint8_t>((in & ~mask) | (watchseen.forcevalue[n] & mask));
     if (in != watchseen.in[n]) watchfireinput(n, in);
   }
   return in;

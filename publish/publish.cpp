@@ -21,7 +21,7 @@ constexpr uint64_t COPYUS = 20000;     // state copied about fifty times a secon
 constexpr uint64_t SECONDUS = 1000000;
 
 struct PortSeen {
-  uint8_t out, in, read, status, control;  // read: 1 once a thread has read the port
+  uint8_t out, in, read;  // read: 1 once a thread has read the port
 };
 
 // The publishing's whole state; publishreset puts it back.
@@ -75,8 +75,9 @@ void copystate(uint64_t now) {
     h->port[p].out = pub.portseen[p].out;
     h->port[p].in = pub.portseen[p].in;
     h->port[p].read = pub.portseen[p].read;
-    h->port[p].status = pub.portseen[p].status;
-    h->port[p].control = pub.portseen[p].control;
+    // The raw registers as the last input read them (the seam keeps them).
+    h->port[p].status = watchseen.status[p];
+    h->port[p].control = watchseen.control[p];
   }
   for (int32_t t = 0; t < pub.rowcount; ++t) {
     pub.rows[t].at = prog.threadcurrent[t];
@@ -97,10 +98,6 @@ void seepass(int32_t passes) {
 // The loop slept (the real-time mode): the next pass ticks.
 void seeslept(void) { pub.publishcount = 1; }
 
-void seeregisters(int32_t n, uint8_t status, uint8_t control) {
-  pub.portseen[n].status = status;
-  pub.portseen[n].control = control;
-}
 
 // The calibrated input as the threads see it (the seam put the forced bits
 // in).
@@ -117,7 +114,7 @@ const Watcher listener = {
     seepass,       // pass
     nullptr,       // passend
     seekey,        // key
-    seeregisters,  // registers
+    true,          // registers: the seam keeps them
     seeinput,      // input
     seeoutput,     // output
     nullptr,       // thread

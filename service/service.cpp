@@ -52,7 +52,7 @@ const Watcher listener = {
     countpass,   // pass
     nullptr,     // passend
     nullptr,     // key
-    nullptr,     // registers
+    false,       // registers
     nullptr,     // input
     nullptr,     // output
     nullptr,     // thread

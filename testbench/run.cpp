@@ -104,7 +104,7 @@ const Watcher listener = {
     nullptr,  // pass
     nullptr,  // passend
     nullptr,  // key
-    nullptr,  // registers
+    false,    // registers
     nullptr,  // input
     nullptr,  // output
     nullptr,  // thread

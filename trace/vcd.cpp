@@ -514,7 +514,7 @@ const Watcher listener = {
     recordpass,    // pass
     nullptr,       // passend
     recordkey,     // key
-    nullptr,       // registers
+    false,         // registers
     recordinput,   // input
     recordoutput,  // output
     recordthread,  // thread
