@@ -189,6 +189,7 @@ void watchfireoutput(int32_t port, uint8_t byte) {
   }
 }
 void watchfirethread(int32_t t, int32_t at) {
+  if (t >= watchseen.atcount || at == watchseen.at[t]) return;
   watchseen.at[t] = at;
   for (int i = 0; i < table.threads; ++i) {
     if (table.thread[i] != nullptr) table.thread[i](t, at);
