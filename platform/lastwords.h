@@ -26,14 +26,6 @@ enum StopStage {
 // registers the sequence with exit and installs the handler.
 void stopstage(StopStage stage, void (*onexit)(void), void (*onsignal)(void));
 
-// Runs the exit steps now, each stage once (the sequence's exit handler;
-// tests).
-void stoprun(void);
-
-// Forgets every stage's steps (tests); the handler and exit registration
-// stay, running nothing.
-void stopreset(void);
-
 // The signals whose handler runs the steps: those that end the program by
 // default, the real-time ones, and (outside the sanitizers, whose own
 // handlers report them) the faults, which run on a stack of their own so

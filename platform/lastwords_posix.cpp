@@ -38,7 +38,7 @@ constexpr bool FAULTHANDLERS = true;
 struct StopSequence {
   void (*volatile onexit[STOP_STAGES])(void);
   void (*volatile onsignal[STOP_STAGES])(void);
-  bool registered;             // stoprun is an exit handler
+  bool registered;             // the exit steps are an exit handler
   volatile sig_atomic_t ran;   // the exit steps ran
 };
 StopSequence sequence;
@@ -52,7 +52,16 @@ sigset_t ignoredatstart;  // the fatal signals that were ignored at the first in
 constexpr size_t ALTSTACK = size_t{64} * 1024;
 alignas(16) char altstack[ALTSTACK];
 
-void exitsequence(void) { stoprun(); }
+// The exit steps, each stage once: at the normal exit and at exit(-1)
+// from a failure.
+void exitsequence(void) {
+  if (sequence.ran) return;
+  sequence.ran = 1;
+  for (int i = 0; i < STOP_STAGES; ++i) {
+    void (*step)(void) = sequence.onexit[i];
+    if (step != nullptr) step();
+  }
+}
 
 // Runs the steps, then dies of the same signal with its default action.
 // Never returns, so errno is moot.
@@ -85,20 +94,6 @@ void stopstage(StopStage stage, void (*onexit)(void), void (*onsignal)(void)) {
     atexit(exitsequence);
   }
   lastwordsinstall(nullptr);
-}
-
-void stoprun(void) {
-  if (sequence.ran) return;
-  sequence.ran = 1;
-  for (int i = 0; i < STOP_STAGES; ++i) {
-    void (*step)(void) = sequence.onexit[i];
-    if (step != nullptr) step();
-  }
-}
-
-void stopreset(void) {
-  for (int i = 0; i < STOP_STAGES; ++i) sequence.onexit[i] = sequence.onsignal[i] = nullptr;
-  sequence.ran = 0;
 }
 
 void lastwordssignals(sigset_t *set) {
