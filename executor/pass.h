@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "core/fatal.h"  // EXIT_ESC
+
 // Allocates threadcurrent and threadtimer, parks every thread at its start
 // with an idle timer, clears lastkey.
 void parkthreads(void);
@@ -21,5 +23,22 @@ int runpass(int key);
 // inputs may change at any time, none about to go on), with the earliest
 // DELAY deadline (clock ms) in *earliest and *timed 1 when there is one.
 int passidle(uint32_t *earliest, int *timed);
+
+// The one loop: passes with the keys a source gives, until ESC or until
+// the source ends it. A source is a type with int next() (the key for the
+// next pass, -1 none, LOOP_END to end the loop) and void after() (between
+// two passes): the terminal with the real clock (the main loop), or a
+// testbench in simulated time. Inline, so the main loop's source costs
+// nothing. Returns EXIT_ESC after ESC, else 0.
+constexpr int LOOP_END = -2;
+template <typename Source>
+int runloop(Source &source) {
+  for (;;) {
+    int key = source.next();
+    if (key == LOOP_END) return 0;
+    if (runpass(key) != 0) return EXIT_ESC;
+    source.after();
+  }
+}
 
 #endif

@@ -182,20 +182,20 @@ void testbenchreset(void) {
   tb = BenchRun{};
 }
 
-int testbenchrun(Testbench *b) {
-  tb.bench = b;
-  makeplan();
-  tb.loops = 0;
-  watchadd(&listener);
-  tb.now = 0;
-  clocksetus(tb.now);
-  parkthreads();
+namespace {
+
+// The bench as the loop's source of passes: before each pass the drives and
+// keys that are due and the expectations of the moment; after it, the
+// clock moved on by one pass, or to the next thing that can happen when
+// nothing moved.
+struct BenchSource {
   std::deque<int> typed;  // keys waiting to be read, one per pass
   int held = 0;           // a scan code that the next read returns
   size_t nextdrive = 0, nextkey = 0;
-  bool escaped = false;
-  std::vector<int32_t> before(static_cast<size_t>(prog.threadcount));
-  for (;;) {
+  std::vector<int32_t> before;  // the threads' places before the pass
+  uint32_t loopsbefore = 0;
+
+  int next(void) {
     while (nextdrive < tb.bench->drives.size() && tb.bench->drives[nextdrive].us <= tb.now) {
       drive(tb.bench->drives[nextdrive++]);
     }
@@ -203,10 +203,9 @@ int testbenchrun(Testbench *b) {
       for (int code : tb.bench->keys[nextkey++].codes) typed.push_back(code);
     }
     checkoutputs();
-    if (tb.now >= tb.bench->end) break;
-
+    if (tb.now >= tb.bench->end) return LOOP_END;
     std::copy(prog.threadcurrent, prog.threadcurrent + prog.threadcount, before.begin());
-    uint32_t loopsbefore = tb.loops;
+    loopsbefore = tb.loops;
     // A key as the terminal gives it: one per pass, a key without a
     // character as 0 now and its scan code at the next key's read.
     int key = -1;
@@ -223,10 +222,10 @@ int testbenchrun(Testbench *b) {
         }
       }
     }
-    if (runpass(key) == EXIT_ESC) {
-      escaped = true;
-      break;
-    }
+    return key;
+  }
+
+  void after(void) {
     bool still = tb.loops == loopsbefore && typed.empty() &&
                  std::equal(before.begin(), before.end(), prog.threadcurrent);
     uint64_t next = tb.now + BENCH_STEPUS;
@@ -234,6 +233,21 @@ int testbenchrun(Testbench *b) {
     tb.now = std::min(next, tb.bench->end);
     clocksetus(tb.now);
   }
+};
+
+}  // namespace
+
+int testbenchrun(Testbench *b) {
+  tb.bench = b;
+  makeplan();
+  tb.loops = 0;
+  watchadd(&listener);
+  tb.now = 0;
+  clocksetus(tb.now);
+  parkthreads();
+  BenchSource source;
+  source.before.resize(static_cast<size_t>(prog.threadcount));
+  bool escaped = runloop(source) == EXIT_ESC;
 
   safeapply();  // the bench's end is the run's stop
   int total = 0, good = 0;
