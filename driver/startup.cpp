@@ -17,7 +17,7 @@
 #include "driver/dump.h"
 #include "driver/loader.h"
 #include "driver/mainloop.h"
-#include "executor/watch.h"
+#include "core/watch.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/lastwords.h"

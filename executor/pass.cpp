@@ -7,7 +7,7 @@
 #include "core/tables.h"
 #include "executor/delay.h"
 #include "executor/step.h"
-#include "executor/watch.h"
+#include "core/watch.h"
 #include "platform/clock.h"
 #include "platform/keys.h"
 

@@ -1,7 +1,7 @@
 // The pass: every thread stepped once in order, after the key of the pass
 // is made lastkey. The main loop and a testbench both run their threads
 // through it; the pass's beginning, its key and its end are told to the
-// watchers here (executor/watch.h), once.
+// watchers here (core/watch.h), once.
 #ifndef QUON_EXECUTOR_PASS_H
 #define QUON_EXECUTOR_PASS_H
 

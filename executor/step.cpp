@@ -5,7 +5,7 @@
 #include "compiler/token.h"
 #include "core/tables.h"
 #include "executor/delay.h"
-#include "executor/watch.h"
+#include "core/watch.h"
 #include "platform/shell.h"
 #include "port/port.h"
 

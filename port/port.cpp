@@ -10,7 +10,7 @@
 
 #include "core/fatal.h"
 #include "core/tables.h"
-#include "executor/watch.h"
+#include "core/watch.h"
 #include "platform/gpio.h"
 #include "platform/portio.h"
 

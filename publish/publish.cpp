@@ -9,7 +9,7 @@
 
 #include "compiler/token.h"
 #include "core/tables.h"
-#include "executor/watch.h"
+#include "core/watch.h"
 #include "platform/clock.h"
 #include "platform/lastwords.h"
 #include "platform/sharedmem.h"

@@ -20,7 +20,7 @@ constexpr int32_t PUBLISH_SAMPLE = 16;
 using PortSampler = uint8_t (*)(int32_t n);
 
 // Creates the region for the loaded script and starts publishing: the
-// publishing listens to the loop (executor/watch.h) and copies the lines
+// publishing listens to the loop (core/watch.h) and copies the lines
 // that sample reads into the region; the bits a monitor forces reach the
 // threads, the trace and the monitor alike. The region is removed at every
 // end of the program. Returns 0, or -1 with errno set (nothing is

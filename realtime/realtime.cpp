@@ -5,7 +5,7 @@
 #include <string>
 
 #include "executor/pass.h"
-#include "executor/watch.h"
+#include "core/watch.h"
 #include "platform/clock.h"
 #include "platform/keys.h"
 #include "platform/realtime.h"

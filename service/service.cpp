@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "executor/watch.h"
+#include "core/watch.h"
 #include "platform/clock.h"
 #include "platform/lastwords.h"
 #include "platform/notify.h"

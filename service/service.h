@@ -4,7 +4,7 @@
 // every half of $WATCHDOG_USEC (so a loop held by a hung SPAWN misses it
 // and the manager restarts the service), STOPPING=1 at every stop. Without
 // $NOTIFY_SOCKET nothing is sent and the service listens to nothing in the
-// loop; with a watchdog it counts passes (executor/watch.h).
+// loop; with a watchdog it counts passes (core/watch.h).
 #ifndef QUON_SERVICE_SERVICE_H
 #define QUON_SERVICE_SERVICE_H
 

@@ -14,7 +14,7 @@
 #include "core/fatal.h"
 #include "core/tables.h"
 #include "executor/pass.h"
-#include "executor/watch.h"
+#include "core/watch.h"
 #include "platform/clock.h"
 #include "platform/keys.h"
 #include "platform/portio.h"

@@ -3,7 +3,7 @@
 // written as a Value Change Dump that waveform viewers and logic-analyser
 // software read.
 //
-// While recording, the trace listens to the loop (executor/watch.h): each
+// While recording, the trace listens to the loop (core/watch.h): each
 // event costs one comparison with the value last recorded, and only a
 // change costs more (a clock read and a line into the trace's buffer).
 // Not recording, it listens to nothing.

@@ -35,7 +35,7 @@
 #include <vector>
 
 #include "core/tables.h"
-#include "executor/watch.h"
+#include "core/watch.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/lastwords.h"

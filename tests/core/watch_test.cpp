@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "executor/watch.h"
+#include "core/watch.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "executor/watch.h"
+#include "core/watch.h"
 
 #include <cstdlib>
 

@@ -1,5 +1,8 @@
 // What happens in the loop, told to whoever watches it: the trace, the
-// monitors' region, the service manager's watchdog, a testbench. Each
+// monitors' region, the service manager's watchdog, a testbench. It sits
+// on the lowest floor because the port layer tells of its reads and writes
+// as the executor tells of passes and threads, and each feature above
+// both listens without either knowing it. Each
 // feature registers what it listens to when it starts, from its own
 // folder; the loop, the thread step and the port layer only say what
 // happened. Off, each event is one test of the flag word watching.
@@ -10,8 +13,8 @@
 // was added), and the pass listeners are told only every so many passes,
 // as many as they asked for (watchpassin). Listeners run in the order they
 // were added.
-#ifndef QUON_EXECUTOR_WATCH_H
-#define QUON_EXECUTOR_WATCH_H
+#ifndef QUON_CORE_WATCH_H
+#define QUON_CORE_WATCH_H
 
 #include <cstdint>
 
