@@ -65,6 +65,7 @@ void benchpublishing(void); // the pass with the monitors' region against withou
 void benchservice(void);    // the pass with the service's watchdog against without
 void benchrealtime(void);   // the real-time mode against the plain loop, idle and loaded
 void benchexpectations(void); // a bench of many expectations (testbench part)
+void benchkills(void);      // KILLs of a thousand threads under a testbench
 void benchsimulation(void); // simulated seconds per wall second (runs last)
 
 // Sees every register write after the simulated port took it (called by

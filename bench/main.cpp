@@ -203,6 +203,7 @@ int main(int argc, char **argv) {
   if (wanted("realtime")) benchrealtime();
   if (wanted("testbench")) {  // last: leaves the clock simulated
     benchexpectations();
+    benchkills();
     benchsimulation();
   }
   printtargets();

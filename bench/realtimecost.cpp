@@ -27,6 +27,7 @@
 #include "platform/clock.h"
 #include "platform/rtsched.h"
 #include "platform/sharedmem.h"
+#include "port/port.h"
 #include "publish/publish.h"
 #include "publish/region.h"
 #include "realtime/realtime.h"
@@ -94,7 +95,7 @@ void childreaction(bool realtime, int fd, int readyfd) {
   loadtext("WAIT 1 1.......\nOUTPUT 0 .......1\nWAIT 1 0.......\nOUTPUT 0 .......0\n$\n$\n");
   simreset();
   mainloopinit();
-  if (publishstart() != 0) _exit(4);
+  if (publishstart(portsample) != 0) _exit(4);
   // Started on every processor, as a run is: the mode takes the last of
   // them, away from the parent's.
   cpu_set_t all;

@@ -16,6 +16,7 @@
 #include "driver/startup.h"
 #include "core/tables.h"
 #include "sim/simport.h"
+#include "port/port.h"
 #include "publish/publish.h"
 #include "service/service.h"
 #include "testbench/testbench.h"
@@ -154,7 +155,7 @@ void benchpublishing(void) {
     for (int r = 0; r < reps; ++r) {
       plain[r] = timed(false, passes);
       parkthreads();
-      if (publishstart() != 0) {
+      if (publishstart(portsample) != 0) {
         fprintf(report, "  SELF-CHECK FAILED: no region could be made\n");
         ++benchfailures;
         return;
@@ -224,7 +225,7 @@ void benchservice(void) {
       servicetake();
       serviceready("bench", prog.threadcount);
       kept[r] = timed(false, passes);
-      if (!serviceon) {
+      if (!servicewatchdog()) {
         fprintf(report, "  SELF-CHECK FAILED: the watchdog did not start\n");
         ++benchfailures;
       }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "compiler/compiler.h"
@@ -266,16 +267,18 @@ void checkline(const char *line, uint64_t length, Token token) {
   }
 }
 
-// A KILL whose name no thread has exactly.
-void killname(int32_t at) {
-  const char *name = prog.strings[tokenport(prog.tokens[at])];
-  bool found = false;
-  int32_t alike = -1;  // a thread whose name differs only in case or spaces
-  for (int32_t n = 0; n < prog.threadcount && !found; ++n) {
-    found = strcmp(prog.threadname[n], name) == 0;
-    if (alike < 0 && loose(prog.threadname[n]) == loose(name)) alike = n;
+// A KILL whose name no thread has exactly: the loader found each KILL's
+// threads, so names are compared loosely only for a KILL that found none,
+// each thread's loose name made once (alikes: loose name, its first thread).
+void killname(int32_t at, std::unordered_map<std::string, int32_t> *alikes) {
+  uint8_t text = tokenport(prog.tokens[at]);
+  if (prog.killcount[text] > 0) return;
+  const char *name = prog.strings[text];
+  if (alikes->empty()) {
+    for (int32_t n = 0; n < prog.threadcount; ++n) alikes->emplace(loose(prog.threadname[n]), n);
   }
-  if (found) return;
+  auto similar = alikes->find(loose(name));
+  int32_t alike = similar != alikes->end() ? similar->second : -1;  // differs only in case or spaces
   if (alike >= 0) {
     warn(prog.tokenline[at], "KILL '%s', but thread %ld is named '%s': names must match "
                              "exactly, spaces and case included", name,
@@ -318,6 +321,7 @@ const ScriptSink *checkbegin(const char *name) {
 void checkprogram(void) {
   // Threads lie in token order, which is line order: each token is
   // looked at in its turn.
+  std::unordered_map<std::string, int32_t> alikes;
   for (int32_t th = 0; th < prog.threadcount; ++th) {
     int32_t start = prog.threadstart[th];
     if (start < 0) continue;
@@ -325,7 +329,7 @@ void checkprogram(void) {
     while (end < prog.tokencount && tokenop(prog.tokens[end]) != OP_SEPARATOR) ++end;
     for (int32_t i = start; i < end; ++i) {
       uint8_t op = tokenop(prog.tokens[i]);
-      if (op == OP_KILL) killname(i);
+      if (op == OP_KILL) killname(i, &alikes);
       if (op == OP_NOTATE) notateloop(start, end - start, i - start);
     }
   }

@@ -31,6 +31,9 @@ void resettables(void) {
   free(prog.threadname);
   free(prog.threadcurrent);
   free(prog.threadtimer);
+  free(prog.killfirst);
+  free(prog.killcount);
+  free(prog.killthread);
   closestream(prog.infile);
   closestream(prog.logfile);
   closestream(prog.inifile);

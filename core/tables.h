@@ -35,6 +35,14 @@ struct ProgramTables {
   int32_t *threadcurrent = nullptr; // per thread: index of the next token to run
   uint32_t *threadtimer = nullptr;  // per thread: DELAY deadline in clock ms; 0 none
 
+  // Whom each KILL sends back, fixed once the script is loaded: for the
+  // text of a KILL (by its string index) the threads of exactly that name,
+  // in index order, at killthread[killfirst[s] .. killfirst[s] + killcount[s]).
+  // KILLs of the same name share one range.
+  int32_t *killfirst = nullptr;     // per string (capacity stringcount, at least 1)
+  int32_t *killcount = nullptr;     // per string; 0: no thread bears the name
+  int32_t *killthread = nullptr;    // thread indexes (at most threadcount, at least 1)
+
   // Files, calibration, options and run state.
   FILE *infile = nullptr;           // the script (a named file or standard input)
   FILE *logfile = nullptr;          // QUON.log: listing and script errors

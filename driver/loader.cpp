@@ -3,6 +3,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "compiler/compiler.h"
 #include "core/fatal.h"
@@ -75,6 +78,44 @@ int endmarkreached(void) {
   return prog.tokencount >= 2 &&
          prog.tokens[prog.tokencount - 1] == SEPARATOR_TOKEN &&
          prog.tokens[prog.tokencount - 2] == SEPARATOR_TOKEN;
+}
+
+// Every KILL's threads, once the names are final: a KILL then visits its
+// own threads, not every thread's name, at each pass.
+void resolvekills(void) {
+  std::unordered_map<std::string_view, std::vector<int32_t>> named;  // names KILLs use
+  for (int32_t i = 0; i < prog.tokencount; ++i) {
+    if (tokenop(prog.tokens[i]) == OP_KILL) named[prog.strings[tokenport(prog.tokens[i])]];
+  }
+  for (int32_t t = 0; t < prog.threadcount; ++t) {
+    auto found = named.find(prog.threadname[t]);
+    if (found != named.end()) found->second.push_back(t);
+  }
+  size_t texts = prog.stringcount > 0 ? static_cast<size_t>(prog.stringcount) : 1;
+  size_t total = 0;
+  for (const auto &entry : named) total += entry.second.size();
+  free(prog.killfirst);
+  free(prog.killcount);
+  free(prog.killthread);
+  prog.killfirst = static_cast<int32_t *>(calloc(texts, sizeof(int32_t)));
+  prog.killcount = static_cast<int32_t *>(calloc(texts, sizeof(int32_t)));
+  prog.killthread = static_cast<int32_t *>(calloc(total > 0 ? total : 1, sizeof(int32_t)));
+  if (prog.killfirst == nullptr || prog.killcount == nullptr || prog.killthread == nullptr) {
+    outofmemory();
+  }
+  std::unordered_map<std::string_view, int32_t> first;  // where each name's range begins
+  int32_t used = 0;
+  for (const auto &entry : named) {
+    first[entry.first] = used;
+    for (int32_t t : entry.second) prog.killthread[used++] = t;
+  }
+  for (int32_t i = 0; i < prog.tokencount; ++i) {
+    if (tokenop(prog.tokens[i]) != OP_KILL) continue;
+    uint8_t s = tokenport(prog.tokens[i]);
+    std::string_view name = prog.strings[s];
+    prog.killfirst[s] = first[name];
+    prog.killcount[s] = static_cast<int32_t>(named[name].size());
+  }
 }
 
 }  // namespace
@@ -151,4 +192,5 @@ void loadprogram(const ScriptSink *sink) {
   // is one less than the separators appended.
   --prog.tokencount;
   --prog.threadcount;
+  resolvekills();
 }

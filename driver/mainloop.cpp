@@ -14,14 +14,26 @@ int mainlooppass(void) {
   return runpass(keyavailable() ? readkey() : -1);
 }
 
+namespace {
+// The terminal's keys, at most one a pass, so every thread sees each key
+// for one pass; the loop spins.
+struct Terminal {
+  int next(void) { return keyavailable() ? readkey() : -1; }
+  void after(void) {}
+};
+// The same, waiting between passes as the real-time mode decides.
+struct RealTime {
+  int next(void) { return keyavailable() ? readkey() : -1; }
+  void after(void) { realtimewait(); }
+};
+}  // namespace
+
 int mainloop(void) {
   mainloopinit();
-  int status;
   if (realtimeon) {
-    while ((status = mainlooppass()) == 0) realtimewait();
-    return status;
+    RealTime source;
+    return runloop(source);
   }
-  while ((status = mainlooppass()) == 0) {
-  }
-  return status;
+  Terminal source;
+  return runloop(source);
 }

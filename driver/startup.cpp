@@ -14,6 +14,7 @@
 #include "core/fatal.h"
 #include "core/log.h"
 #include "core/tables.h"
+#include "core/watch.h"
 #include "driver/dump.h"
 #include "driver/loader.h"
 #include "driver/mainloop.h"
@@ -21,6 +22,7 @@
 #include "latency/latency.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/lastwords.h"
 #include "platform/portio.h"
 #include "platform/sharedmem.h"
 #include "platform/shell.h"
@@ -32,7 +34,6 @@
 #include "realtime/realtime.h"
 #include "service/service.h"
 #include "testbench/testbench.h"
-#include "testbench/watch.h"
 #include "text/casefold.h"
 #include "trace/trace.h"
 
@@ -179,6 +180,11 @@ void checklog(int closing) {
 // taken away again.
 void opentrace(const RunChoices &run, const Testbench &bench) {
   if (run.trace == nullptr) return;
+  // From the moment the file has a name it is a whole trace: an ending
+  // signal waits until the opening is written and the trace's stop stage
+  // is set, then ends it properly.
+  sigset_t old;
+  lastwordshold(&old);
   struct stat st;
   bool created = false;
   int fd = openfdforwrite(run.trace, &st, &created);
@@ -197,6 +203,10 @@ void opentrace(const RunChoices &run, const Testbench &bench) {
     fatal("Unable to open trace file \"%s\"! (it is the run's own %s)\n", run.trace, input);
   }
   traceuse(fd, run.trace);
+  // A trace whose opening could not be written (a full disk) would be an
+  // empty file that no reader takes: it goes, the run goes on untraced.
+  if (!traceready()) removesamefile(run.trace, st);
+  lastwordsrelease(&old);
 }
 
 // A testbench is read whole before anything runs: a bad one ends the
@@ -277,12 +287,11 @@ void reportscripterrors(void) {
 void startfeatures(const RunChoices &run) {
   if (run.bench != nullptr) {
     clocksetus(0);
-  } else if (publishstart() != 0 && errno == EEXIST) {
+  } else if (publishstart(portsample) != 0 && errno == EEXIST) {
     fprintf(stderr, "Warning: unwatched: the names of its region under %s are taken by others\n",
             SHARED_FOLDER);
   }
   if (run.trace != nullptr) starttrace(run.bench == nullptr);
-  safearm();  // again, so that the safe write comes before they close
   if (run.realtime != 0) {
     realtimestart(run.realtime, run.cpu, run.budget != 0 ? static_cast<unsigned>(run.budget) : BUDGET_DEFAULT);
   }
@@ -410,8 +419,9 @@ void resetrun(void) {
   resetports();
   traceclose();
   publishreset();
-  benchreset();
+  testbenchreset();
   safereset();
   servicereset();
   checkreset();
+  watchreset();
 }

@@ -7,11 +7,9 @@
 #include "core/tables.h"
 #include "executor/delay.h"
 #include "executor/step.h"
+#include "core/watch.h"
 #include "platform/clock.h"
 #include "platform/keys.h"
-#include "publish/publish.h"
-#include "service/service.h"
-#include "trace/trace.h"
 
 void parkthreads(void) {
   // Loading leaves at least one thread; one entry at the least keeps calloc
@@ -25,22 +23,21 @@ void parkthreads(void) {
   for (int32_t i = 0; i < prog.threadcount; ++i) {
     prog.threadcurrent[i] = prog.threadstart[i];  // timers start idle (0)
   }
+  watchthreads(prog.threadcount);
   prog.lastkey = 0;
 }
 
 int runpass(int key) {
-  tracepass();
-  publishpass();
-  servicepass();
+  watchpass();
   if (key >= 0) {
     prog.lastkey = static_cast<uint8_t>(key);
-    publishkey(prog.lastkey);
-    tracekey(prog.lastkey);
+    watchkey(prog.lastkey);
     if (prog.lastkey == KEY_ESC) return EXIT_ESC;  // before any thread sees it
   }
   int32_t threads = prog.threadcount;  // fixed once loaded
   for (int32_t t = 0; t < threads; ++t) stepthread(t);
   prog.lastkey = 0;
+  watchpassend();
   return 0;
 }
 

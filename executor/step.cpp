@@ -1,33 +1,33 @@
 #include "executor/step.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "compiler/token.h"
 #include "core/tables.h"
 #include "executor/delay.h"
+#include "core/watch.h"
 #include "platform/shell.h"
 #include "port/port.h"
-#include "testbench/watch.h"
-#include "trace/trace.h"
 
 namespace {
-// Sends every thread that bears name back to its first statement with an
-// idle timer, the killer among them. Returns 1 when the killer itself was
-// one of them.
-int killthreads(int32_t killer, const char *name) {
-  int found = 0;
+// Sends every thread that bears the name of KILL text s back to its first
+// statement with an idle timer, the killer among them, in index order (the
+// loader found them). Returns 1 when the killer itself was one of them.
+int killthreads(int32_t killer, uint8_t s) {
+  int32_t from = prog.killfirst[s], count = prog.killcount[s];
+  if (count == 0) {
+    printf("Tried to Kill non-existing thread '%s'\n", prog.strings[s]);
+    return 0;
+  }
   int self = 0;
-  for (int32_t i = 0; i < prog.threadcount; ++i) {
-    if (strcmp(name, prog.threadname[i]) != 0) continue;
+  for (int32_t k = from; k < from + count; ++k) {
+    int32_t i = prog.killthread[k];
     prog.threadcurrent[i] = prog.threadstart[i];
     prog.threadtimer[i] = 0;
-    tracethread(i, prog.threadstart[i]);
-    benchloop();
-    found = 1;
+    watchthread(i, prog.threadstart[i]);
+    watchloop(i);
     if (i == killer) self = 1;
   }
-  if (!found) printf("Tried to Kill non-existing thread '%s'\n", name);
   return self;
 }
 }  // namespace
@@ -65,17 +65,17 @@ void stepthread(int32_t t) {
         break;
       case OP_NOTATE:
         printf("%s\n", prog.strings[port]);
-        benchnote(prog.strings[port]);
+        watchnote(prog.strings[port]);
         break;
       case OP_KILL:
         // A thread that kills itself starts over at its next step; going on
         // now could run its own KILL again within this step, for ever.
-        if (killthreads(t, prog.strings[port])) return;
+        if (killthreads(t, port)) return;
         break;
       case OP_SEPARATOR:
         prog.threadcurrent[t] = prog.threadstart[t];
-        tracethread(t, prog.threadstart[t]);
-        benchloop();
+        watchthread(t, prog.threadstart[t]);
+        watchloop(t);
         return;
       default:  // REPEAT, NAME and anything unknown pass without effect
         break;
@@ -83,5 +83,5 @@ void stepthread(int32_t t) {
   }
 park:
   prog.threadcurrent[t] = at;
-  tracethread(t, at);
+  watchthread(t, at);
 }

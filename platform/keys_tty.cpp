@@ -163,7 +163,6 @@ void installhandlers(void) {
   // Each handler runs with the others held back: a fatal signal waits until
   // a stop or continue is done, and nothing takes key mode again while a
   // fatal signal is on its way out.
-  lastwordsadd(restoremodeonsignal);
   lastwordsinstall(&modesignals);
 
   // Stop and continue return to the interrupted code: SA_RESTART, so a
@@ -321,7 +320,8 @@ void keyboardstart(void) {
   keymode.c_cc[VTIME] = 0;
   // Output and control flags stay as they were: "\n" still ends a line.
 
-  atexit(restoreatexit);  // registered before anything is changed
+  // The stop sequence's terminal stage, set before anything is changed.
+  stopstage(STOP_TERMINAL, restoreatexit, restoremodeonsignal);
   installhandlers();
   enterkeymode();
 }

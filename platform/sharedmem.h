@@ -27,6 +27,14 @@ void *sharedcreatefree(const char *base, size_t size, char *name, size_t namesiz
 // a region of the user's, not a name someone else planted.
 bool sharedmine(const char *path);
 
+// Removes the calling user's regions whose process is gone (ended by
+// SIGKILL, say): every name in SHARED_FOLDER that is prefix, a process id,
+// then nothing or "-" and the six letters sharedcreatefree adds, and that
+// is a regular file of the user's with no other link, while no process
+// has that id. Anything else, another user's or a live process's, stays.
+// Returns how many were removed.
+int sharedsweep(const char *prefix);
+
 // Maps an existing region of the calling user (writable for forcing);
 // *size gets its length and *fd a close-on-exec descriptor of its file
 // (sharedsize; closed by shareddetach). nullptr with errno set on failure

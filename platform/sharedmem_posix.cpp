@@ -1,5 +1,6 @@
 #include "platform/sharedmem.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <setjmp.h>
 #include <signal.h>
@@ -10,6 +11,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <string>
 #include <ctime>
 
 void *sharedcreate(const char *path, size_t size) {
@@ -32,13 +35,59 @@ void *sharedcreate(const char *path, size_t size) {
   return region;
 }
 
+namespace {
+// The letters of a name's suffix, and how many it has.
+const char LETTERS[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+constexpr size_t SUFFIX = 6;
+
+// The process id in name after prefix, with nothing or "-" and a suffix of
+// SUFFIX letters after it; 0 when name is no such name.
+long sweptpid(const char *name, const char *prefix) {
+  size_t skip = strlen(prefix);
+  if (strncmp(name, prefix, skip) != 0) return 0;
+  const char *at = name + skip;
+  if (*at < '1' || *at > '9') return 0;
+  long pid = 0;
+  int digits = 0;
+  for (; *at >= '0' && *at <= '9'; ++at) {
+    if (++digits > 10) return 0;
+    pid = pid * 10 + (*at - '0');
+  }
+  if (pid > 0x7FFFFFFF) return 0;
+  if (*at == '\0') return pid;
+  if (*at != '-' || strlen(at + 1) != SUFFIX) return 0;
+  for (const char *c = at + 1; *c != '\0'; ++c) {
+    if (strchr(LETTERS, *c) == nullptr) return 0;
+  }
+  return pid;
+}
+}  // namespace
+
+int sharedsweep(const char *prefix) {
+  DIR *dir = opendir(SHARED_FOLDER);
+  if (dir == nullptr) return 0;
+  int removed = 0;
+  while (dirent *entry = readdir(dir)) {
+    long pid = sweptpid(entry->d_name, prefix);
+    if (pid == 0) continue;
+    std::string path = std::string(SHARED_FOLDER) + "/" + entry->d_name;
+    // A process that may not be signalled is alive (another user's that
+    // took a dead run's id): only ESRCH says that none has the id.
+    if (!sharedmine(path.c_str()) || kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) {
+      continue;
+    }
+    if (unlink(path.c_str()) == 0) ++removed;
+  }
+  closedir(dir);
+  return removed;
+}
+
 void *sharedcreatefree(const char *base, size_t size, char *name, size_t namesize) {
   snprintf(name, namesize, "%s", base);
   void *region = sharedcreate(name, size);
   for (int tries = 0; region == nullptr && errno == EEXIST && tries < SHARED_TRIES; ++tries) {
     // Letters no one can guess ahead, so no one can plant them first.
-    static const char LETTERS[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    unsigned char noise[6];
+    unsigned char noise[SUFFIX];
     if (getrandom(noise, sizeof noise, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof noise)) {
       struct timespec now {};
       clock_gettime(CLOCK_MONOTONIC, &now);

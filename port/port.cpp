@@ -10,10 +10,9 @@
 
 #include "core/fatal.h"
 #include "core/tables.h"
+#include "core/watch.h"
 #include "platform/gpio.h"
 #include "platform/portio.h"
-#include "publish/publish.h"
-#include "trace/trace.h"
 
 PortAddresses portaddresses;
 const char *porthint = "";
@@ -26,15 +25,19 @@ namespace {
 constexpr uint8_t STATUS_BITS = 0xF8;   // input bits 7-3 from the status register
 constexpr uint8_t CONTROL_BITS = 0x07;  // input bits 2-0 from the control lines
 
-bool ongpio[LOGICAL_PORTS];     // the port's operations go to GPIO lines
-bool gpiowired[LOGICAL_PORTS];  // its lines were given (--port=, --port1=)
-uint8_t gpioheld[LOGICAL_PORTS];  // the byte last written to its lines
-bool gpiofailed = false;          // a write was refused: the program is ending
+// The GPIO side of the ports; resetports puts it back.
+struct GpioPorts {
+  bool ongpio[LOGICAL_PORTS] = {};     // the port's operations go to GPIO lines
+  bool gpiowired[LOGICAL_PORTS] = {};  // its lines were given (--port=, --port1=)
+  uint8_t gpioheld[LOGICAL_PORTS] = {};  // the byte last written to its lines
+  bool gpiofailed = false;          // a write was refused: the program is ending
+};
+GpioPorts gp;
 
 // GPIO ports: every port in use is one, or none is. Logical port 1 not
 // given has no lines; a script that uses it is refused once loaded.
 void locategpio(void) {
-  if (!gpiowired[0]) {
+  if (!gp.gpiowired[0]) {
     fatal("Unable to use GPIO lines!\nLogical port 1 is on GPIO lines and logical port 0 on a "
           "parallel port: give --port= as GPIO lines too (a GPIO port and a parallel port "
           "cannot be mixed).\n");
@@ -46,7 +49,7 @@ void locategpio(void) {
   }
   std::string error;
   if (gpiorequest(&error) != 0) fatal("Unable to use GPIO lines!\n%s\n", error.c_str());
-  for (bool &g : ongpio) g = true;
+  for (bool &g : gp.ongpio) g = true;
 }
 
 // The input byte of GPIO port n: the lines as they are, with no
@@ -60,19 +63,19 @@ void locategpio(void) {
   }
   uint8_t lines = static_cast<uint8_t>(value);
   if (debug) printf("inputting lines %02x\n", lines);
-  publishregisters(n, lines, 0);
+  watchregisters(n, lines, 0);
   return lines;
 }
 
 }  // namespace
 
-void portchoosegpio(int32_t n) { gpiowired[n] = true; }
+void portchoosegpio(int32_t n) { gp.gpiowired[n] = true; }
 
-bool portsongpio(void) { return gpiowired[0] || gpiowired[1]; }
+bool portsongpio(void) { return gp.gpiowired[0] || gp.gpiowired[1]; }
 
 int32_t portunwired(unsigned addressed) {
   for (int32_t n = 0; n < LOGICAL_PORTS; ++n) {
-    if (ongpio[n] && !gpiowired[n] && ((addressed >> n) & 1) != 0) return n;
+    if (gp.ongpio[n] && !gp.gpiowired[n] && ((addressed >> n) & 1) != 0) return n;
   }
   return -1;
 }
@@ -109,7 +112,7 @@ namespace {
 // first, then status and control lines; the raw registers printed first
 // when debug is set.
 uint16_t readinput(int32_t n, bool debug) {
-  if (__builtin_expect(ongpio[n], 0)) return readlines(n, debug);
+  if (__builtin_expect(gp.ongpio[n], 0)) return readlines(n, debug);
   uint32_t status = portaddresses.data[n] + 1;
   uint32_t control = status + 1;
   iowrite(control, static_cast<uint8_t>(prog.calctl & 0xFF));
@@ -120,7 +123,7 @@ uint16_t readinput(int32_t n, bool debug) {
   }
   uint8_t rawstatus = ioread(status);
   uint8_t rawcontrol = ioread(control);
-  publishregisters(n, rawstatus, rawcontrol);
+  watchregisters(n, rawstatus, rawcontrol);
   uint8_t high = rawstatus & STATUS_BITS;
   uint8_t low = rawcontrol & CONTROL_BITS;
   return static_cast<uint16_t>((high | low) ^ prog.calinv);
@@ -133,8 +136,8 @@ uint16_t portinput(int32_t n) {
           static_cast<long>(n), static_cast<long>(LOGICAL_PORTS - 1));
   }
   uint16_t value = readinput(n, prog.portdebug && prog.verbose);
-  uint8_t seen = publishinput(n, static_cast<uint8_t>(value));
-  traceinput(n, seen);
+  // What the threads see: the lines, with whatever a watcher forces.
+  uint8_t seen = watchinput(n, static_cast<uint8_t>(value));
   return static_cast<uint16_t>((value & 0xFF00u) | seen);
 }
 
@@ -143,8 +146,8 @@ namespace {
 // write ends the run; the safe outputs tried at that exit must not end it
 // a second time.
 __attribute__((noinline, cold)) void writelines(int32_t n, uint8_t b) {
-  if (portrawwrite(n, b) != 0 && !gpiofailed) {
-    gpiofailed = true;
+  if (portrawwrite(n, b) != 0 && !gp.gpiofailed) {
+    gp.gpiofailed = true;
     fatal("Unable to write the GPIO lines of logical port %ld! (%s)\n", static_cast<long>(n),
           strerror(errno));
   }
@@ -164,16 +167,16 @@ uint8_t portreadback(int32_t n) {
 }
 
 uint8_t portrawreadback(int32_t n) {
-  if (__builtin_expect(ongpio[n], 0)) return gpioheld[n];
+  if (__builtin_expect(gp.ongpio[n], 0)) return gp.gpioheld[n];
   return ioread(portaddresses.data[n]);
 }
 
 int portrawwrite(int32_t n, uint8_t b) {
-  if (!ongpio[n]) {
+  if (!gp.ongpio[n]) {
     iowrite(portaddresses.data[n], b);
     return 0;
   }
-  gpioheld[n] = b;
+  gp.gpioheld[n] = b;
   return gpiowrite(n, b);
 }
 
@@ -182,13 +185,12 @@ void portwrite(int32_t n, uint8_t b) {
     fatal("Attempt to write to logical port %ld, > max of %ld\n",
           static_cast<long>(n), static_cast<long>(LOGICAL_PORTS - 1));
   }
-  if (__builtin_expect(ongpio[n], 0)) {
+  if (__builtin_expect(gp.ongpio[n], 0)) {
     writelines(n, b);
   } else {
     iowrite(portaddresses.data[n], b);
   }
-  publishoutput(n, b);
-  traceoutput(n, b);
+  watchoutput(n, b);
 }
 
 void resetports(void) {
@@ -197,9 +199,9 @@ void resetports(void) {
   portnote = portwarning = nullptr;
   chosenbase[0] = chosenbase[1] = 0;
   for (int32_t n = 0; n < LOGICAL_PORTS; ++n) {
-    ongpio[n] = gpiowired[n] = false;
-    gpioheld[n] = 0;
+    gp.ongpio[n] = gp.gpiowired[n] = false;
+    gp.gpioheld[n] = 0;
   }
-  gpiofailed = false;
+  gp.gpiofailed = false;
   gpioreset();
 }

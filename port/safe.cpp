@@ -2,74 +2,80 @@
 
 #include <unistd.h>
 
-#include <cstdlib>
-
 #include "platform/lastwords.h"
 #include "port/port.h"
-#include "trace/trace.h"
 
 namespace {
 
-bool declared[LOGICAL_PORTS];
-uint16_t patterns[LOGICAL_PORTS];
-pid_t owner = 0;                       // a SPAWN'd child never drives the port
-volatile sig_atomic_t applied = 0;     // the signal path ran
+// The safe outputs' whole state; safereset puts it back.
+struct SafeState {
+  bool declared[LOGICAL_PORTS] = {};
+  uint16_t patterns[LOGICAL_PORTS] = {};
+  pid_t owner = 0;                       // a SPAWN'd child never drives the port
+  volatile sig_atomic_t applied = 0;     // the signal path ran
+  volatile sig_atomic_t written = 0;     // bit n: the signal path wrote port n ...
+  uint8_t byte[LOGICAL_PORTS] = {};      // ... this byte
+};
+SafeState safe;
 
 void onexit(void) { safeapply(); }
 
-// The last words: the port straight (registers or lines), then the trace
-// told what they now hold. Only async-signal-safe calls.
+// The last words: the port straight (registers or lines), and what they
+// now hold kept for the stages after this one (the trace records it).
+// Only async-signal-safe calls.
 void onsignal(void) {
-  if (applied || getpid() != owner) return;
-  applied = 1;
+  if (safe.applied || getpid() != safe.owner) return;
+  safe.applied = 1;
   for (int32_t n = 0; n < LOGICAL_PORTS; ++n) {
-    if (!declared[n]) continue;
-    uint8_t byte = applypattern(portrawreadback(n), patterns[n]);
+    if (!safe.declared[n]) continue;
+    uint8_t byte = applypattern(portrawreadback(n), safe.patterns[n]);
     (void)portrawwrite(n, byte);
-    tracesignaloutput(n, byte);
+    safe.byte[n] = byte;
+    safe.written = safe.written | (1 << n);
   }
 }
 
 }  // namespace
 
 int safedeclare(int32_t n, uint16_t pattern) {
-  if (declared[n]) return -1;
-  declared[n] = true;
-  patterns[n] = pattern;
+  if (safe.declared[n]) return -1;
+  safe.declared[n] = true;
+  safe.patterns[n] = pattern;
   return 0;
 }
 
 void safearm(void) {
   bool any = false;
-  for (bool d : declared) any = any || d;
+  for (bool d : safe.declared) any = any || d;
   if (!any) return;
-  owner = getpid();
-  // Exit handlers run newest first: armed again after the trace and the
-  // region started, the safe write is recorded before they close.
-  atexit(onexit);
-  lastwordsadd(onsignal);
-  lastwordsinstall(nullptr);
+  safe.owner = getpid();
+  // The stop sequence writes the safe outputs before it ends the trace and
+  // removes the region, whenever those started: the trace records them.
+  stopstage(STOP_SAFE, onexit, onsignal);
+}
+
+unsigned safelastwords(uint8_t bytes[LOGICAL_PORTS]) {
+  for (int32_t n = 0; n < LOGICAL_PORTS; ++n) bytes[n] = safe.byte[n];
+  return static_cast<unsigned>(safe.written);
 }
 
 void safeapply(void) {
-  if (owner != 0 && getpid() != owner) return;
+  if (safe.owner != 0 && getpid() != safe.owner) return;
   for (int32_t n = 0; n < LOGICAL_PORTS; ++n) {
-    if (declared[n]) portwrite(n, applypattern(portreadback(n), patterns[n]));
+    if (safe.declared[n]) portwrite(n, applypattern(portreadback(n), safe.patterns[n]));
   }
 }
 
 void safeapplyport0(void) {
-  if (declared[0]) portwrite(0, applypattern(portreadback(0), patterns[0]));
+  if (safe.declared[0]) portwrite(0, applypattern(portreadback(0), safe.patterns[0]));
 }
 
 unsigned safeports(void) {
   unsigned ports = 0;
-  for (int32_t n = 0; n < LOGICAL_PORTS; ++n) ports |= declared[n] ? 1u << n : 0u;
+  for (int32_t n = 0; n < LOGICAL_PORTS; ++n) ports |= safe.declared[n] ? 1u << n : 0u;
   return ports;
 }
 
 void safereset(void) {
-  for (int32_t n = 0; n < LOGICAL_PORTS; ++n) declared[n] = false;
-  owner = 0;
-  applied = 0;
+  safe = SafeState{};
 }

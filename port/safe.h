@@ -10,14 +10,20 @@
 
 #include <cstdint>
 
+#include "core/tables.h"
+
 // Declares port n's safe pattern (n in range). Returns 0, or -1 when the
 // port has one already.
 int safedeclare(int32_t n, uint16_t pattern);
 
-// Arms the safe outputs once the port is reached: at exit and in the last
-// words. Called again once the features that record the port (trace,
-// monitors' region) run, so the safe write comes before they close.
+// Arms the safe outputs once the port is reached: the stop sequence's safe
+// stage, at exit and in the last words.
 void safearm(void);
+
+// The bytes the last words of an ending signal wrote (bit n of the result:
+// port n's byte is in bytes[n]); 0 before. Async-signal-safe: the stages
+// after the safe outputs' (the trace) record them.
+unsigned safelastwords(uint8_t bytes[LOGICAL_PORTS]);
 
 // Applies every declared pattern now, through the port layer (so the trace
 // and the monitors see it).

@@ -9,65 +9,76 @@
 
 #include "compiler/token.h"
 #include "core/tables.h"
+#include "core/watch.h"
 #include "platform/clock.h"
 #include "platform/lastwords.h"
 #include "platform/sharedmem.h"
-#include "port/port.h"
 #include "publish/region.h"
 #include "realtime/realtime.h"
-
-bool publishon = false;
-PortSeen portseen[LOGICAL_PORTS];
-volatile uint8_t *forcemask = nullptr;
-volatile uint8_t *forcevalue = nullptr;
-int32_t publishcount = PUBLISH_EVERY;
-uint8_t publishedkey = 0;
 
 namespace {
 
 constexpr uint64_t COPYUS = 20000;     // state copied about fifty times a second
 constexpr uint64_t SECONDUS = 1000000;
 
-// The region and its layout as this program made it. Whoever can write the
-// region can change its header, so nothing here is ever read back from it.
-RegionHeader *region = nullptr;
-size_t regionsize = 0;
-RegionThread *rows = nullptr;  // the thread table in the region
-int32_t rowcount = 0;          // its entries
-unsigned ports = 0;            // the ports the script uses (bit n: port n)
-uint32_t seq = 0;              // the sequence count last stored
-char path[64];                 // the region's name, for the signal path
-pid_t owner = 0;
+struct PortSeen {
+  uint8_t out, in, read;  // read: 1 once a thread has read the port
+};
 
-uint64_t passes = 0;       // passes up to the last tick
-int32_t interval = PUBLISH_EVERY;  // passes between the last two ticks
-uint64_t lastcopy = 0, secondstart = 0, secondpasses = 0;
-uint64_t timingfrom = 0;   // clock at the start of the pass being timed; 0 none
-uint32_t longest = 0;      // longest timed pass in this second, us
-uint32_t heartbeat = 0;    // the monitors' count at the last second
-bool attached = false;     // a monitor counted up in the last second
-bool pretendattached = false;
+// The publishing's whole state; publishreset puts it back.
+struct PublishState {
+  PortSeen portseen[LOGICAL_PORTS] = {};  // what the ports showed last
+  // The forced input bits of each port: mask, then value, in the region (a
+  // monitor writes them).
+  volatile uint8_t *forcemask = nullptr;
+  volatile uint8_t *forcevalue = nullptr;
+  int32_t publishcount = PUBLISH_EVERY;  // passes until the next publishtick
+  uint8_t publishedkey = 0;              // the key of the last pass that had one
+  PortSampler sampler = nullptr;
+
+  // The region and its layout as this program made it. Whoever can write the
+  // region can change its header, so nothing here is ever read back from it.
+  RegionHeader *region = nullptr;
+  size_t regionsize = 0;
+  RegionThread *rows = nullptr;  // the thread table in the region
+  int32_t rowcount = 0;          // its entries
+  unsigned ports = 0;            // the ports the script uses (bit n: port n)
+  uint32_t seq = 0;              // the sequence count last stored
+  char path[64] = "";            // the region's name, for the signal path
+  pid_t owner = 0;
+
+  uint64_t passes = 0;       // passes up to the last tick
+  int32_t interval = PUBLISH_EVERY;  // passes between the last two ticks
+  uint64_t lastcopy = 0, secondstart = 0, secondpasses = 0;
+  uint64_t timingfrom = 0;   // clock at the start of the pass being timed; 0 none
+  uint32_t longest = 0;      // longest timed pass in this second, us
+  uint32_t heartbeat = 0;    // the monitors' count at the last second
+  bool attached = false;     // a monitor counted up in the last second
+  bool pretendattached = false;
+};
+PublishState pub;
 
 void copystate(uint64_t now) {
-  RegionHeader *h = region;
-  __atomic_store_n(&h->seq, ++seq, __ATOMIC_RELEASE);  // odd: copying
+  RegionHeader *h = pub.region;
+  __atomic_store_n(&h->seq, ++pub.seq, __ATOMIC_RELEASE);  // odd: copying
   __atomic_thread_fence(__ATOMIC_SEQ_CST);
-  h->passes = passes;
+  h->passes = pub.passes;
   h->clockms = static_cast<uint32_t>(now / 1000);
-  h->lastkey = publishedkey;
+  h->lastkey = pub.publishedkey;
   for (int p = 0; p < LOGICAL_PORTS; ++p) {
     // The lines themselves, as an input would read them before any bit is
     // forced: a script that only writes still shows its inputs. The
     // sample prints nothing, traces nothing and reaches no thread.
-    if ((ports >> p) & 1) {
-      h->port[p].pins = portsample(p);
+    if ((pub.ports >> p) & 1) {
+      h->port[p].pins = pub.sampler(p);
       h->port[p].pinned = 1;
     }
-    h->port[p].out = portseen[p].out;
-    h->port[p].in = portseen[p].in;
-    h->port[p].read = portseen[p].read;
-    h->port[p].status = portseen[p].status;
-    h->port[p].control = portseen[p].control;
+    h->port[p].out = pub.portseen[p].out;
+    h->port[p].in = pub.portseen[p].in;
+    h->port[p].read = pub.portseen[p].read;
+    // The raw registers as the last input read them (the seam keeps them).
+    h->port[p].status = watchseen.status[p];
+    h->port[p].control = watchseen.control[p];
   }
   if (realtimeon) {
     h->marginus = realtimefigures.marginus;
@@ -75,144 +86,177 @@ void copystate(uint64_t now) {
     h->lateover100 = realtimefigures.lateover100;
     h->budgetshort = realtimefigures.budgetshort ? 1 : 0;
   }
-  for (int32_t t = 0; t < rowcount; ++t) {
-    rows[t].at = prog.threadcurrent[t];
-    rows[t].timer = prog.threadtimer[t];
+  for (int32_t t = 0; t < pub.rowcount; ++t) {
+    pub.rows[t].at = prog.threadcurrent[t];
+    pub.rows[t].timer = prog.threadtimer[t];
   }
   __atomic_thread_fence(__ATOMIC_SEQ_CST);
-  __atomic_store_n(&h->seq, ++seq, __ATOMIC_RELEASE);  // even: whole
+  __atomic_store_n(&h->seq, ++pub.seq, __ATOMIC_RELEASE);  // even: whole
 }
 
+// The listener, while the region exists. Passes went by: a tick when the
+// count is down, and the seam told to come back when the next one is due.
+void seepass(int32_t passes) {
+  pub.publishcount -= passes;
+  if (pub.publishcount <= 0) publishtick();
+  watchpassin(pub.publishcount);
+}
+
+// The loop slept (the real-time mode): the next pass ticks.
+void seeslept(void) { pub.publishcount = 1; }
+
+
+// The calibrated input as the threads see it (the seam put the forced bits
+// in).
+void seeinput(int32_t n, uint8_t in) {
+  pub.portseen[n].in = in;
+  pub.portseen[n].read = 1;
+}
+
+void seeoutput(int32_t n, uint8_t byte) { pub.portseen[n].out = byte; }
+
+void seekey(uint8_t key) { pub.publishedkey = key; }
+
+const Watcher listener = {
+    seepass,       // pass
+    nullptr,       // passend
+    seekey,        // key
+    true,          // registers: the seam keeps them
+    seeinput,      // input
+    seeoutput,     // output
+    nullptr,       // thread
+    nullptr,       // note
+    nullptr,       // loop
+    seeslept,      // slept
+};
+
 void removeonsignal(void) {
-  if (region != nullptr && getpid() == owner) sharedremove(path);
+  if (pub.region != nullptr && getpid() == pub.owner) sharedremove(pub.path);
 }
 
 }  // namespace
 
-int publishstart(void) {
+int publishstart(PortSampler sample) {
+  pub.sampler = sample;
   int32_t threads = prog.threadcount, tokens = prog.tokencount, strings = prog.stringcount;
   size_t threadsat = sizeof(RegionHeader);
   size_t tokensat = threadsat + sizeof(RegionThread) * static_cast<size_t>(threads);
   size_t stringsat = tokensat + sizeof(RegionToken) * static_cast<size_t>(tokens);
-  regionsize = stringsat + static_cast<size_t>(REGION_TEXT) * static_cast<size_t>(strings);
-  owner = getpid();
-  std::string name = regionpath(static_cast<unsigned>(geteuid()), owner);
+  pub.regionsize = stringsat + static_cast<size_t>(REGION_TEXT) * static_cast<size_t>(strings);
+  pub.owner = getpid();
+  std::string name = regionpath(static_cast<unsigned>(geteuid()), pub.owner);
   // A region of ours under our own process id was left by an earlier
   // process that had the same id and was killed. Anything else under the
   // name is someone else's: it stays, and the region takes a name of its own.
   if (sharedmine(name.c_str())) sharedremove(name.c_str());
-  void *mapped = sharedcreatefree(name.c_str(), regionsize, path, sizeof path);
+  // Regions of runs of ours that were killed (SIGKILL leaves them) go too.
+  sharedsweep(regionprefix(static_cast<unsigned>(geteuid())).c_str());
+  void *mapped = sharedcreatefree(name.c_str(), pub.regionsize, pub.path, sizeof pub.path);
   if (mapped == nullptr) return -1;
   char *base = static_cast<char *>(mapped);
   RegionHeader *h = static_cast<RegionHeader *>(mapped);
   h->version = REGION_VERSION;
-  h->pid = owner;
-  h->size = static_cast<uint32_t>(regionsize);
+  h->pid = pub.owner;
+  h->size = static_cast<uint32_t>(pub.regionsize);
   h->threadcount = threads;
   h->tokencount = tokens;
   h->stringcount = strings;
   h->threadsat = static_cast<uint32_t>(threadsat);
   h->tokensat = static_cast<uint32_t>(tokensat);
   h->stringsat = static_cast<uint32_t>(stringsat);
-  ports = portsaddressed(prog.tokens, tokens) & ((1u << LOGICAL_PORTS) - 1);
-  for (int p = 0; p < LOGICAL_PORTS; ++p) h->port[p].used = (ports >> p) & 1;
+  pub.ports = portsaddressed(prog.tokens, tokens) & ((1u << LOGICAL_PORTS) - 1);
+  for (int p = 0; p < LOGICAL_PORTS; ++p) h->port[p].used = (pub.ports >> p) & 1;
   RegionToken *tok = reinterpret_cast<RegionToken *>(base + tokensat);
   for (int32_t i = 0; i < tokens; ++i) {
     tok[i].token = prog.tokens[i];
     tok[i].line = prog.tokenline != nullptr ? prog.tokenline[i] : 0;
   }
-  rows = reinterpret_cast<RegionThread *>(base + threadsat);
-  rowcount = threads;
+  pub.rows = reinterpret_cast<RegionThread *>(base + threadsat);
+  pub.rowcount = threads;
   for (int32_t t = 0; t < threads; ++t) {
-    snprintf(rows[t].name, REGION_NAME, "%s", prog.threadname[t] != nullptr ? prog.threadname[t] : "");
-    rows[t].at = prog.threadstart[t];
+    snprintf(pub.rows[t].name, REGION_NAME, "%s", prog.threadname[t] != nullptr ? prog.threadname[t] : "");
+    pub.rows[t].at = prog.threadstart[t];
   }
   for (int32_t i = 0; i < strings; ++i) {
     snprintf(base + stringsat + static_cast<size_t>(i) * REGION_TEXT, REGION_TEXT, "%s", prog.strings[i]);
   }
   // The magic last: a monitor that finds it finds the tables complete.
   __atomic_store_n(&h->magic, REGION_MAGIC, __ATOMIC_RELEASE);
-  seq = 0;
-  forcemask = h->forcemask;
-  forcevalue = h->forcevalue;
-  region = h;
-  publishon = true;
-  static bool hooked = false;
-  if (!hooked) {
-    hooked = true;
-    atexit(publishend);
-    lastwordsadd(removeonsignal);
-    lastwordsinstall(nullptr);
-  }
+  pub.seq = 0;
+  pub.forcemask = h->forcemask;
+  pub.forcevalue = h->forcevalue;
+  pub.region = h;
+  watchadd(&listener);
+  // The bits a monitor forces replace the lines for the threads, the trace
+  // and the monitors alike.
+  watchforce(pub.forcemask, pub.forcevalue);
+  stopstage(STOP_REGION, publishend, removeonsignal);
   return 0;
 }
 
 void publishtick(void) {
-  passes += static_cast<uint64_t>(interval);
-  if (region == nullptr) {
-    interval = publishcount = PUBLISH_EVERY;
+  pub.passes += static_cast<uint64_t>(pub.interval);
+  if (pub.region == nullptr) {
+    pub.interval = pub.publishcount = PUBLISH_EVERY;
     return;
   }
   uint64_t now = clockus();
-  if (timingfrom != 0) {
-    uint64_t pass = now - timingfrom;
-    if (pass > longest) longest = pass > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(pass);
-    timingfrom = 0;
+  if (pub.timingfrom != 0) {
+    uint64_t pass = now - pub.timingfrom;
+    if (pass > pub.longest) pub.longest = pass > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(pass);
+    pub.timingfrom = 0;
   }
-  if (now - secondstart >= SECONDUS) {
-    region->passrate = static_cast<uint32_t>((passes - secondpasses) * SECONDUS / (now - secondstart));
-    region->longestus = longest;
-    region->sampled = attached ? 1 : 0;
-    uint32_t beat = __atomic_load_n(&region->heartbeat, __ATOMIC_RELAXED);
-    attached = beat != heartbeat || pretendattached;
-    heartbeat = beat;
-    longest = 0;
-    secondstart = now;
-    secondpasses = passes;
+  if (now - pub.secondstart >= SECONDUS) {
+    pub.region->passrate =
+        static_cast<uint32_t>((pub.passes - pub.secondpasses) * SECONDUS / (now - pub.secondstart));
+    pub.region->longestus = pub.longest;
+    pub.region->sampled = pub.attached ? 1 : 0;
+    uint32_t beat = __atomic_load_n(&pub.region->heartbeat, __ATOMIC_RELAXED);
+    pub.attached = beat != pub.heartbeat || pub.pretendattached;
+    pub.heartbeat = beat;
+    pub.longest = 0;
+    pub.secondstart = now;
+    pub.secondpasses = pub.passes;
   }
-  if (now - lastcopy >= COPYUS || passes <= static_cast<uint64_t>(PUBLISH_EVERY)) {
+  if (now - pub.lastcopy >= COPYUS || pub.passes <= static_cast<uint64_t>(PUBLISH_EVERY)) {
     copystate(now);
-    lastcopy = now;
+    pub.lastcopy = now;
   }
   // Attached: time the next pass, then wait PUBLISH_SAMPLE passes.
-  if (attached && interval != 1) {
-    timingfrom = clockus();
-    interval = 1;
+  if (pub.attached && pub.interval != 1) {
+    pub.timingfrom = clockus();
+    pub.interval = 1;
   } else {
-    interval = attached ? PUBLISH_SAMPLE : PUBLISH_EVERY;
+    pub.interval = pub.attached ? PUBLISH_SAMPLE : PUBLISH_EVERY;
   }
-  publishcount = interval;
+  pub.publishcount = pub.interval;
 }
 
 void publishrealtime(void) {
-  if (region != nullptr) region->realtime = 1;
+  if (pub.region != nullptr) pub.region->realtime = 1;
 }
 
-const char *publishpath(void) { return region != nullptr ? path : ""; }
+const char *publishpath(void) { return pub.region != nullptr ? pub.path : ""; }
 
 void publishsample(bool on) {
-  pretendattached = on;
-  attached = on;
+  pub.pretendattached = on;
+  pub.attached = on;
 }
 
 void publishend(void) {
-  if (region == nullptr || getpid() != owner) return;
-  region->ended = 1;
-  sharedremove(path);
-  shareddetach(region, regionsize);
-  region = nullptr;
-  rows = nullptr;
-  rowcount = 0;
-  publishon = false;
-  forcemask = forcevalue = nullptr;
+  if (pub.region == nullptr || getpid() != pub.owner) return;
+  pub.region->ended = 1;
+  sharedremove(pub.path);
+  shareddetach(pub.region, pub.regionsize);
+  pub.region = nullptr;
+  pub.rows = nullptr;
+  pub.rowcount = 0;
+  watchremove(&listener);
+  watchforce(nullptr, nullptr);
+  pub.forcemask = pub.forcevalue = nullptr;
 }
 
 void publishreset(void) {
   publishend();
-  for (PortSeen &seen : portseen) seen = PortSeen{};
-  publishcount = interval = PUBLISH_EVERY;
-  publishedkey = 0;
-  passes = lastcopy = secondstart = secondpasses = timingfrom = 0;
-  longest = heartbeat = 0;
-  attached = pretendattached = false;
+  pub = PublishState{};
 }

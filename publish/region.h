@@ -91,4 +91,7 @@ inline std::string regionpath(unsigned uid, int pid) {
   return std::string("/dev/shm/quon-") + std::to_string(uid) + "-" + std::to_string(pid);
 }
 
+// What the names of user uid's regions begin with, in their folder.
+inline std::string regionprefix(unsigned uid) { return "quon-" + std::to_string(uid) + "-"; }
+
 #endif

@@ -4,30 +4,24 @@
 #include <cstring>
 #include <string>
 
+#include "core/watch.h"
 #include "executor/pass.h"
 #include "platform/clock.h"
 #include "platform/keys.h"
 #include "platform/rtsched.h"
-#include "publish/publish.h"
 #include "realtime/margin.h"
-#include "service/service.h"
-#include "trace/trace.h"
 
 bool realtimeon = false;
 RealtimeFigures realtimefigures;
 
 namespace {
 uint64_t spunfrom = 0;  // when the loop last gave the processor back
-int32_t passes = 0;     // no longer read: the clock decides when to give back (slept() clears it)
 
-// After a sleep the features' pass counts mean nothing: their next pass
+// After a sleep the watchers' pass counts mean nothing: their next pass
 // looks at the clock.
 void slept(void) {
-  traceslept();
-  publishslept();
-  serviceslept();
+  watchslept();
   spunfrom = clockus();
-  passes = 0;
 }
 }  // namespace
 
@@ -85,7 +79,6 @@ void realtimereset(void) {
   aim = Aim{};
   toldshort = false;
   spunfrom = 0;
-  passes = 0;
 }
 
 void realtimestart(int priority, int cpu, unsigned percent) {

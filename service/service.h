@@ -3,16 +3,14 @@
 // READY=1 when the loop is about to start, WATCHDOG=1 from the loop itself
 // every half of $WATCHDOG_USEC (so a loop held by a hung SPAWN misses it
 // and the manager restarts the service), STOPPING=1 at every stop. Without
-// $NOTIFY_SOCKET nothing is sent and the pass pays one flag test.
+// $NOTIFY_SOCKET nothing is sent and the service listens to nothing in the
+// loop; with a watchdog it counts passes (core/watch.h).
 #ifndef QUON_SERVICE_SERVICE_H
 #define QUON_SERVICE_SERVICE_H
 
 #include <cstdint>
 
 constexpr int32_t SERVICE_EVERY = 1024;  // passes between two clock reads
-
-extern bool serviceon;         // the watchdog is kept
-extern int32_t servicecount;   // passes until the next servicetick
 
 // Takes the service manager's variables out of the environment (SPAWN'd
 // commands never see them) and opens the socket they name. Call before
@@ -26,15 +24,8 @@ void serviceready(const char *script, int32_t threads);
 
 void servicetick(void);
 
-// At the start of every pass.
-inline void servicepass(void) {
-  if (serviceon && --servicecount <= 0) servicetick();
-}
-
-// The loop slept (the real-time mode): the next pass looks at the clock.
-inline void serviceslept(void) {
-  if (serviceon) servicecount = 1;
-}
+// 1 while the watchdog is kept.
+bool servicewatchdog(void);
 
 // Forgets everything (tests).
 void servicereset(void);

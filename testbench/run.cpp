@@ -14,18 +14,15 @@
 #include "core/fatal.h"
 #include "core/tables.h"
 #include "executor/pass.h"
+#include "core/watch.h"
 #include "platform/clock.h"
 #include "platform/keys.h"
 #include "platform/portio.h"
 #include "port/port.h"
 #include "port/safe.h"
 #include "testbench/testbench.h"
-#include "testbench/watch.h"
 
 namespace {
-
-Testbench *bench = nullptr;
-uint64_t now = 0;
 
 // The expectations by the time they are visited, so that a pass costs what
 // is due then, not what the whole bench holds.
@@ -35,16 +32,23 @@ struct Schedule {
   std::vector<size_t> open;    // reached and still to check, in file order
   std::unordered_map<std::string_view, std::vector<size_t>> notes;  // by their text
 };
-Schedule plan;
+// The run's whole state; testbenchreset puts it back.
+struct BenchRun {
+  Testbench *bench = nullptr;
+  uint64_t now = 0;    // simulated time
+  Schedule plan;
+  uint32_t loops = 0;  // threads sent back to their start so far
+};
+BenchRun tb;
 
 void makeplan(void) {
-  plan = Schedule{};
-  const std::vector<BenchExpect> &expects = bench->expects;
+  tb.plan = Schedule{};
+  const std::vector<BenchExpect> &expects = tb.bench->expects;
   for (size_t i = 0; i < expects.size(); ++i) {
-    if (expects[i].kind == CHECK_NOTE) plan.notes[expects[i].text].push_back(i);
-    else plan.starts.push_back(i);
+    if (expects[i].kind == CHECK_NOTE) tb.plan.notes[expects[i].text].push_back(i);
+    else tb.plan.starts.push_back(i);
   }
-  std::stable_sort(plan.starts.begin(), plan.starts.end(),
+  std::stable_sort(tb.plan.starts.begin(), tb.plan.starts.end(),
                    [&expects](size_t a, size_t b) { return expects[a].from < expects[b].from; });
 }
 
@@ -62,7 +66,7 @@ std::string bits(uint8_t byte) {
 }
 
 void failed(const BenchExpect &e, const std::string &what) {
-  fprintf(stderr, "%s:%d: %s\n", bench->name.c_str(), e.line, what.c_str());
+  fprintf(stderr, "%s:%d: %s\n", tb.bench->name.c_str(), e.line, what.c_str());
 }
 
 // The bench takes the driven bits off their data lines: each pin is held
@@ -79,42 +83,49 @@ void drive(const BenchDrive &d) {
   }
 }
 
-}  // namespace
-
-bool benchwatching = false;
-uint32_t benchloops = 0;
-
-void benchreset(void) {
-  benchwatching = false;
-  benchloops = 0;
-}
-
-void benchnoteslow(const char *text) {
+// A NOTATE printed text.
+void seenote(const char *text) {
   // The first print of a text decides every expectation of it: those whose
   // time has not passed held, the others never can.
-  auto found = plan.notes.find(text);
-  if (found == plan.notes.end()) return;
+  auto found = tb.plan.notes.find(text);
+  if (found == tb.plan.notes.end()) return;
   for (size_t i : found->second) {
-    BenchExpect &e = bench->expects[i];
-    if (now <= e.to) e.checked = true;
+    BenchExpect &e = tb.bench->expects[i];
+    if (tb.now <= e.to) e.checked = true;
   }
-  plan.notes.erase(found);
+  tb.plan.notes.erase(found);
 }
 
-namespace {
+// A thread was sent back to its start (its separator or a KILL): with the
+// threads' places, it tells a pass that did nothing.
+void seeloop(int32_t) { ++tb.loops; }
+
+const Watcher listener = {
+    nullptr,  // pass
+    nullptr,  // passend
+    nullptr,  // key
+    false,    // registers
+    nullptr,  // input
+    nullptr,  // output
+    nullptr,  // thread
+    seenote,  // note
+    seeloop,  // loop
+    nullptr,  // slept
+};
 
 bool matches(const BenchExpect &e) { return matchpattern(portreadback(e.port), e.pattern) != 0; }
 
 // Each expectation of the outputs at its time: an at one once, a window at
 // every pass while it is open; the failures of one instant in file order.
 void checkoutputs(void) {
-  size_t opened = plan.open.size();
-  while (plan.next < plan.starts.size() && bench->expects[plan.starts[plan.next]].from <= now) {
-    plan.open.push_back(plan.starts[plan.next++]);
+  size_t opened = tb.plan.open.size();
+  while (tb.plan.next < tb.plan.starts.size() &&
+         tb.bench->expects[tb.plan.starts[tb.plan.next]].from <= tb.now) {
+    tb.plan.open.push_back(tb.plan.starts[tb.plan.next++]);
   }
-  if (plan.open.size() != opened) std::sort(plan.open.begin(), plan.open.end());
-  for (size_t i : plan.open) {
-    BenchExpect &e = bench->expects[i];
+  if (tb.plan.open.size() != opened) std::sort(tb.plan.open.begin(), tb.plan.open.end());
+  for (size_t i : tb.plan.open) {
+    BenchExpect &e = tb.bench->expects[i];
     if (e.kind == CHECK_AT && !e.checked) {
       e.checked = true;
       e.held = matches(e);
@@ -123,28 +134,29 @@ void checkoutputs(void) {
                       bits(portreadback(e.port)) + ", expected " + e.word);
       }
     }
-    if (e.kind == CHECK_WINDOW && e.held && now <= e.to && !matches(e)) {
+    if (e.kind == CHECK_WINDOW && e.held && tb.now <= e.to && !matches(e)) {
       e.held = false;
       std::string from = secs(e.from);
       failed(e, "from " + from.substr(0, from.size() - 2) + " to " + secs(e.to) + " port " +
                     std::to_string(e.port) + " outputs " + bits(portreadback(e.port)) + " at " +
-                    secs(now) + ", expected " + e.word);
+                    secs(tb.now) + ", expected " + e.word);
     }
   }
   auto done = [](size_t i) {
-    const BenchExpect &e = bench->expects[i];
-    return e.kind == CHECK_AT || !e.held || e.to <= now;
+    const BenchExpect &e = tb.bench->expects[i];
+    return e.kind == CHECK_AT || !e.held || e.to <= tb.now;
   };
-  plan.open.erase(std::remove_if(plan.open.begin(), plan.open.end(), done), plan.open.end());
+  std::vector<size_t> &open = tb.plan.open;
+  open.erase(std::remove_if(open.begin(), open.end(), done), open.end());
 }
 
 // The next time the bench has something to do after now.
 uint64_t nextevent(size_t nextdrive, size_t nextkey) {
-  uint64_t next = bench->end;
-  if (nextdrive < bench->drives.size()) next = std::min(next, bench->drives[nextdrive].us);
-  if (nextkey < bench->keys.size()) next = std::min(next, bench->keys[nextkey].us);
-  if (plan.next < plan.starts.size()) {
-    next = std::min(next, bench->expects[plan.starts[plan.next]].from);
+  uint64_t next = tb.bench->end;
+  if (nextdrive < tb.bench->drives.size()) next = std::min(next, tb.bench->drives[nextdrive].us);
+  if (nextkey < tb.bench->keys.size()) next = std::min(next, tb.bench->keys[nextkey].us);
+  if (tb.plan.next < tb.plan.starts.size()) {
+    next = std::min(next, tb.bench->expects[tb.plan.starts[tb.plan.next]].from);
   }
   return next;
 }
@@ -158,37 +170,42 @@ uint64_t nextdeadline(void) {
     if (at < 0 || prog.threadtimer[t] == 0 || tokenop(prog.tokens[at]) != OP_DELAY) continue;
     uint32_t left = prog.threadtimer[t] - ms;
     if (left >= 0x80000000u) left = 0;  // already due
-    next = std::min(next, (now / 1000 + left) * 1000);
+    next = std::min(next, (tb.now / 1000 + left) * 1000);
   }
   return next;
 }
 
 }  // namespace
 
-int testbenchrun(Testbench *b) {
-  bench = b;
-  makeplan();
-  benchwatching = true;
-  now = 0;
-  clocksetus(now);
-  parkthreads();
+void testbenchreset(void) {
+  watchremove(&listener);
+  tb = BenchRun{};
+}
+
+namespace {
+
+// The bench as the loop's source of passes: before each pass the drives and
+// keys that are due and the expectations of the moment; after it, the
+// clock moved on by one pass, or to the next thing that can happen when
+// nothing moved.
+struct BenchSource {
   std::deque<int> typed;  // keys waiting to be read, one per pass
   int held = 0;           // a scan code that the next read returns
   size_t nextdrive = 0, nextkey = 0;
-  bool escaped = false;
-  std::vector<int32_t> before(static_cast<size_t>(prog.threadcount));
-  for (;;) {
-    while (nextdrive < bench->drives.size() && bench->drives[nextdrive].us <= now) {
-      drive(bench->drives[nextdrive++]);
+  std::vector<int32_t> before;  // the threads' places before the pass
+  uint32_t loopsbefore = 0;
+
+  int next(void) {
+    while (nextdrive < tb.bench->drives.size() && tb.bench->drives[nextdrive].us <= tb.now) {
+      drive(tb.bench->drives[nextdrive++]);
     }
-    while (nextkey < bench->keys.size() && bench->keys[nextkey].us <= now) {
-      for (int code : bench->keys[nextkey++].codes) typed.push_back(code);
+    while (nextkey < tb.bench->keys.size() && tb.bench->keys[nextkey].us <= tb.now) {
+      for (int code : tb.bench->keys[nextkey++].codes) typed.push_back(code);
     }
     checkoutputs();
-    if (now >= bench->end) break;
-
+    if (tb.now >= tb.bench->end) return LOOP_END;
     std::copy(prog.threadcurrent, prog.threadcurrent + prog.threadcount, before.begin());
-    uint32_t loops = benchloops;
+    loopsbefore = tb.loops;
     // A key as the terminal gives it: one per pass, a key without a
     // character as 0 now and its scan code at the next key's read.
     int key = -1;
@@ -205,34 +222,49 @@ int testbenchrun(Testbench *b) {
         }
       }
     }
-    if (runpass(key) == EXIT_ESC) {
-      escaped = true;
-      break;
-    }
-    bool still = benchloops == loops && typed.empty() &&
-                 std::equal(before.begin(), before.end(), prog.threadcurrent);
-    uint64_t next = now + BENCH_STEPUS;
-    if (still) next = std::max(next, std::min(nextevent(nextdrive, nextkey), nextdeadline()));
-    now = std::min(next, bench->end);
-    clocksetus(now);
+    return key;
   }
+
+  void after(void) {
+    bool still = tb.loops == loopsbefore && typed.empty() &&
+                 std::equal(before.begin(), before.end(), prog.threadcurrent);
+    uint64_t next = tb.now + BENCH_STEPUS;
+    if (still) next = std::max(next, std::min(nextevent(nextdrive, nextkey), nextdeadline()));
+    tb.now = std::min(next, tb.bench->end);
+    clocksetus(tb.now);
+  }
+};
+
+}  // namespace
+
+int testbenchrun(Testbench *b) {
+  tb.bench = b;
+  makeplan();
+  tb.loops = 0;
+  watchadd(&listener);
+  tb.now = 0;
+  clocksetus(tb.now);
+  parkthreads();
+  BenchSource source;
+  source.before.resize(static_cast<size_t>(prog.threadcount));
+  bool escaped = runloop(source) == EXIT_ESC;
 
   safeapply();  // the bench's end is the run's stop
   int total = 0, good = 0;
-  for (BenchExpect &e : bench->expects) {
+  for (BenchExpect &e : tb.bench->expects) {
     ++total;
-    bool pending = (e.kind == CHECK_WINDOW && e.to > now) || (e.kind != CHECK_WINDOW && !e.checked);
+    bool pending = (e.kind == CHECK_WINDOW && e.to > tb.now) || (e.kind != CHECK_WINDOW && !e.checked);
     if (e.kind == CHECK_NOTE && !e.checked && !escaped) {
       e.held = false;
       failed(e, "by " + secs(e.to) + " \"" + e.text + "\" was not printed");
     } else if (pending && escaped && e.held) {
       e.held = false;
-      failed(e, "not checked: the run ended by ESC at " + secs(now));
+      failed(e, "not checked: the run ended by ESC at " + secs(tb.now));
     }
     if (e.held) ++good;
   }
-  benchwatching = false;
-  plan = Schedule{};
+  watchremove(&listener);
+  tb.plan = Schedule{};
   fflush(stdout);
   fprintf(stderr, "testbench: %d of %d expectations held\n", good, total);
   return good == total ? 0 : 1;

@@ -69,4 +69,7 @@ int testbenchparse(const std::string &name, const std::string &text, Testbench *
 // comes last. Returns 0 when every expectation held, 1 otherwise.
 int testbenchrun(Testbench *bench);
 
+// No bench runs, nothing is watched (tests).
+void testbenchreset(void);
+
 #endif

@@ -3,9 +3,10 @@
 // written as a Value Change Dump that waveform viewers and logic-analyser
 // software read.
 //
-// The hooks below sit in the spinning loop. Off, each is one test of
-// traceon; on, one comparison with the value last recorded, and only a
+// While recording, the trace listens to the loop (core/watch.h): each
+// event costs one comparison with the value last recorded, and only a
 // change costs more (a clock read and a line into the trace's buffer).
+// Not recording, it listens to nothing.
 #ifndef QUON_TRACE_TRACE_H
 #define QUON_TRACE_TRACE_H
 
@@ -17,13 +18,8 @@
 // the buffer (about a millisecond of passes at the shortest).
 constexpr int32_t TRACE_POLLPASSES = 4096;
 
-extern bool traceon;                    // a trace is being recorded
-extern uint8_t traceout[LOGICAL_PORTS];   // data byte last recorded per port
-extern uint8_t tracein[LOGICAL_PORTS];    // input byte last recorded per port
-extern int32_t *traceat;                // per thread: token index last recorded
-extern bool tracekeydown;               // a key is shown; it goes back to 0 later
-extern bool tracepending;               // the buffer holds changes not yet written
-extern int32_t tracepasses;             // passes since the buffer was looked at
+// 1 while a trace is being recorded.
+bool tracing(void);
 
 // Records the trace into fd, an open regular file of the run's own (named
 // name in messages), which is emptied here: from this moment the file is a
@@ -31,6 +27,9 @@ extern int32_t tracepasses;             // passes since the buffer was looked at
 // says that no thread ran (the ports' lines unknown); a write that fails
 // says so once and stops the trace, as any later write error does.
 void traceuse(int fd, const char *name);
+
+// 1 while the trace has a file to write: traceuse wrote its opening.
+bool traceready(void);
 
 // Creates the trace file as start-up does (never through a link, never
 // anything but a regular file, close-on-exec) and uses it. Returns 0, or -1
@@ -56,50 +55,5 @@ struct TraceStart {
 // threads, their names and tokenline) in place of what traceuse wrote, in
 // one piece that no signal's last words can cut, and starts recording.
 void tracebegin(const TraceStart &start);
-
-// The changes; called only through the hooks below.
-void tracerecordoutput(int32_t port, uint8_t byte);
-void tracerecordinput(int32_t port, uint8_t byte);
-void tracerecordthread(int32_t t, int32_t at);
-void tracerecordkey(uint8_t key);
-void tracepassslow(void);
-
-// A byte the last words of a fatal signal wrote to logical port n's data
-// register (the safe outputs): recorded when the trace ends on that signal.
-// Async-signal-safe.
-void tracesignaloutput(int32_t n, uint8_t byte);
-
-// A byte written to logical port n's data register (n in range).
-inline void traceoutput(int32_t n, uint8_t byte) {
-  if (traceon && byte != traceout[n]) tracerecordoutput(n, byte);
-}
-
-// A calibrated input of logical port n as the threads see it (n in range).
-inline void traceinput(int32_t n, uint8_t byte) {
-  if (traceon && byte != tracein[n]) tracerecordinput(n, byte);
-}
-
-// Thread t now stands at token index at (-1: it has no statements).
-inline void tracethread(int32_t t, int32_t at) {
-  if (traceon && at != traceat[t]) tracerecordthread(t, at);
-}
-
-// The key read in this pass.
-inline void tracekey(uint8_t key) {
-  if (traceon) tracerecordkey(key);
-}
-
-// The loop slept (the real-time mode): the next pass looks at the buffer.
-inline void traceslept(void) {
-  if (traceon) tracepasses = TRACE_POLLPASSES;
-}
-
-// At the start of every pass: a shown key goes back to 0, and changes do
-// not wait in the buffer for long.
-inline void tracepass(void) {
-  if (traceon && (tracekeydown || (tracepending && ++tracepasses >= TRACE_POLLPASSES))) {
-    tracepassslow();
-  }
-}
 
 #endif

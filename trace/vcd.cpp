@@ -35,17 +35,11 @@
 #include <vector>
 
 #include "core/tables.h"
+#include "core/watch.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/lastwords.h"
-
-bool traceon = false;
-uint8_t traceout[LOGICAL_PORTS];
-uint8_t tracein[LOGICAL_PORTS];
-int32_t *traceat = nullptr;
-bool tracekeydown = false;
-bool tracepending = false;
-int32_t tracepasses = 0;
+#include "port/safe.h"
 
 namespace {
 
@@ -53,26 +47,42 @@ constexpr size_t BUFFER = 1 << 16;
 constexpr size_t LONGEST = 256;      // room a record or header line may need
 constexpr uint64_t WAITUS = 5000;    // how long changes may wait in the buffer
 
-int fd = -1;
-pid_t owner = 0;          // the process that writes the trace (not a SPAWN child)
-std::string filename;
-char buffer[BUFFER];
-size_t used = 0;
-volatile sig_atomic_t committed = 0;  // bytes of buffer that end on a whole line
-off_t ondisk = 0;         // bytes written, ending on a whole line
-char opening[1024];       // the trace before tracebegin: no thread has run
-size_t openinglength = 0;
-uint64_t lasttime = 0;    // time of the last "#" line
-uint64_t flushedat = 0;   // when the buffer was last written out
-uint64_t keytime = 0;     // when the key shown was recorded
-unsigned ports = 0;       // logical ports traced
-bool begun = false;
+// The trace's whole state. traceclose puts the recording back as it was
+// before traceuse; the opening, made once, stays.
+struct TraceState {
+  bool traceon = false;             // a trace is being recorded
+  uint8_t traceout[LOGICAL_PORTS];  // data byte last recorded per port
+  uint8_t tracein[LOGICAL_PORTS];   // input byte last recorded per port
+  int32_t *traceat = nullptr;       // per thread: token index last recorded
+  bool tracekeydown = false;        // a key is shown; it goes back to 0 later
+  bool tracepending = false;        // the buffer holds changes not yet written
+  int32_t tracepasses = 0;          // passes since the buffer was looked at
 
-std::string outid[LOGICAL_PORTS][8];
-std::string inid[LOGICAL_PORTS][8];
-std::vector<std::string> threadid;
-std::string keyid;
-std::vector<int32_t> at;  // storage of traceat
+  int fd = -1;
+  pid_t owner = 0;          // the process that writes the trace (not a SPAWN child)
+  std::string filename;
+  char buffer[BUFFER];
+  size_t used = 0;
+  volatile sig_atomic_t committed = 0;  // bytes of buffer that end on a whole line
+  off_t ondisk = 0;         // bytes written, ending on a whole line
+  char opening[1024];       // the trace before tracebegin: no thread has run
+  size_t openinglength = 0;
+  uint64_t lasttime = 0;    // time of the last "#" line
+  uint64_t flushedat = 0;   // when the buffer was last written out
+  uint64_t keytime = 0;     // when the key shown was recorded
+  unsigned ports = 0;       // logical ports traced
+  bool begun = false;
+
+  std::string outid[LOGICAL_PORTS][8];
+  std::string inid[LOGICAL_PORTS][8];
+  std::vector<std::string> threadid;
+  std::string keyid;
+  std::vector<int32_t> atstore;  // storage of traceat
+};
+TraceState tr;
+
+// What the trace listens to while it records (defined below).
+extern const Watcher listener;
 
 // Lines are appended only after room() made LONGEST bytes free; a line
 // that would not fit is cut rather than run past the buffer.
@@ -80,30 +90,31 @@ void putline(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void putline(const char *format, ...) {
   va_list args;
   va_start(args, format);
-  int n = vsnprintf(buffer + used, BUFFER - used, format, args);
+  int n = vsnprintf(tr.buffer + tr.used, BUFFER - tr.used, format, args);
   va_end(args);
   if (n < 0) return;
-  size_t fit = BUFFER - 1 - used;
-  used += static_cast<size_t>(n) <= fit ? static_cast<size_t>(n) : fit;
+  size_t fit = BUFFER - 1 - tr.used;
+  tr.used += static_cast<size_t>(n) <= fit ? static_cast<size_t>(n) : fit;
 }
 
 // The trace cannot go on: the reason on standard error, the file cut back
 // to its last whole line, recording off. The run itself goes on.
 void stoptrace(int error) {
-  fprintf(stderr, "Unable to write trace file \"%s\"! (%s)\n", filename.c_str(),
+  fprintf(stderr, "Unable to write trace file \"%s\"! (%s)\n", tr.filename.c_str(),
           strerror(error));
-  traceon = false;
-  if (ftruncate(fd, ondisk) != 0) {
+  tr.traceon = false;
+  watchremove(&listener);
+  if (ftruncate(tr.fd, tr.ondisk) != 0) {
     // Nothing better to do: the file then ends inside a line.
   }
-  close(fd);
-  fd = -1;
+  close(tr.fd);
+  tr.fd = -1;
 }
 
 // Writes n bytes of text to the trace; 0, or the errno of the failure.
 int writeall(const char *text, size_t n) {
   while (n > 0) {
-    ssize_t w = write(fd, text, n);
+    ssize_t w = write(tr.fd, text, n);
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) return w < 0 ? errno : EIO;
     text += w;
@@ -128,8 +139,8 @@ void dropsigpipe(int error) {
 // Cuts the file back to nothing; 0, or the errno. A pipe or a device (a
 // test's) has nothing to cut.
 int tostart(void) {
-  if (ftruncate(fd, 0) != 0 && errno != EINVAL) return errno;
-  if (lseek(fd, 0, SEEK_SET) != 0 && errno != ESPIPE) return errno;
+  if (ftruncate(tr.fd, 0) != 0 && errno != EINVAL) return errno;
+  if (lseek(tr.fd, 0, SEEK_SET) != 0 && errno != ESPIPE) return errno;
   return 0;
 }
 
@@ -138,48 +149,49 @@ int tostart(void) {
 int rewrite(const std::string &text) {
   int error = tostart();
   if (error == 0) error = writeall(text.data(), text.size());
-  ondisk = error == 0 ? static_cast<off_t>(text.size()) : 0;
-  if (error != 0 && tostart() == 0 && writeall(opening, openinglength) == 0) {
-    ondisk = static_cast<off_t>(openinglength);
+  tr.ondisk = error == 0 ? static_cast<off_t>(text.size()) : 0;
+  if (error != 0 && tostart() == 0 && writeall(tr.opening, tr.openinglength) == 0) {
+    tr.ondisk = static_cast<off_t>(tr.openinglength);
   }
   dropsigpipe(error);
   return error;
 }
 
 void flush(uint64_t now) {
-  if (fd < 0) return;
+  if (tr.fd < 0) return;
   // The signal handler writes whatever is committed: it must never see a
   // buffer that is being written out.
   sigset_t old;
   lastwordshold(&old);
-  int error = writeall(buffer, used);
-  if (error == 0) ondisk += static_cast<off_t>(used);
-  used = 0;
-  committed = 0;
+  int error = writeall(tr.buffer, tr.used);
+  if (error == 0) tr.ondisk += static_cast<off_t>(tr.used);
+  tr.used = 0;
+  tr.committed = 0;
   dropsigpipe(error);
   lastwordsrelease(&old);
-  flushedat = now;
-  tracepending = false;
+  tr.flushedat = now;
+  tr.tracepending = false;
   if (error != 0) stoptrace(error);
 }
 
 void room(uint64_t now) {
-  if (used + LONGEST > BUFFER) flush(now);
+  if (tr.used + LONGEST > BUFFER) flush(now);
 }
 
 // One "#" line per time, strictly increasing.
 void stamp(uint64_t now) {
-  if (now <= lasttime) return;
+  if (now <= tr.lasttime) return;
   putline("#%llu\n", static_cast<unsigned long long>(now));
-  lasttime = now;
+  tr.lasttime = now;
 }
 
 // A record is complete: the signal handler may write it from now on.
 void finish(uint64_t now) {
-  committed = static_cast<sig_atomic_t>(used);
-  tracepending = true;
-  tracepasses = 0;
-  if (used + LONGEST > BUFFER || now - flushedat >= WAITUS) flush(now);
+  tr.committed = static_cast<sig_atomic_t>(tr.used);
+  tr.tracepending = true;
+  tr.tracepasses = 0;
+  watchpassin(TRACE_POLLPASSES);  // looked at again within so many passes
+  if (tr.used + LONGEST > BUFFER || now - tr.flushedat >= WAITUS) flush(now);
 }
 
 void putbits(const std::string (&ids)[8], uint8_t value, uint8_t which) {
@@ -220,12 +232,8 @@ std::string threadvariable(int32_t t, std::set<std::string> *taken) {
 // every trace ends on a time line of its own and viewers show its length.
 uint64_t endtime(void) {
   uint64_t now = clockus();
-  return now > lasttime ? now : lasttime + 1;
+  return now > tr.lasttime ? now : tr.lasttime + 1;
 }
-
-// Data bytes the last words wrote (the safe outputs), for the trace's end.
-volatile sig_atomic_t signalwritten = 0;  // bit n: port n's byte is in signalbyte
-uint8_t signalbyte[LOGICAL_PORTS];
 
 // "#time" on a line of its own, without the C library's formatting.
 void writetime(uint64_t now) {
@@ -244,17 +252,19 @@ void writetime(uint64_t now) {
 // the last words wrote to the ports, then the time of the end (after the
 // opening alone, when no thread ran). Only async-signal-safe calls.
 void flushonsignal(void) {
-  if (fd < 0 || getpid() != owner) return;
-  (void)writeall(buffer, static_cast<size_t>(committed));
+  if (tr.fd < 0 || getpid() != tr.owner) return;
+  (void)writeall(tr.buffer, static_cast<size_t>(tr.committed));
   uint64_t now = endtime();
-  if (begun && signalwritten != 0) {
+  uint8_t safebyte[LOGICAL_PORTS];
+  unsigned written = safelastwords(safebyte);  // the safe outputs' stage ran first
+  if (tr.begun && written != 0) {
     writetime(now++);
     for (int p = 0; p < LOGICAL_PORTS; ++p) {
-      if (((signalwritten >> p) & 1) == 0 || ((ports >> p) & 1) == 0) continue;
+      if (((written >> p) & 1) == 0 || ((tr.ports >> p) & 1) == 0) continue;
       for (int bit = 0; bit < 8; ++bit) {
-        char value = (signalbyte[p] >> bit) & 1 ? '1' : '0';
+        char value = (safebyte[p] >> bit) & 1 ? '1' : '0';
         (void)writeall(&value, 1);
-        (void)writeall(outid[p][bit].data(), outid[p][bit].size());
+        (void)writeall(tr.outid[p][bit].data(), tr.outid[p][bit].size());
         (void)writeall("\n", 1);
       }
     }
@@ -264,30 +274,26 @@ void flushonsignal(void) {
 
 }  // namespace
 
-void tracesignaloutput(int32_t n, uint8_t byte) {
-  signalbyte[n] = byte;
-  signalwritten = signalwritten | (1 << n);
-}
-
 void traceclose(void) {
-  if (fd >= 0 && (traceon || !begun)) {  // recording, or the opening alone
+  if (tr.fd >= 0 && (tr.traceon || !tr.begun)) {  // recording, or the opening alone
     uint64_t now = endtime();
     room(now);
     stamp(now);
     flush(now);
   }
-  if (fd >= 0) close(fd);
-  fd = -1;
-  traceon = false;
-  begun = false;
-  tracekeydown = tracepending = false;
-  tracepasses = 0;
-  used = 0;
-  committed = 0;
-  ondisk = 0;
-  lasttime = flushedat = keytime = 0;
-  threadid.clear();
-  traceat = nullptr;
+  if (tr.fd >= 0) close(tr.fd);
+  tr.fd = -1;
+  tr.traceon = false;
+  watchremove(&listener);
+  tr.begun = false;
+  tr.tracekeydown = tr.tracepending = false;
+  tr.tracepasses = 0;
+  tr.used = 0;
+  tr.committed = 0;
+  tr.ondisk = 0;
+  tr.lasttime = tr.flushedat = tr.keytime = 0;
+  tr.threadid.clear();
+  tr.traceat = nullptr;
 }
 
 namespace {
@@ -324,56 +330,57 @@ void makeopening(void) {
   text += "$upscope $end\n$enddefinitions $end\n#0\n$dumpvars\n";
   for (int bit = 0; bit < 8; ++bit) addline(&text, "x%s\nx%s\n", outcode(0, bit).c_str(), incode(0, bit).c_str());
   addline(&text, "r0 %s\n$end\n", makeid(KEYCODE).c_str());
-  openinglength = std::min(text.size(), sizeof opening);
-  memcpy(opening, text.data(), openinglength);
+  tr.openinglength = std::min(text.size(), sizeof tr.opening);
+  memcpy(tr.opening, text.data(), tr.openinglength);
 }
 }  // namespace
 
 void traceuse(int file, const char *name) {
-  static bool hooked = false;
   traceclose();
-  fd = file;
-  filename = name;
-  owner = getpid();
-  if (!hooked) {
-    hooked = true;
-    atexit(traceclose);
-    lastwordsadd(flushonsignal);
-    lastwordsinstall(nullptr);
-  }
-  if (openinglength == 0) makeopening();
+  tr.fd = file;
+  tr.filename = name;
+  tr.owner = getpid();
+  stopstage(STOP_TRACE, traceclose, flushonsignal);
+  if (tr.openinglength == 0) makeopening();
   sigset_t old;
   lastwordshold(&old);
-  int error = rewrite(std::string(opening, openinglength));
+  int error = rewrite(std::string(tr.opening, tr.openinglength));
   lastwordsrelease(&old);
   if (error != 0) stoptrace(error);
 }
 
 int traceopen(const char *name) {
+  sigset_t old;
+  lastwordshold(&old);  // a whole trace from the moment it has a name
   struct stat st;
   bool created = false;
   int file = openfdforwrite(name, &st, &created);
-  if (file < 0) return -1;
-  traceuse(file, name);
-  return 0;
+  if (file >= 0) {
+    traceuse(file, name);
+    if (!traceready()) removesamefile(name, st);  // no empty trace is left
+  }
+  int error = errno;
+  lastwordsrelease(&old);
+  errno = error;
+  return file < 0 ? -1 : 0;
 }
 
 void tracebegin(const TraceStart &start) {
-  if (fd < 0) return;
+  if (tr.fd < 0) return;
   uint64_t now = clockus();
-  ports = start.ports;
+  tr.ports = start.ports;
   for (int p = 0; p < LOGICAL_PORTS; ++p) {
     for (int bit = 0; bit < 8; ++bit) {
-      outid[p][bit] = outcode(p, bit);
-      inid[p][bit] = incode(p, bit);
+      tr.outid[p][bit] = outcode(p, bit);
+      tr.inid[p][bit] = incode(p, bit);
     }
   }
-  keyid = makeid(KEYCODE);
+  tr.keyid = makeid(KEYCODE);
   unsigned next = KEYCODE + 1;
   std::set<std::string> taken;
   std::vector<std::string> names;
   for (int32_t t = 0; t < prog.threadcount; ++t) {
-    threadid.push_back(makeid(next++));
+    tr.threadid.push_back(makeid(next++));
     names.push_back(threadvariable(t, &taken));
   }
 
@@ -386,54 +393,55 @@ void tracebegin(const TraceStart &start) {
   addline(&head, "$version %s $end\n", start.version);
   head += "$timescale 1us $end\n";
   for (int p = 0; p < LOGICAL_PORTS; ++p) {
-    if (((ports >> p) & 1) == 0) continue;
+    if (((tr.ports >> p) & 1) == 0) continue;
     addline(&head, "$scope module port%d $end\n", p);
-    for (int bit = 0; bit < 8; ++bit) addline(&head, "$var wire 1 %s out%d $end\n", outid[p][bit].c_str(), bit);
-    for (int bit = 0; bit < 8; ++bit) addline(&head, "$var wire 1 %s in%d $end\n", inid[p][bit].c_str(), bit);
+    for (int bit = 0; bit < 8; ++bit) addline(&head, "$var wire 1 %s out%d $end\n", tr.outid[p][bit].c_str(), bit);
+    for (int bit = 0; bit < 8; ++bit) addline(&head, "$var wire 1 %s in%d $end\n", tr.inid[p][bit].c_str(), bit);
     head += "$upscope $end\n";
   }
   head += "$scope module threads $end\n";
   for (int32_t t = 0; t < prog.threadcount; ++t) {
-    addline(&head, "$var real 64 %s %s $end\n", threadid[t].c_str(), names[t].c_str());
+    addline(&head, "$var real 64 %s %s $end\n", tr.threadid[t].c_str(), names[t].c_str());
   }
   head += "$upscope $end\n$scope module keyboard $end\n";
-  addline(&head, "$var real 64 %s key $end\n", keyid.c_str());
+  addline(&head, "$var real 64 %s key $end\n", tr.keyid.c_str());
   head += "$upscope $end\n$enddefinitions $end\n#0\n$dumpvars\n";
   for (int p = 0; p < LOGICAL_PORTS; ++p) {
-    if (((ports >> p) & 1) == 0) continue;
-    traceout[p] = start.out[p];
-    tracein[p] = start.in[p];
-    addbits(&head, outid[p], traceout[p]);
-    addbits(&head, inid[p], tracein[p]);
+    if (((tr.ports >> p) & 1) == 0) continue;
+    tr.traceout[p] = start.out[p];
+    tr.tracein[p] = start.in[p];
+    addbits(&head, tr.outid[p], tr.traceout[p]);
+    addbits(&head, tr.inid[p], tr.tracein[p]);
   }
-  at.assign(static_cast<size_t>(prog.threadcount), -1);
-  traceat = at.data();
+  tr.atstore.assign(static_cast<size_t>(prog.threadcount), -1);
+  tr.traceat = tr.atstore.data();
   for (int32_t t = 0; t < prog.threadcount; ++t) {
-    at[t] = prog.threadstart[t];
-    addline(&head, "r%ld %s\n", lineof(at[t]), threadid[t].c_str());
+    tr.atstore[t] = prog.threadstart[t];
+    addline(&head, "r%ld %s\n", lineof(tr.atstore[t]), tr.threadid[t].c_str());
   }
-  addline(&head, "r0 %s\n$end\n", keyid.c_str());
+  addline(&head, "r0 %s\n$end\n", tr.keyid.c_str());
 
   // The header is on disk before the first pass, whole: a signal meanwhile
   // waits, and its last words then end a complete header.
   sigset_t old;
   lastwordshold(&old);
   int error = rewrite(head);
-  begun = error == 0;
+  tr.begun = error == 0;
   lastwordsrelease(&old);
   if (error != 0) {
     stoptrace(error);
     return;
   }
-  lasttime = 0;
-  flushedat = now;
-  traceon = true;
+  tr.lasttime = 0;
+  tr.flushedat = now;
+  tr.traceon = true;
+  watchadd(&listener);
 }
 
 namespace {
 // The bits of a port's byte that changed from *last, and the new byte.
 void recordbits(int32_t port, const std::string (&ids)[8], uint8_t *last, uint8_t byte) {
-  if (((ports >> port) & 1) == 0) return;
+  if (((tr.ports >> port) & 1) == 0) return;
   uint64_t now = clockus();
   room(now);
   stamp(now);
@@ -443,42 +451,80 @@ void recordbits(int32_t port, const std::string (&ids)[8], uint8_t *last, uint8_
 }
 }  // namespace
 
-void tracerecordoutput(int32_t port, uint8_t byte) {
-  recordbits(port, outid[port], &traceout[port], byte);
+namespace {
+
+void recordoutput(int32_t port, uint8_t byte) {
+  if (tr.traceon && byte != tr.traceout[port]) recordbits(port, tr.outid[port], &tr.traceout[port], byte);
 }
 
-void tracerecordinput(int32_t port, uint8_t byte) {
-  recordbits(port, inid[port], &tracein[port], byte);
+void recordinput(int32_t port, uint8_t byte) {
+  if (tr.traceon && byte != tr.tracein[port]) recordbits(port, tr.inid[port], &tr.tracein[port], byte);
 }
 
-void tracerecordthread(int32_t t, int32_t token) {
+void recordthread(int32_t t, int32_t token) {
+  if (!tr.traceon || token == tr.traceat[t]) return;
   uint64_t now = clockus();
   room(now);
-  long before = lineof(traceat[t]);
-  traceat[t] = token;
+  long before = lineof(tr.traceat[t]);
+  tr.traceat[t] = token;
   long line = lineof(token);
   if (line == before) return;  // another token of the same line
   stamp(now);
-  putline("r%ld %s\n", line, threadid[t].c_str());
+  putline("r%ld %s\n", line, tr.threadid[t].c_str());
   finish(now);
 }
 
-void tracerecordkey(uint8_t key) {
+void recordkey(uint8_t key) {
+  if (!tr.traceon) return;
   uint64_t now = clockus();
   room(now);
   stamp(now);
-  putline("r%d %s\n", key, keyid.c_str());
-  tracekeydown = key != 0;
-  keytime = now;
+  putline("r%d %s\n", key, tr.keyid.c_str());
+  tr.tracekeydown = key != 0;
+  tr.keytime = now;
   finish(now);
+  if (tr.tracekeydown) watchpassin(1);  // shown until the next pass that has moved on
 }
 
-void tracepassslow(void) {
-  uint64_t now = clockus();
-  // A key stays shown until time has moved on, so a viewer sees it.
-  if (tracekeydown && now > keytime) tracerecordkey(0);
-  if (tracepending && tracepasses >= TRACE_POLLPASSES) {
-    tracepasses = 0;
-    if (now - flushedat >= WAITUS) flush(now);
+// Passes went by: a shown key goes back to 0, and changes do not wait in
+// the buffer for long.
+void recordpass(int32_t passes) {
+  if (!tr.traceon) return;
+  if (tr.tracepending) tr.tracepasses += passes;
+  if (tr.tracekeydown || (tr.tracepending && tr.tracepasses >= TRACE_POLLPASSES)) {
+    uint64_t now = clockus();
+    // A key stays shown until time has moved on, so a viewer sees it.
+    if (tr.tracekeydown && now > tr.keytime) recordkey(0);
+    if (tr.tracepending && tr.tracepasses >= TRACE_POLLPASSES) {
+      tr.tracepasses = 0;
+      if (now - tr.flushedat >= WAITUS) flush(now);
+    }
+  }
+  if (tr.tracekeydown) {
+    watchpassin(1);
+  } else if (tr.tracepending) {
+    watchpassin(TRACE_POLLPASSES - tr.tracepasses);
   }
 }
+
+// The loop slept (the real-time mode): the next pass looks at the buffer.
+void recordslept(void) { tr.tracepasses = TRACE_POLLPASSES; }
+
+const Watcher listener = {
+    recordpass,    // pass
+    nullptr,       // passend
+    recordkey,     // key
+    false,         // registers
+    recordinput,   // input
+    recordoutput,  // output
+    recordthread,  // thread
+    nullptr,       // note
+    nullptr,       // loop
+    recordslept,   // slept
+};
+
+}  // namespace
+
+bool tracing(void) { return tr.traceon; }
+
+bool traceready(void) { return tr.fd >= 0; }

@@ -86,9 +86,10 @@ struct PlainStart {
 
 // quon-sim with args in folder, without a terminal: a session of its own,
 // standard input from /dev/null, as a service manager or CI starts it; as
-// the user uid (and its group) when uid >= 0.
-inline PlainRun runplain(const std::string &folder, const std::vector<std::string> &args,
-                         int uid = -1, const PlainStart &start = PlainStart{}) {
+// the user uid (and its group) when uid >= 0. Standard output and error go
+// to plain-out.txt and plain-err.txt there. Returns the process id.
+inline pid_t startplain(const std::string &folder, const std::vector<std::string> &args,
+                        int uid = -1, const PlainStart &start = PlainStart{}) {
   std::string out = folder + "/plain-out.txt", err = folder + "/plain-err.txt";
   pid_t pid = fork();
   if (pid == 0) {
@@ -110,6 +111,14 @@ inline PlainRun runplain(const std::string &folder, const std::vector<std::strin
     execv(start.program, argv.data());
     _exit(127);
   }
+  return pid;
+}
+
+// startplain, waited for.
+inline PlainRun runplain(const std::string &folder, const std::vector<std::string> &args,
+                         int uid = -1, const PlainStart &start = PlainStart{}) {
+  std::string out = folder + "/plain-out.txt", err = folder + "/plain-err.txt";
+  pid_t pid = startplain(folder, args, uid, start);
   int status = 0;
   waitpid(pid, &status, 0);
   PlainRun r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, readall(out), readall(err)};

@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <map>
 #include <sstream>
 #include <string>
@@ -93,6 +94,34 @@ TEST_F(ServiceE2eTest, EveryStopLeavesTheSafeOutputs) {
   }
 }
 
+// With no terminal (a service, cron, CI) every signal whose default ends
+// the program still stops it safe: the trace ends at the safe pattern and
+// the program dies of the signal. SIGIO too, which the keyboard takes for
+// itself only when there is a terminal.
+TEST_F(ServiceE2eTest, EveryEndingSignalWithoutATerminalLeavesTheSafeOutputs) {
+  writeall(path("t.qun"), "OUTPUT 0 11111111\nNOTATE up\nDELAY 100\n$\n$\n");
+  const int signals[] = {SIGIO, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGPWR};
+  for (int sig : signals) {
+    SCOPED_TRACE(strsignal(sig));
+    unlink(path("t.vcd").c_str());
+    unlink(path("plain-out.txt").c_str());  // the last run's "up" is not this one's
+    pid_t pid = startplain(dir, {"--safe=0:0000....", "--trace=t.vcd", "t"});
+    ASSERT_GT(pid, 0);
+    bool up = false;
+    for (long end = ptynowms() + WAITMS; !up && ptynowms() < end;) {
+      up = readall(path("plain-out.txt")).find("up\n") != std::string::npos;
+      if (!up) usleep(10000);
+    }
+    if (up) kill(pid, sig);
+    else kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(up) << readall(path("plain-err.txt"));
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+    EXPECT_EQ(lastout0(readall(path("t.vcd"))), 0x0F) << readall(path("t.vcd")).substr(0, 2000);
+  }
+}
+
 // A socket of the test's own as $NOTIFY_SOCKET: READY=1, a watchdog every
 // half of WATCHDOG_USEC from the loop, none while a SPAWN holds the loop,
 // STOPPING=1 after SIGTERM; the SPAWN'd command sees none of the variables.
@@ -159,6 +188,42 @@ TEST_F(ServiceE2eTest, TheServiceManagerHearsReadyWatchdogAndStopping) {
   std::string env = readall(path("env.txt"));
   EXPECT_EQ(env.find("NOTIFY_SOCKET"), std::string::npos);
   EXPECT_EQ(env.find("WATCHDOG_USEC"), std::string::npos);
+}
+
+// What reaches the service manager is one line of printable text per
+// value, whatever the script's name holds, and the shortest watchdog
+// interval still gets pings.
+TEST_F(ServiceE2eTest, AScriptNameCannotInjectAndTheShortestWatchdogPings) {
+  std::string socketpath = path("notify");
+  int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(s, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  snprintf(address.sun_path, sizeof address.sun_path, "%s", socketpath.c_str());
+  ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+  const std::string name = "t\nMAINPID=1\x1b]0;x\x07\xff.qun";
+  writeall(path(name), "DELAY 100\n$\n$\n");
+  setenv("NOTIFY_SOCKET", socketpath.c_str(), 1);
+  setenv("WATCHDOG_USEC", "1", 1);
+  PtyChild child = ptystart({QUON_SIM_PATH, name}, options);
+  unsetenv("NOTIFY_SOCKET");
+  unsetenv("WATCHDOG_USEC");
+  std::vector<std::string> heard;
+  bool pinged = false;
+  for (long end = ptynowms() + WAITMS; !pinged && ptynowms() < end;) {
+    pollfd p{s, POLLIN, 0};
+    if (poll(&p, 1, 20) <= 0) continue;
+    char text[512];
+    ssize_t n = recv(s, text, sizeof text, 0);
+    if (n > 0) heard.emplace_back(text, static_cast<size_t>(n));
+    pinged = !heard.empty() && heard.back() == "WATCHDOG=1";
+  }
+  kill(child.pid, SIGTERM);
+  ptyfinish(child, WAITMS);
+  close(s);
+  ASSERT_FALSE(heard.empty());
+  EXPECT_EQ(heard.front(), "READY=1\nSTATUS=running t^JMAINPID=1^[]0;x^G\\xff.qun, 1 thread");
+  EXPECT_TRUE(pinged) << "WATCHDOG_USEC=1 keeps a watchdog";
 }
 
 }  // namespace

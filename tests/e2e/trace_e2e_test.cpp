@@ -249,6 +249,29 @@ TEST_F(TraceE2eTest, AFullDiskStopsTheTraceNotTheRun) {
   readersaccept(path("disk/t.vcd"), path("t.fst"), false);
 }
 
+// A disk full before the trace's first line: the run goes on untraced and
+// leaves no empty file that a reader would refuse.
+TEST_F(TraceE2eTest, ADiskFullAtStartLeavesNoEmptyTrace) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  SmallDisk disk;
+  ASSERT_TRUE(disk.mount(path("disk"), "16k", 8)) << strerror(errno);
+  int fill = open(path("disk/fill").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fill, 0);
+  char block[1024] = {};
+  while (write(fill, block, sizeof block) > 0) {
+  }
+  close(fill);
+  PtyChild child = start("KEY q\nNOTATE still running\n$\n$\n", {"--trace=disk/t.vcd"});
+  ASSERT_TRUE(waitkeymode(child, WAITMS)) << child.out;
+  ptysend(child, "q");
+  EXPECT_TRUE(ptywaitfor(child, "still running", WAITMS)) << child.out;
+  ptysend(child, "\x1b");
+  EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27);
+  EXPECT_EQ(readall(path("err.txt")),
+            "Unable to write trace file \"disk/t.vcd\"! (No space left on device)\n");
+  EXPECT_FALSE(exists(path("disk/t.vcd")));
+}
+
 TEST_F(TraceE2eTest, VersionNamesEachExecutable) {
   for (const char *program : {QUON_SIM_PATH, QUON_PATH}) {
     PtyChild child = ptystart({program, "--version"}, options);

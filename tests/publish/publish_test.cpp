@@ -36,7 +36,7 @@ class PublishTest : public LoopbackTest {
   // Loads script, publishes it and maps the region as above.
   static RegionHeader *published(const std::string &script, size_t *size) {
     run(script);
-    return publishstart() == 0 ? attach(size) : nullptr;
+    return publishstart(portsample) == 0 ? attach(size) : nullptr;
   }
 };
 
@@ -96,7 +96,7 @@ TEST_F(PublishTest, ForcedBitsReplaceTheLinesUntilTheRegionEnds) {
   run("OUTPUT 0 00001111\n$\n$\n");
   step(0);
   EXPECT_EQ(portinput(0) & 0xFF, 0x0F) << "before the region, nothing forced";
-  ASSERT_EQ(publishstart(), 0);
+  ASSERT_EQ(publishstart(portsample), 0);
   size_t size = 0;
   RegionHeader *h = attach(&size);
   ASSERT_NE(h, nullptr);
@@ -174,7 +174,7 @@ TEST_F(PublishTest, APlantedNameGivesTheRegionANameOfItsOwn) {
     }
     int status = 0;
     ASSERT_TRUE(waitpid(child, &status, 0) == child && status == 0);
-    ASSERT_EQ(publishstart(), 0);
+    ASSERT_EQ(publishstart(portsample), 0);
     glob_t made;
     ASSERT_EQ(glob((name + "-??????").c_str(), 0, nullptr, &made), 0) << "a name of its own";
     EXPECT_EQ(made.gl_pathc, 1u);
@@ -187,6 +187,50 @@ TEST_F(PublishTest, APlantedNameGivesTheRegionANameOfItsOwn) {
     if (rmdir(name.c_str()) != 0) unlink(name.c_str());
     unlink(kept.c_str());
   }
+}
+
+// A run ended by SIGKILL leaves its region: the next run of the same user
+// removes those whose process is gone, and nothing else under the folder.
+TEST_F(PublishTest, RegionsOfDeadRunsGoAtTheNextStart) {
+  pid_t dead = fork();  // an id no process has once it is reaped
+  if (dead == 0) _exit(0);
+  ASSERT_GT(dead, 0);
+  ASSERT_EQ(waitpid(dead, nullptr, 0), dead);
+  std::string prefix = std::string(SHARED_FOLDER) + "/" + regionprefix(geteuid());
+  std::string gone = prefix + std::to_string(dead);
+  std::string other = std::string(SHARED_FOLDER) + "/quon-linked-" + std::to_string(getpid());
+  struct Case {
+    std::string name;
+    enum { FILE, LINKED, SYMLINK } kind;
+    bool removed;
+  } cases[] = {
+      {gone, Case::FILE, true},
+      {gone + "-abc123", Case::FILE, true},
+      {prefix + std::to_string(getppid()), Case::FILE, false},  // alive
+      {gone + "-abc", Case::FILE, false},                       // no name of a region
+      {gone + "x", Case::FILE, false},
+      {prefix + "0" + std::to_string(dead), Case::FILE, false},
+      {gone + "-zzzzz1", Case::LINKED, false},   // a second name of a file
+      {gone + "-zzzzz2", Case::SYMLINK, false},  // never followed, never removed
+  };
+  writeall(other, "kept");
+  for (const Case &c : cases) {
+    if (c.kind == Case::FILE) writeall(c.name, "old region");
+    if (c.kind == Case::LINKED) {
+      ASSERT_EQ(link(other.c_str(), c.name.c_str()), 0);
+    } else if (c.kind == Case::SYMLINK) {
+      ASSERT_EQ(symlink(other.c_str(), c.name.c_str()), 0);
+    }
+  }
+  run("WAIT 0 1.......\n$\n$\n");
+  ASSERT_EQ(publishstart(portsample), 0);
+  for (const Case &c : cases) {
+    struct stat st;
+    EXPECT_EQ(lstat(c.name.c_str(), &st) != 0, c.removed) << c.name;
+    unlink(c.name.c_str());
+  }
+  EXPECT_EQ(readall(other), "kept");
+  unlink(other.c_str());
 }
 
 }  // namespace

@@ -112,7 +112,7 @@ TEST_F(TraceTest, AWriteErrorStopsTheTraceNotTheRun) {
     passat(2, 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               std::string("Unable to write trace file \"") + c.name + "\"! (" + c.reason + ")\n");
-    EXPECT_FALSE(traceon);
+    EXPECT_FALSE(tracing());
     EXPECT_EQ(portreadback(0), 0x00) << "the threads ran on";
   }
 }
