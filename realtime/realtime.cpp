@@ -15,20 +15,6 @@ bool realtimeon = false;
 RealtimeFigures realtimefigures;
 
 namespace {
-uint64_t spunfrom = 0;  // when the loop last gave the processor back
-
-// After a sleep the watchers' pass counts mean nothing: their next pass
-// looks at the clock.
-void slept(void) {
-  watchslept();
-  spunfrom = clockus();
-}
-}  // namespace
-
-namespace {
-
-Margin margin;                     // learned from every sleep of the run
-Budget budget;                     // what spinning before deadlines may cost
 
 // The deadline the loop sleeps toward, taken at the first idle pass that
 // sees it, with how far away it was then. Until the last sleep before it
@@ -43,29 +29,44 @@ struct Aim {
   uint32_t marginus = 0;  // the margin kept for it
   bool cut = false;       // the budget kept it below the learned margin
   bool reached = false;   // the last sleep before it is over: spin
-} aim;
+};
 
-bool toldshort = false;
+// The mode's bookkeeping of one run; realtimereset puts it back.
+struct RealtimeState {
+  uint64_t spunfrom = 0;   // when the loop last gave the processor back
+  Margin margin;           // learned from every sleep of the run
+  Budget budget;           // what spinning before deadlines may cost
+  Aim aim;                 // the deadline slept toward
+  bool toldshort = false;  // the budget's shortfall was told
+};
+RealtimeState rt;
+
+// After a sleep the watchers' pass counts mean nothing: their next pass
+// looks at the clock.
+void slept(void) {
+  watchslept();
+  rt.spunfrom = clockus();
+}
 
 // Once in a run, when the budget leaves less spinning than the learned
 // margin asks for: DELAYs of that length may end late by a late wake-up.
 void tellshort(uint32_t learned, uint64_t spanus) {
-  if (margin.filled < MARGIN_WARMUP) return;  // nothing learned yet
+  if (rt.margin.filled < MARGIN_WARMUP) return;  // nothing learned yet
   realtimefigures.budgetshort = true;
-  if (toldshort) return;
-  toldshort = true;
+  if (rt.toldshort) return;
+  rt.toldshort = true;
   fprintf(stderr,
           "realtime: a budget of %u %% of a processor cannot cover the %u us margin the "
           "wake-ups here need before a deadline %.1f ms away: such DELAYs can end late by a "
           "late wake-up (--realtime-budget=PERCENT)\n",
-          budget.percent, learned, static_cast<double>(spanus) / 1000.0);
+          rt.budget.percent, learned, static_cast<double>(spanus) / 1000.0);
 }
 
 // A sleep that began at from and asked for asked microseconds is over:
 // its overshoot (negative when a key cut it short).
 int64_t learnsleep(uint64_t from, uint64_t asked) {
   int64_t overshoot = static_cast<int64_t>(clockus() - from) - static_cast<int64_t>(asked);
-  realtimefigures.marginus = marginlearn(&margin, overshoot);
+  realtimefigures.marginus = marginlearn(&rt.margin, overshoot);
   return overshoot;
 }
 
@@ -73,17 +74,14 @@ int64_t learnsleep(uint64_t from, uint64_t asked) {
 
 void realtimereset(void) {
   realtimeon = false;
-  budget = Budget{};
-  marginreset(&margin);
+  rt = RealtimeState{};
+  marginreset(&rt.margin);
   realtimefigures = RealtimeFigures{};
-  aim = Aim{};
-  toldshort = false;
-  spunfrom = 0;
 }
 
 void realtimestart(int priority, int cpu, unsigned percent) {
   realtimereset();
-  budgetstart(&budget, percent, clockus());
+  budgetstart(&rt.budget, percent, clockus());
   int scheduled = rtscheduler(priority);
   if (scheduled != 0) {
     fprintf(stderr, "realtime: not applied: SCHED_FIFO priority %d refused (%s); the run goes "
@@ -104,7 +102,7 @@ void realtimestart(int priority, int cpu, unsigned percent) {
   line += "; kernel " + rtkernel() + ", throttling " + rtthrottling();
   fprintf(stderr, "%s\n", line.c_str());
   realtimeon = true;
-  spunfrom = clockus();
+  rt.spunfrom = clockus();
 }
 
 namespace {
@@ -120,24 +118,24 @@ uint64_t sleepfor(uint64_t now, bool *last) {
   if (!timed) return REALTIME_LONGESTUS;  // only keys: woken by one at once
   int64_t left = static_cast<int64_t>(static_cast<int32_t>(earliest - clockms())) * 1000 -
                  static_cast<int64_t>(now % 1000);
-  if (!aim.on || aim.ms != earliest) {
-    aim = Aim{};
-    aim.on = true;
-    aim.ms = earliest;
-    aim.us = now + static_cast<uint64_t>(left > 0 ? left : 0);
-    aim.spanus = static_cast<uint64_t>(left > 0 ? left : 0);
+  if (!rt.aim.on || rt.aim.ms != earliest) {
+    rt.aim = Aim{};
+    rt.aim.on = true;
+    rt.aim.ms = earliest;
+    rt.aim.us = now + static_cast<uint64_t>(left > 0 ? left : 0);
+    rt.aim.spanus = static_cast<uint64_t>(left > 0 ? left : 0);
   }
-  if (aim.reached) return 0;
+  if (rt.aim.reached) return 0;
   // The margin as learned so far, as far as the budget pays for it.
-  aim.marginus = budgetmargin(&budget, margin.marginus, now, &aim.cut);
-  if (left <= static_cast<int64_t>(aim.marginus)) {
+  rt.aim.marginus = budgetmargin(&rt.budget, rt.margin.marginus, now, &rt.aim.cut);
+  if (left <= static_cast<int64_t>(rt.aim.marginus)) {
     // Too close to sleep at all: spin to it.
-    aim.reached = true;
-    budgetspend(&budget, static_cast<uint64_t>(left > 0 ? left : 0));
-    if (aim.cut) tellshort(margin.marginus, aim.spanus);
+    rt.aim.reached = true;
+    budgetspend(&rt.budget, static_cast<uint64_t>(left > 0 ? left : 0));
+    if (rt.aim.cut) tellshort(rt.margin.marginus, rt.aim.spanus);
     return 0;
   }
-  uint64_t sleep = static_cast<uint64_t>(left) - aim.marginus;
+  uint64_t sleep = static_cast<uint64_t>(left) - rt.aim.marginus;
   if (sleep >= REALTIME_LONGESTUS) return REALTIME_LONGESTUS;
   *last = true;
   return sleep;
@@ -153,17 +151,17 @@ void realtimewait(void) {
     keywait(sleep);
     // Cut short by a key, the next pass decides again.
     if (learnsleep(now, sleep) >= 0 && last) {
-      aim.reached = true;
-      budgetspend(&budget, aim.marginus);
-      if (aim.cut) tellshort(margin.marginus, aim.spanus);
-      marginlate(&realtimefigures, static_cast<int64_t>(clockus()) - static_cast<int64_t>(aim.us));
+      rt.aim.reached = true;
+      budgetspend(&rt.budget, rt.aim.marginus);
+      if (rt.aim.cut) tellshort(rt.margin.marginus, rt.aim.spanus);
+      marginlate(&realtimefigures, static_cast<int64_t>(clockus()) - static_cast<int64_t>(rt.aim.us));
     }
     slept();
     return;
   }
   // Spinning: by the clock, whatever a pass costs, the processor is given
   // back for a slice in every REALTIME_SLICEEVERYUS.
-  if (now - spunfrom < REALTIME_SLICEEVERYUS) return;
+  if (now - rt.spunfrom < REALTIME_SLICEEVERYUS) return;
   rtsleep(REALTIME_SLICEUS);
   learnsleep(now, REALTIME_SLICEUS);
   ++realtimefigures.slices;

@@ -11,6 +11,7 @@
 #include "platform/clock.h"
 #include "platform/lastwords.h"
 #include "platform/notify.h"
+#include "text/printable.h"
 
 namespace {
 
@@ -61,47 +62,6 @@ const Watcher listener = {
     countslept,  // slept
 };
 
-// The length of the printable UTF-8 character at text[i] (no C1 control,
-// no surrogate, not overlong); 0 when there is none.
-size_t utf8character(const std::string &text, size_t i) {
-  unsigned char c = static_cast<unsigned char>(text[i]);
-  size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
-  if (length == 0 || c > 0xF4 || i + length > text.size()) return 0;
-  uint32_t code = c & (0x7Fu >> length);
-  for (size_t k = 1; k < length; ++k) {
-    unsigned char more = static_cast<unsigned char>(text[i + k]);
-    if ((more & 0xC0) != 0x80) return 0;
-    code = code << 6 | (more & 0x3Fu);
-  }
-  const uint32_t least[5] = {0, 0, 0xA0, 0x800, 0x10000};  // below: overlong or C1
-  if (code < least[length] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) return 0;
-  return length;
-}
-
-// A value for the service manager: one line of printable text, whatever a
-// file name holds (a newline would start an assignment of its own, such as
-// MAINPID=). Control bytes show as ^X, bytes of no character as \xNN.
-std::string oneline(const std::string &text) {
-  std::string out;
-  for (size_t i = 0; i < text.size();) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    size_t length = c >= 0x80 ? utf8character(text, i) : 1;
-    if (c < 0x20 || c == 0x7F) {
-      out += '^';
-      out += static_cast<char>(c ^ 0x40);
-    } else if (length == 0) {
-      char hex[8];
-      snprintf(hex, sizeof hex, "\\x%02x", c);
-      out += hex;
-      length = 1;
-    } else {
-      out.append(text, i, length);
-    }
-    i += length;
-  }
-  return out;
-}
-
 }  // namespace
 
 void servicetake(void) {
@@ -124,7 +84,7 @@ void serviceready(const char *script, int32_t threads) {
   if (!svc.notifying) return;
   svc.owner = getpid();
   stopstage(STOP_SERVICE, stopping, stopping);
-  std::string text = "READY=1\nSTATUS=running " + oneline(script) + ", " +
+  std::string text = "READY=1\nSTATUS=running " + printable(script) + ", " +
                      std::to_string(threads) + (threads == 1 ? " thread" : " threads");
   notifysend(text.c_str());
   if (svc.watchdogus == 0) return;
