@@ -21,6 +21,21 @@
 
 namespace {
 
+// A datagram socket bound at path, as a service manager listens for a
+// service's notifications; -1 when it cannot be made.
+int notifysocket(const std::string &path) {
+  int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return -1;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  if (bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    close(s);
+    return -1;
+  }
+  return s;
+}
+
 // The data byte of logical port 0 at the end of a trace.
 int lastout0(const std::string &vcd) {
   std::istringstream in(vcd);
@@ -127,12 +142,8 @@ TEST_F(ServiceE2eTest, EveryEndingSignalWithoutATerminalLeavesTheSafeOutputs) {
 // STOPPING=1 after SIGTERM; the SPAWN'd command sees none of the variables.
 TEST_F(ServiceE2eTest, TheServiceManagerHearsReadyWatchdogAndStopping) {
   std::string socketpath = path("notify");
-  int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int s = notifysocket(socketpath);
   ASSERT_GE(s, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  snprintf(address.sun_path, sizeof address.sun_path, "%s", socketpath.c_str());
-  ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
   setenv("NOTIFY_SOCKET", socketpath.c_str(), 1);
   setenv("WATCHDOG_USEC", "200000", 1);
   PtyChild child = start("DELAY 0.8\nSPAWN env > env.txt; touch begun; sleep 1.5; touch over\n"
@@ -195,12 +206,8 @@ TEST_F(ServiceE2eTest, TheServiceManagerHearsReadyWatchdogAndStopping) {
 // interval still gets pings.
 TEST_F(ServiceE2eTest, AScriptNameCannotInjectAndTheShortestWatchdogPings) {
   std::string socketpath = path("notify");
-  int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int s = notifysocket(socketpath);
   ASSERT_GE(s, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  snprintf(address.sun_path, sizeof address.sun_path, "%s", socketpath.c_str());
-  ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
   const std::string name = "t\nMAINPID=1\x1b]0;x\x07\xff.qun";
   writeall(path(name), "DELAY 100\n$\n$\n");
   setenv("NOTIFY_SOCKET", socketpath.c_str(), 1);
