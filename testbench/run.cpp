@@ -228,9 +228,9 @@ struct BenchSource {
   void after(void) {
     bool still = tb.loops == loopsbefore && typed.empty() &&
                  std::equal(before.begin(), before.end(), prog.threadcurrent);
-    uint64_t next = tb.now + BENCH_STEPUS;
-    if (still) next = std::max(next, std::min(nextevent(nextdrive, nextkey), nextdeadline()));
-    tb.now = std::min(next, tb.bench->end);
+    uint64_t then = tb.now + BENCH_STEPUS;
+    if (still) then = std::max(then, std::min(nextevent(nextdrive, nextkey), nextdeadline()));
+    tb.now = std::min(then, tb.bench->end);
     clocksetus(tb.now);
   }
 };
