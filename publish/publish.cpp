@@ -151,8 +151,15 @@ int publishstart(PortSampler sample) {
   if (sharedmine(name.c_str())) sharedremove(name.c_str());
   // Regions of runs of ours that were killed (SIGKILL leaves them) go too.
   sharedsweep(regionprefix(static_cast<unsigned>(geteuid())).c_str());
+  // An ending signal between the region's creation and its stop stage
+  // would leave the region behind: they are held back across both.
+  sigset_t old;
+  lastwordshold(&old);
   void *mapped = sharedcreatefree(name.c_str(), pub.regionsize, pub.path, sizeof pub.path);
-  if (mapped == nullptr) return -1;
+  if (mapped == nullptr) {
+    lastwordsrelease(&old);
+    return -1;
+  }
   char *base = static_cast<char *>(mapped);
   RegionHeader *h = static_cast<RegionHeader *>(mapped);
   h->version = REGION_VERSION;
@@ -191,6 +198,7 @@ int publishstart(PortSampler sample) {
   // and the monitors alike.
   watchforce(pub.forcemask, pub.forcevalue);
   stopstage(STOP_REGION, publishend, removeonsignal);
+  lastwordsrelease(&old);
   return 0;
 }
 
