@@ -8,7 +8,6 @@
 #include "executor/delay.h"
 #include "executor/step.h"
 #include "core/watch.h"
-#include "platform/clock.h"
 #include "platform/keys.h"
 
 void parkthreads(void) {
@@ -41,9 +40,8 @@ int runpass(int key) {
   return 0;
 }
 
-int passidle(uint32_t *earliest, int *timed) {
+int passidle(uint32_t now, uint32_t *earliest, int *timed) {
   *timed = 0;
-  uint32_t now = clockms();
   for (int32_t t = 0; t < prog.threadcount; ++t) {
     int32_t at = prog.threadcurrent[t];
     if (at < 0) continue;  // no statements: never moves

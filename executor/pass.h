@@ -22,7 +22,9 @@ int runpass(int key);
 // (each is parked at a running DELAY or at a KEY; none at a WAIT, whose
 // inputs may change at any time, none about to go on), with the earliest
 // DELAY deadline (clock ms) in *earliest and *timed 1 when there is one.
-int passidle(uint32_t *earliest, int *timed);
+// now is the clock the caller read after the pass: the loop's wait reads
+// it once for everything it decides.
+int passidle(uint32_t now, uint32_t *earliest, int *timed);
 
 // The one loop: passes with the keys a source gives, until ESC or until
 // the source ends it. A source is a type with int next() (the key for the

@@ -114,9 +114,11 @@ uint64_t sleepfor(uint64_t now, bool *last) {
   *last = false;
   uint32_t earliest = 0;
   int timed = 0;
-  if (!passidle(&earliest, &timed)) return 0;
+  // The millisecond clock is the microsecond one in whole milliseconds.
+  uint32_t nowms = static_cast<uint32_t>(now / 1000);
+  if (!passidle(nowms, &earliest, &timed)) return 0;
   if (!timed) return REALTIME_LONGESTUS;  // only keys: woken by one at once
-  int64_t left = static_cast<int64_t>(static_cast<int32_t>(earliest - clockms())) * 1000 -
+  int64_t left = static_cast<int64_t>(static_cast<int32_t>(earliest - nowms)) * 1000 -
                  static_cast<int64_t>(now % 1000);
   if (!rt.aim.on || rt.aim.ms != earliest) {
     rt.aim = Aim{};

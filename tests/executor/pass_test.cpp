@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "executor/pass.h"
+#include "platform/clock.h"
 #include "tests/fakes/fakes.h"
 #include "tests/testutil.h"
 
@@ -34,7 +35,7 @@ TEST_F(PassIdleTest, IdleOnlyWhenEveryThreadWaitsForTimeOrAKey) {
     testing::internal::GetCapturedStdout();
     uint32_t earliest = 0;
     int timed = -1;
-    EXPECT_EQ(passidle(&earliest, &timed), c.idle);
+    EXPECT_EQ(passidle(clockms(), &earliest, &timed), c.idle);
     if (c.idle) {
       EXPECT_EQ(timed, c.timed);
     }
