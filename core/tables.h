@@ -13,7 +13,12 @@
 
 #include "core/token.h"
 
-constexpr int32_t LOGICAL_PORTS = 2;  // logical ports 0 and 1; scripts name no others
+constexpr int32_t LOGICAL_PORTS = 2;  // logical ports 0 and 1: the lines
+// Logical ports 2 to 9 may be made banks of eight flag bits held in memory
+// (port/port.h); a port number below PORT_NUMBERS indexes any per-port table
+// that holds both.
+constexpr int32_t FLAG_FIRST = 2;
+constexpr int32_t PORT_NUMBERS = 10;
 constexpr int32_t TABLE_GROWTH = 5;  // initial capacity and growth step
 constexpr uint8_t FLAG_ON = 0xFF;    // option flags: 0 off, 0xFF on
 

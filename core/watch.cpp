@@ -26,9 +26,11 @@ struct WatchTable {
   void (*output[WATCH_LISTENERS])(int32_t, uint8_t);
   void (*thread[WATCH_LISTENERS])(int32_t, int32_t);
   void (*note[WATCH_LISTENERS])(const char *);
-  void (*loop[WATCH_LISTENERS])(int32_t);
+  void (*loop[WATCH_LISTENERS])(int32_t, bool);
   void (*slept[WATCH_LISTENERS])(void);
-  int passes, passends, keys, inputs, outputs, threads, notes, loops, sleeps;
+  void (*flag[WATCH_LISTENERS])(int32_t, uint8_t);
+  int (*keyin[WATCH_LISTENERS])(void);
+  int passes, passends, keys, inputs, outputs, threads, notes, loops, sleeps, flags, keyins;
 };
 WatchTable table;
 
@@ -44,6 +46,8 @@ uint32_t eventsof(const Watcher &w) {
   if (w.note != nullptr) events |= WATCH_NOTE;
   if (w.loop != nullptr) events |= WATCH_LOOP;
   if (w.slept != nullptr) events |= WATCH_SLEPT;
+  if (w.flag != nullptr) events |= WATCH_FLAG;
+  if (w.keyin != nullptr) events |= WATCH_KEYIN;
   return events;
 }
 
@@ -72,6 +76,8 @@ void rebuild(void) {
     put(t.note, &t.notes, w->note, WATCH_NOTE, &events);
     put(t.loop, &t.loops, w->loop, WATCH_LOOP, &events);
     put(t.slept, &t.sleeps, w->slept, WATCH_SLEPT, &events);
+    put(t.flag, &t.flags, w->flag, WATCH_FLAG, &events);
+    put(t.keyin, &t.keyins, w->keyin, WATCH_KEYIN, &events);
   }
   table = t;
   watching = events;
@@ -89,6 +95,7 @@ void untell(void) {
   for (int32_t n = 0; n < LOGICAL_PORTS; ++n) {
     watchseen.in[n] = watchseen.out[n] = 0x100;
   }
+  for (uint16_t &f : watchseen.flag) f = 0x100;
   for (int32_t t = 0; t < watchseen.atcount; ++t) watchseen.at[t] = WATCH_UNTOLD;
   watchpassin(1);
 }
@@ -136,6 +143,8 @@ void watchremove(const Watcher *w) {
   hole(table.note, table.notes, w->note);
   hole(table.loop, table.loops, w->loop);
   hole(table.slept, table.sleeps, w->slept);
+  hole(table.flag, table.flags, w->flag);
+  hole(table.keyin, table.keyins, w->keyin);
   for (int i = 0; i < table.count; ++i) {
     const Watcher *s = table.slot[i];
     if (s == nullptr) continue;
@@ -200,10 +209,26 @@ void watchfirenote(const char *text) {
     if (table.note[i] != nullptr) table.note[i](text);
   }
 }
-void watchfireloop(int32_t t) {
+void watchfireloop(int32_t t, bool killed) {
   for (int i = 0; i < table.loops; ++i) {
-    if (table.loop[i] != nullptr) table.loop[i](t);
+    if (table.loop[i] != nullptr) table.loop[i](t, killed);
   }
+}
+void watchfireflag(int32_t bank, uint8_t byte) {
+  watchseen.flag[bank] = byte;
+  for (int i = 0; i < table.flags; ++i) {
+    if (table.flag[i] != nullptr) table.flag[i](bank, byte);
+  }
+}
+// The first listener with a key gives it; the others keep theirs for a
+// later pass, so two sources of keys lose none.
+int watchfirekeyin(void) {
+  for (int i = 0; i < table.keyins; ++i) {
+    if (table.keyin[i] == nullptr) continue;
+    int key = table.keyin[i]();
+    if (key >= 0) return key;
+  }
+  return -1;
 }
 void watchfireslept(void) {
   watchpassin(1);  // the pass listeners look at the clock at the next pass

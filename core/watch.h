@@ -32,6 +32,8 @@ enum WatchEvent : uint32_t {
   WATCH_NOTE = 1u << 7,       // a NOTATE printed its text
   WATCH_LOOP = 1u << 8,       // a thread went back to its start
   WATCH_SLEPT = 1u << 9,      // the loop slept (the real-time mode)
+  WATCH_FLAG = 1u << 10,      // the bits of a flag bank changed
+  WATCH_KEYIN = 1u << 11,     // a listener may give the pass a key
 };
 
 // One listener: any of its functions may be null (not listened to).
@@ -49,8 +51,13 @@ struct Watcher {
   void (*output)(int32_t port, uint8_t byte);
   void (*thread)(int32_t t, int32_t at);
   void (*note)(const char *text);
-  void (*loop)(int32_t t);
+  // killed: a KILL sent t back; otherwise t went round its separator.
+  void (*loop)(int32_t t, bool killed);
   void (*slept)(void);
+  void (*flag)(int32_t bank, uint8_t byte);
+  // A key from somewhere other than the terminal (a monitor typed it), asked
+  // for only when the terminal has none for the pass: the key, or -1.
+  int (*keyin)(void);
 };
 
 extern uint32_t watching;  // the events some listener hears (WatchEvent bits)
@@ -64,6 +71,7 @@ struct WatchSeen {
   int32_t start = WATCH_NOPASSES;  // left as it was after they were last told
   uint16_t in[LOGICAL_PORTS] = {};        // 0x100 and above: not told yet
   uint16_t out[LOGICAL_PORTS] = {};
+  uint16_t flag[PORT_NUMBERS] = {};     // per flag bank, as in and out
   uint8_t status[LOGICAL_PORTS] = {};   // the raw registers of the last input read
   uint8_t control[LOGICAL_PORTS] = {};
   int32_t *at = nullptr;           // per thread (atcount of them)
@@ -108,8 +116,10 @@ void watchfireinput(int32_t port, uint8_t byte);
 void watchfireoutput(int32_t port, uint8_t byte);
 void watchfirethread(int32_t t, int32_t at);
 void watchfirenote(const char *text);
-void watchfireloop(int32_t t);
+void watchfireloop(int32_t t, bool killed);
 void watchfireslept(void);
+void watchfireflag(int32_t bank, uint8_t byte);
+int watchfirekeyin(void);
 
 inline bool watched(uint32_t event) { return __builtin_expect((watching & event) != 0, 0); }
 
@@ -153,12 +163,22 @@ inline void watchthread(int32_t t, int32_t at) {
 inline void watchnote(const char *text) {
   if (watched(WATCH_NOTE)) watchfirenote(text);
 }
-inline void watchloop(int32_t t) {
-  if (watched(WATCH_LOOP)) watchfireloop(t);
+inline void watchloop(int32_t t, bool killed) {
+  if (watched(WATCH_LOOP)) watchfireloop(t, killed);
 }
 // The loop slept: the pass listeners are told at the next pass too.
 inline void watchslept(void) {
   if (watched(WATCH_SLEPT | WATCH_PASS)) watchfireslept();
+}
+
+// Flag bank n (FLAG_FIRST <= n < PORT_NUMBERS) now holds byte.
+inline void watchflag(int32_t n, uint8_t byte) {
+  if (watched(WATCH_FLAG) && byte != watchseen.flag[n]) watchfireflag(n, byte);
+}
+// The key a listener gives the pass when the terminal gave none, or -1.
+inline int watchkeyin(void) {
+  if (watched(WATCH_KEYIN)) return watchfirekeyin();
+  return -1;
 }
 
 #endif

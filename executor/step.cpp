@@ -25,7 +25,7 @@ int killthreads(int32_t killer, uint8_t s) {
     prog.threadcurrent[i] = prog.threadstart[i];
     prog.threadtimer[i] = 0;
     watchthread(i, prog.threadstart[i]);
-    watchloop(i);
+    watchloop(i, true);
     if (i == killer) self = 1;
   }
   return self;
@@ -75,7 +75,7 @@ void stepthread(int32_t t) {
       case OP_SEPARATOR:
         prog.threadcurrent[t] = prog.threadstart[t];
         watchthread(t, prog.threadstart[t]);
-        watchloop(t);
+        watchloop(t, false);
         return;
       default:  // REPEAT, NAME and anything unknown pass without effect
         break;

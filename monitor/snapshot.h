@@ -60,4 +60,18 @@ void release(Attached &a, int port, uint8_t mask);
 // Counts the heartbeat up: the program samples its pass times while it moves.
 void heartbeat(Attached &a);
 
+// Commands through the region's ring. Each returns 0 once the command is
+// in the ring (the run takes it at one of its next passes), or -1 with the
+// reason in *why: the ring stayed full, the run is gone, a bank that is
+// none. typekeys places the characters of keys in order, as if typed at
+// the run's terminal (the run gives its threads one a pass); setflags
+// applies pattern to flag bank bank as an OUTPUT of the script would.
+int typekeys(Attached &a, const std::string &keys, std::string *why);
+int setflags(Attached &a, int bank, uint16_t pattern, std::string *why);
+
+// The notes printed since note number *next, appended to *out in order;
+// *next moves past them. Notes already replaced in the region before they
+// were read are counted in *missed (and skipped). False once a.lost is set.
+bool readnotes(Attached &a, uint32_t *next, std::vector<std::string> *out, uint32_t *missed);
+
 #endif

@@ -34,6 +34,22 @@ struct GpioPorts {
 };
 GpioPorts gp;
 
+// The flag banks; resetports forgets them.
+struct FlagBanks {
+  unsigned declared = 0;              // bit n: logical port n is a bank
+  uint8_t bits[PORT_NUMBERS] = {};    // each bank's bits
+};
+FlagBanks fb;
+
+// A port number beyond the lines: a flag bank's, or the end of the run as
+// ever with the message of what was tried. Out of line, so that the lines'
+// path stays as it was.
+[[gnu::noinline, gnu::cold]] void beyondlines(int32_t n, const char *what, const char *preposition) {
+  if (portisflag(n)) return;
+  fatal("Attempt to %s %s logical port %ld, > max of %ld\n", what, preposition,
+        static_cast<long>(n), static_cast<long>(LOGICAL_PORTS - 1));
+}
+
 // GPIO ports: every port in use is one, or none is. Logical port 1 not
 // given has no lines; a script that uses it is refused once loaded.
 void locategpio(void) {
@@ -132,8 +148,8 @@ uint16_t readinput(int32_t n, bool debug) {
 
 uint16_t portinput(int32_t n) {
   if (n < 0 || n >= LOGICAL_PORTS) {
-    fatal("Attempt to input from logical port %ld, > max of %ld\n",
-          static_cast<long>(n), static_cast<long>(LOGICAL_PORTS - 1));
+    beyondlines(n, "input", "from");
+    return fb.bits[n];
   }
   uint16_t value = readinput(n, prog.portdebug && prog.verbose);
   // What the threads see: the lines, with whatever a watcher forces.
@@ -160,8 +176,8 @@ uint8_t portsample(int32_t n) {
 
 uint8_t portreadback(int32_t n) {
   if (n < 0 || n >= LOGICAL_PORTS) {
-    fatal("Attempt to read-back from logical port %ld, > max of %ld\n",
-          static_cast<long>(n), static_cast<long>(LOGICAL_PORTS - 1));
+    beyondlines(n, "read-back", "from");
+    return fb.bits[n];
   }
   return portrawreadback(n);
 }
@@ -182,8 +198,10 @@ int portrawwrite(int32_t n, uint8_t b) {
 
 void portwrite(int32_t n, uint8_t b) {
   if (n < 0 || n >= LOGICAL_PORTS) {
-    fatal("Attempt to write to logical port %ld, > max of %ld\n",
-          static_cast<long>(n), static_cast<long>(LOGICAL_PORTS - 1));
+    beyondlines(n, "write", "to");
+    fb.bits[n] = b;
+    watchflag(n, b);
+    return;
   }
   if (__builtin_expect(gp.ongpio[n], 0)) {
     writelines(n, b);
@@ -193,7 +211,27 @@ void portwrite(int32_t n, uint8_t b) {
   watchoutput(n, b);
 }
 
+void portflagbanks(unsigned banks) {
+  unsigned all = ((1u << PORT_NUMBERS) - 1) & ~((1u << FLAG_FIRST) - 1);
+  fb.declared = banks & all;
+  flagsclear();
+}
+
+unsigned portflagged(void) { return fb.declared; }
+
+uint8_t flagbits(int32_t n) { return fb.bits[n]; }
+
+void flagapply(int32_t n, uint16_t pattern) {
+  fb.bits[n] = applypattern(fb.bits[n], pattern);
+  watchflag(n, fb.bits[n]);
+}
+
+void flagsclear(void) {
+  for (uint8_t &b : fb.bits) b = 0;
+}
+
 void resetports(void) {
+  fb = FlagBanks{};
   portaddresses = PortAddresses{};
   porthint = "";
   portnote = portwarning = nullptr;

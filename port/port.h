@@ -76,8 +76,30 @@ inline int matchpattern(uint32_t b, uint16_t p) {  // WAIT
   return (b & (p >> 8) & 0xFF) == (p & 0xFFu);
 }
 
+// Flag banks: logical ports FLAG_FIRST to PORT_NUMBERS - 1 made banks of
+// eight bits held in memory, all 0 at start. OUTPUT, TOGGLE and read-back
+// go to the bits as to a data register, WAIT reads what was last written
+// (no calibration, nothing forced), so one thread's OUTPUT is seen by
+// another's WAIT in the same pass. A port above 1 that is no bank still
+// ends the run at its first use.
+//
+// Makes the ports of banks (bit n: logical port n; other bits ignored)
+// banks, with every bit 0.
+void portflagbanks(unsigned banks);
+unsigned portflagged(void);  // the banks (bit n: logical port n)
+inline bool portisflag(int32_t n) {
+  return n >= FLAG_FIRST && n < PORT_NUMBERS && ((portflagged() >> n) & 1) != 0;
+}
+// Bank n's bits (n a bank).
+uint8_t flagbits(int32_t n);
+// Applies pattern to bank n as an OUTPUT does (from outside the script: a
+// monitor, a testbench); the change is told as a thread's would be.
+void flagapply(int32_t n, uint16_t pattern);
+// Every bank's bits back to 0 (a run starting afresh), the banks kept.
+void flagsclear(void);
+
 // Restores the addresses to 0x378 and 0x278, clears porthint and forgets
-// GPIO ports (tests).
+// GPIO ports and flag banks (tests).
 void resetports(void);
 
 #endif

@@ -128,6 +128,8 @@ const Watcher listener = {
     nullptr,       // note
     nullptr,       // loop
     seeslept,      // slept
+    nullptr,  // flag
+    nullptr,  // keyin
 };
 
 void removeonsignal(void) {

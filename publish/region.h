@@ -2,9 +2,11 @@
 // shared memory, named by the user and the process id. The program writes
 // it without locks or system calls: seq is odd while a copy is being made,
 // so a reader that sees it odd, or changed across its read, reads again.
-// Monitors write only the force bytes and their heartbeat. The program
-// never reads anything else back: whoever can write the region (its user)
-// cannot steer the program's stores. A reader, for the same reason, checks
+// Monitors write only the force bytes, their heartbeat and the command
+// ring (keys to type, flag bits to set). The program never reads anything
+// else back, and takes each command as a value it checks: whoever can
+// write the region (its user, or its group when the run names one) cannot
+// steer the program's stores. A reader, for the same reason, checks
 // everything it copies before it uses any of it.
 #ifndef QUON_PUBLISH_REGION_H
 #define QUON_PUBLISH_REGION_H
@@ -16,9 +18,11 @@
 #include "core/tables.h"
 
 constexpr uint32_t REGION_MAGIC = 0x4e4f5551;  // "QUON"
-constexpr uint32_t REGION_VERSION = 3;
+constexpr uint32_t REGION_VERSION = 4;
 constexpr int REGION_NAME = 32;   // bytes of a thread's name kept
 constexpr int REGION_TEXT = 80;   // bytes of a SPAWN/NOTATE/KILL text kept
+constexpr int REGION_COMMANDS = 64;  // slots of the command ring
+constexpr int REGION_NOTES = 64;     // the last notes printed, kept for readers
 
 struct RegionPort {
   uint8_t out;      // the data byte last written
@@ -35,6 +39,32 @@ struct RegionThread {
   char name[REGION_NAME];
   int32_t at;      // token index (-1: no statements)
   uint32_t timer;  // DELAY deadline in clock ms; 0 none
+  uint32_t loops;  // times the thread went round its separator
+  uint32_t pad;
+};
+
+// A command of a monitor's. A monitor takes slot number k by counting
+// commandclaim up (k is the value before), waits until k < commandtaken +
+// REGION_COMMANDS, fills command[k % REGION_COMMANDS] and then stores
+// seq = k + 1 (release). The program takes its commands in slot-number
+// order, one key a pass, and counts commandtaken up for each.
+constexpr uint8_t COMMAND_KEY = 1;   // arg: the key's character, as typed at a terminal
+constexpr uint8_t COMMAND_FLAG = 2;  // arg: a flag bank; pattern: what OUTPUT would apply
+struct RegionCommand {
+  uint32_t seq;      // the slot number + 1 once the command is whole
+  uint8_t kind;      // COMMAND_*; anything else is taken and ignored
+  uint8_t arg;
+  uint16_t pattern;  // mask in 15-8, value in 7-0
+};
+
+// A note as the run printed it, cut at REGION_TEXT - 1 bytes. Note number
+// k (from 0) is kept in notes[k % REGION_NOTES] until note k + REGION_NOTES
+// replaces it; seq is 0 while the program writes the slot and k + 1 once
+// it is whole, so a reader that sees k + 1 before and after its copy has
+// note k.
+struct RegionNote {
+  uint32_t seq;
+  char text[REGION_TEXT];
 };
 
 struct RegionToken {
@@ -70,6 +100,18 @@ struct RegionHeader {
   uint32_t worstlateus;  // the latest a wake-up came after its deadline
   uint32_t lateover100;  // wake-ups more than 100 us after their deadline
   uint32_t budgetshort;  // 1 once the processor budget could not cover the margin
+  // The flag banks: bit P of flagbanks for logical port P, and the bits of
+  // each as last written (indexed by port number; 0 for ports no bank).
+  uint16_t flagbanks;
+  uint8_t flags[PORT_NUMBERS];
+  // Notes printed so far; the last REGION_NOTES of them at notesat.
+  uint32_t notes;
+  uint32_t notesat;
+  // The command ring (see RegionCommand): claims are monitors', taken the
+  // program's.
+  uint32_t commandclaim;
+  uint32_t commandtaken;
+  RegionCommand command[REGION_COMMANDS];
 };
 
 // The tables of a header as its offsets place them: only for a header
@@ -82,6 +124,10 @@ inline RegionToken *regiontokens(RegionHeader *h) {
 }
 inline char *regionstring(RegionHeader *h, int32_t i) {
   return reinterpret_cast<char *>(h) + h->stringsat + static_cast<size_t>(i) * REGION_TEXT;
+}
+
+inline RegionNote *regionnotes(RegionHeader *h) {
+  return reinterpret_cast<RegionNote *>(reinterpret_cast<char *>(h) + h->notesat);
 }
 
 // The region's path for a user and a process. When that name is taken

@@ -60,6 +60,8 @@ const Watcher listener = {
     nullptr,     // note
     nullptr,     // loop
     countslept,  // slept
+    nullptr,  // flag
+    nullptr,  // keyin
 };
 
 }  // namespace

@@ -98,7 +98,7 @@ void seenote(const char *text) {
 
 // A thread was sent back to its start (its separator or a KILL): with the
 // threads' places, it tells a pass that did nothing.
-void seeloop(int32_t) { ++tb.loops; }
+void seeloop(int32_t, bool) { ++tb.loops; }
 
 const Watcher listener = {
     nullptr,  // pass
@@ -111,6 +111,8 @@ const Watcher listener = {
     seenote,  // note
     seeloop,  // loop
     nullptr,  // slept
+    nullptr,  // flag
+    nullptr,  // keyin
 };
 
 bool matches(const BenchExpect &e) { return matchpattern(portreadback(e.port), e.pattern) != 0; }

@@ -521,6 +521,8 @@ const Watcher listener = {
     nullptr,       // note
     nullptr,       // loop
     recordslept,   // slept
+    nullptr,  // flag
+    nullptr,  // keyin
 };
 
 }  // namespace
