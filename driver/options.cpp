@@ -82,6 +82,27 @@ std::string safe(const char *value, RunChoices *run) {
   return "";
 }
 
+// PORT[,PORT...]: logical ports 2 to 9, each named once.
+std::string flags(const char *value, RunChoices *run) {
+  std::string v = value;
+  std::string refused = "--flags=" + v + ": a list of logical ports from 2 to 9 (--flags=2,3)\n";
+  unsigned banks = 0;
+  for (size_t at = 0;;) {
+    size_t comma = v.find(',', at);
+    std::string item = v.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+    if (item.size() != 1 || item[0] < '0' + FLAG_FIRST || item[0] > '0' + PORT_NUMBERS - 1) {
+      return refused;
+    }
+    unsigned bit = 1u << (item[0] - '0');
+    if ((banks & bit) != 0) return "--flags=" + v + ": port " + item + " is named twice\n";
+    banks |= bit;
+    if (comma == std::string::npos) break;
+    at = comma + 1;
+  }
+  run->flags |= banks;
+  return "";
+}
+
 // A whole decimal number from low to high, nothing else; -1 when it is none.
 long decimal(const char *text, long low, long high) {
   if (*text < '0' || *text > '9') return -1;
@@ -169,6 +190,11 @@ const Option OPTIONS[] = {
      "At every stop (ESC, a failure, a signal, after a\n"
      "calibration) the pattern is applied to the port's outputs.",
      safe},
+    {"--flags", nullptr, "<port>,...",
+     "Each named logical port (2-9) a bank of eight flag\n"
+     "bits in memory, all 0 at start: OUTPUT and TOGGLE set them, WAIT\n"
+     "reads them, for threads to share a state.",
+     flags},
     {"--realtime", nullptr, "<priority>",
      "Real-time mode: SCHED_FIFO at <priority>\n"
      "(1-98, default 49), one processor (--cpu=<n> names it), memory\n"

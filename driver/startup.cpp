@@ -350,6 +350,7 @@ void actonarguments(RunChoices *run) {
   for (int32_t n = 0; n < LOGICAL_PORTS; ++n) {
     if (run->safe[n]) safedeclare(n, run->safepattern[n]);
   }
+  portflagbanks(run->flags);
 }
 
 }  // namespace
