@@ -203,6 +203,13 @@ std::vector<std::string> render(const Attached &a, const Snapshot &s, int select
   return out;
 }
 
+std::string threadstate(const Attached &a, const Snapshot &s, const RegionThread &t) { return state(a, s, t); }
+
+int32_t threadline(const Attached &a, const RegionThread &t) {
+  bool placed = t.at >= 0 && static_cast<size_t>(t.at) < a.tokens.size();
+  return placed ? a.tokens[static_cast<size_t>(t.at)].line : 0;
+}
+
 std::string forcedbits(const Snapshot &s) {
   std::string text;
   for (int p = 0; p < LOGICAL_PORTS; ++p) {

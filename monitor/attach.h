@@ -5,6 +5,7 @@
 #define QUON_MONITOR_ATTACH_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,12 @@ std::vector<std::string> renderhead(const Attached &a, const Snapshot &s, int se
 std::vector<std::string> renderthreads(const Attached &a, const Snapshot &s, size_t first, size_t count);
 // The head and every thread's row.
 std::vector<std::string> render(const Attached &a, const Snapshot &s, int selected);
+
+// One thread's state as its row shows it ("WAIT 0 1.......", "DELAY 1.5 s
+// left", "running", "idle") and the script line it is at (0: none), for
+// readers that publish the table in a form of their own.
+std::string threadstate(const Attached &a, const Snapshot &s, const RegionThread &t);
+int32_t threadline(const Attached &a, const RegionThread &t);
 
 // The input bits that stay forced, as "port 0 bits 1......."; "" none.
 std::string forcedbits(const Snapshot &s);
