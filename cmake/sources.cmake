@@ -17,7 +17,9 @@
 set(QUON_LOGIC_FOLDERS core driver compiler executor port text trace testbench publish check
   service realtime latency)
 set(QUON_PROVIDER_FOLDERS platform sim)
-set(QUON_PRODUCT_FOLDERS ${QUON_LOGIC_FOLDERS} ${QUON_PROVIDER_FOLDERS} monitor)
+# The readers of a run's region: the monitor, and the bridges to MQTT and
+# Modbus (whose logic builds without their network libraries).
+set(QUON_PRODUCT_FOLDERS ${QUON_LOGIC_FOLDERS} ${QUON_PROVIDER_FOLDERS} monitor mqtt modbus)
 set(QUON_FAKES_FOLDER tests/fakes)
 
 # quon_glob(<var> <root> <pattern> <folder>...): the files of each folder
