@@ -239,8 +239,9 @@ std::string readcommand(const std::string &topic, const std::string &payload, un
     return "";
   }
   bool flag = topic.rfind("flag/", 0) == 0, forcing = topic.rfind("force/", 0) == 0;
+  if (!flag && !forcing) return "no such command";
   std::string level = topic.substr(flag ? 5 : 6);
-  if ((!flag && !forcing) || level.size() != 5 || level.compare(1, 4, "/set") != 0) return "no such command";
+  if (level.size() != 5 || level.compare(1, 4, "/set") != 0) return "no such command";
   int port = portof(level.substr(0, 1));
   if (flag) {
     if (!(allowed & ALLOW_FLAGS)) return "flags are not allowed (--allow=flags)";
