@@ -124,6 +124,10 @@ check "the installed page formats without warnings" \
 if command -v systemd-analyze >/dev/null 2>&1; then
   check "systemd-analyze verify finds nothing in quon@.service" \
     bash -c 'out=$(systemd-analyze verify quon@rig.service 2>&1); [ -z "$out" ] || { echo "$out" >&2; false; }'
+  if [ -x /usr/bin/quon-mqtt ]; then
+    check "systemd-analyze verify finds nothing in quon-mqtt@.service" \
+      bash -c 'out=$(systemd-analyze verify quon-mqtt@rig.service 2>&1); [ -z "$out" ] || { echo "$out" >&2; false; }'
+  fi
 elif [ -n "${QUON_CI:-}" ]; then
   check "systemd-analyze is installed (CI)" false
 fi
