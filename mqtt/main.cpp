@@ -378,6 +378,8 @@ int main(int argc, char **argv) {
                                c.key.empty() ? nullptr : c.key.c_str(), nullptr);
     if (rc != MOSQ_ERR_SUCCESS) fail("cannot use the TLS files: %s", mosquitto_strerror(rc));
   }
+  // Each change goes out at once, not held back to be sent with the next.
+  mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);
   mosquitto_reconnect_delay_set(mosq, 1, 30, true);
   // A broker not there yet is tried again by the client's own thread.
   int rc = mosquitto_connect_async(mosq, c.host.c_str(), c.port, 10);
