@@ -125,6 +125,12 @@ namespace {
 // QUON.log, created empty at every run. A privileged run must never empty
 // a file elsewhere through a name that someone planted in the folder.
 void openlog(void) {
+  // Under a service manager the run before a restart is the one that
+  // failed: its log is kept beside the new one.
+  if (servicemanaged() && keepprevious("QUON.log") < 0) {
+    fatal("Unable to keep the last run's QUON.log as %s! (%s)\n",
+          previousname("QUON.log").c_str(), strerror(errno));
+  }
   prog.logfile = createforwrite("QUON.log");
   if (prog.logfile != nullptr) return;
   if (errno == ELOOP) {
@@ -183,6 +189,14 @@ void opentrace(const RunChoices &run, const Testbench &bench) {
   // From the moment the file has a name it is a whole trace: an ending
   // signal waits until the opening is written and the trace's stop stage
   // is set, then ends it properly.
+  // Under a service manager the last run's trace is kept, as its log is,
+  // unless the name is one of this run's own input files (refused below).
+  struct stat before;
+  if (servicemanaged() && lstat(run.trace, &before) == 0 && runinput(before, run, bench) == nullptr &&
+      keepprevious(run.trace) < 0) {
+    fatal("Unable to keep the last run's trace \"%s\" as \"%s\"! (%s)\n", run.trace,
+          previousname(run.trace).c_str(), strerror(errno));
+  }
   sigset_t old;
   lastwordshold(&old);
   struct stat st;
