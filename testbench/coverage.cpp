@@ -28,20 +28,20 @@ bool parks(Token token) {
 }
 
 void seeran(int32_t t, int32_t from, int32_t to) {
-  if (t < 0 || static_cast<size_t>(t) >= cover.counted.size() || from < 0 || from > to ||
-      static_cast<size_t>(to) >= cover.runs.size()) {
-    return;
-  }
+  // The step's tokens are the thread's own, in range: the executor ran them.
+  int32_t *counted = cover.counted.data();
+  uint64_t *runs = cover.runs.data();
   // The place a thread was parked at was counted when it arrived there.
-  int32_t first = cover.counted[t] == from ? from + 1 : from;
-  for (int32_t i = first; i <= to; ++i) ++cover.runs[i];
-  cover.counted[t] = parks(prog.tokens[to]) ? to : -1;
-  // The killed ones stand at their starts, not yet reached; the killer
-  // itself among them was told just now.
-  for (int32_t k : cover.killed) {
-    if (k != t && k >= 0 && static_cast<size_t>(k) < cover.counted.size()) cover.counted[k] = -1;
+  for (int32_t i = counted[t] == from ? from + 1 : from; i <= to; ++i) ++runs[i];
+  counted[t] = parks(prog.tokens[to]) ? to : -1;
+  if (__builtin_expect(!cover.killed.empty(), 0)) {
+    // The killed ones stand at their starts, not yet reached; the killer
+    // itself among them was told just now.
+    for (int32_t k : cover.killed) {
+      if (k != t) counted[k] = -1;
+    }
+    cover.killed.clear();
   }
-  cover.killed.clear();
 }
 
 void seeloop(int32_t t, bool killed) {
