@@ -5,6 +5,7 @@
 // and escaped for its format, so a byte in a note cannot break the file
 // the CI reads.
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -72,9 +73,9 @@ std::string xml(const std::string &text, bool intext = false) {
   return out;
 }
 
-std::string seconds(double s, const char *format = "%.6f") {
+std::string seconds(double s) {
   char text[40];
-  snprintf(text, sizeof text, format, s);
+  snprintf(text, sizeof text, "%.6f", s);
   return text;
 }
 
@@ -181,7 +182,7 @@ std::string tapreport(const std::vector<Testbench> &benches) {
       }
       body += "not ok " + std::to_string(++n) + " - " + name + "\n  ---\n  message: " +
               yaml(e.message) + "\n  severity: fail\n  line: " + std::to_string(e.line) +
-              "\n  time: " + seconds(static_cast<double>(e.failedat) / 1e6, "%.6f") +
+              "\n  time: " + seconds(static_cast<double>(e.failedat) / 1e6) +
               "\n  expected: " + yaml(expected(e)) + "\n  seen: " + yaml(e.seen) + "\n  ...\n";
     }
   }

@@ -100,7 +100,8 @@ struct BenchReports {
 
 // Runs each bench in turn, every one from power-on: the threads parked at
 // their starts, the outputs 0, no input held, every flag bit 0, the clock
-// at 0. A bench with an error is not run; it counts as failed. With
+// at 0. A bench with an error is not run (its verdict line says so); it
+// counts as failed. With
 // several benches a verdict line names each, and a total follows. Then
 // the reports, each written whole or not at all (a line on standard error
 // says why). Returns 0 when every bench ran and every expectation held,
