@@ -250,6 +250,10 @@ void checkreports(const RunChoices &run, const std::vector<Testbench> &benches) 
   if (run.coverage != nullptr && prog.infile == nullptr) {
     fatal("--coverage=%s needs the script named on the command line\n", run.coverage);
   }
+  if (run.coverage != nullptr && run.script.find_first_of("\n\r") != std::string::npos) {
+    fatal("--coverage=%s: the script's name holds a line break, which a tracefile cannot hold\n",
+          run.coverage);
+  }
 }
 
 }  // namespace
