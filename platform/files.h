@@ -55,6 +55,10 @@ int samefile(const struct stat &a, const struct stat &b);
 // Returns nullptr with errno set when it cannot be created.
 FILE *createtempfile(const char *prefix, std::string *name);
 
+// name as an absolute path with no link in it (realpath); name itself
+// when it cannot be resolved.
+std::string fullname(const char *name);
+
 // 1 when name is a folder (a symbolic link to one counts).
 int isfolder(const char *name);
 

@@ -150,6 +150,13 @@ FILE *createtempfile(const char *prefix, std::string *name) {
   return f;
 }
 
+std::string fullname(const char *name) {
+  char *full = realpath(name, nullptr);
+  std::string result = full != nullptr ? full : name;
+  free(full);
+  return result;
+}
+
 int isfolder(const char *name) {
   struct stat st;
   return stat(name, &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
