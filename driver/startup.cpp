@@ -192,17 +192,17 @@ void checklog(int closing) {
 // taken away again.
 void opentrace(const RunChoices &run, const std::vector<Testbench> &benches) {
   if (run.trace == nullptr) return;
-  // From the moment the file has a name it is a whole trace: an ending
-  // signal waits until the opening is written and the trace's stop stage
-  // is set, then ends it properly.
   // Under a service manager the last run's trace is kept, as its log is,
   // unless the name is one of this run's own input files (refused below).
   struct stat before;
-  if (servicemanaged() && lstat(run.trace, &before) == 0 && runinput(before, run, bench) == nullptr &&
-      keepprevious(run.trace) < 0) {
+  if (servicemanaged() && lstat(run.trace, &before) == 0 &&
+      runinput(before, run, benches) == nullptr && keepprevious(run.trace) < 0) {
     fatal("Unable to keep the last run's trace \"%s\" as \"%s\"! (%s)\n", run.trace,
           previousname(run.trace).c_str(), strerror(errno));
   }
+  // From the moment the file has a name it is a whole trace: an ending
+  // signal waits until the opening is written and the trace's stop stage
+  // is set, then ends it properly.
   sigset_t old;
   lastwordshold(&old);
   struct stat st;
