@@ -67,6 +67,7 @@ void benchrealtime(void);   // the real-time mode against the plain loop, idle a
 void benchexpectations(void); // a bench of many expectations (testbench part)
 void benchkills(void);      // KILLs of a thousand threads under a testbench
 void benchbridges(void);    // quon-mqtt's and quon-modbus's answers and their cost to the pass
+void benchsuites(void);     // coverage counted and several benches in one run (testbench part)
 void benchsimulation(void); // simulated seconds per wall second (runs last)
 
 // Sees every register write after the simulated port took it (called by

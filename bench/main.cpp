@@ -205,6 +205,7 @@ int main(int argc, char **argv) {
   if (wanted("testbench")) {  // last: leaves the clock simulated
     benchexpectations();
     benchkills();
+    benchsuites();
     benchsimulation();
   }
   printtargets();

@@ -30,7 +30,8 @@ int iosimulated(void) { return 1; }
 
 void ioholdinput(uint32_t base, int bit, int level) {
   for (SimAdapter &a : simadapter) {
-    if (a.base == base && bit >= 0 && bit < 8) a.stuck[bit] = static_cast<int8_t>(level != 0);
+    if (a.base != base || bit < 0 || bit >= 8) continue;
+    a.stuck[bit] = static_cast<int8_t>(level < 0 ? -1 : level != 0);
   }
 }
 

@@ -30,7 +30,9 @@ struct WatchTable {
   void (*slept[WATCH_LISTENERS])(void);
   void (*flag[WATCH_LISTENERS])(int32_t, uint8_t);
   int (*keyin[WATCH_LISTENERS])(void);
+  void (*ran[WATCH_LISTENERS])(int32_t, int32_t, int32_t);
   int passes, passends, keys, inputs, outputs, threads, notes, loops, sleeps, flags, keyins;
+  int rans;
 };
 WatchTable table;
 
@@ -48,6 +50,7 @@ uint32_t eventsof(const Watcher &w) {
   if (w.slept != nullptr) events |= WATCH_SLEPT;
   if (w.flag != nullptr) events |= WATCH_FLAG;
   if (w.keyin != nullptr) events |= WATCH_KEYIN;
+  if (w.ran != nullptr) events |= WATCH_RAN;
   return events;
 }
 
@@ -78,6 +81,7 @@ void rebuild(void) {
     put(t.slept, &t.sleeps, w->slept, WATCH_SLEPT, &events);
     put(t.flag, &t.flags, w->flag, WATCH_FLAG, &events);
     put(t.keyin, &t.keyins, w->keyin, WATCH_KEYIN, &events);
+    put(t.ran, &t.rans, w->ran, WATCH_RAN, &events);
   }
   table = t;
   watching = events;
@@ -145,6 +149,7 @@ void watchremove(const Watcher *w) {
   hole(table.slept, table.sleeps, w->slept);
   hole(table.flag, table.flags, w->flag);
   hole(table.keyin, table.keyins, w->keyin);
+  hole(table.ran, table.rans, w->ran);
   for (int i = 0; i < table.count; ++i) {
     const Watcher *s = table.slot[i];
     if (s == nullptr) continue;
@@ -229,6 +234,11 @@ int watchfirekeyin(void) {
     if (key >= 0) return key;
   }
   return -1;
+}
+void watchfireran(int32_t t, int32_t from, int32_t to) {
+  for (int i = 0; i < table.rans; ++i) {
+    if (table.ran[i] != nullptr) table.ran[i](t, from, to);
+  }
 }
 void watchfireslept(void) {
   watchpassin(1);  // the pass listeners look at the clock at the next pass

@@ -34,6 +34,7 @@ enum WatchEvent : uint32_t {
   WATCH_SLEPT = 1u << 9,      // the loop slept (the real-time mode)
   WATCH_FLAG = 1u << 10,      // the bits of a flag bank changed
   WATCH_KEYIN = 1u << 11,     // a listener may give the pass a key
+  WATCH_RAN = 1u << 12,       // a thread's step ran statements
 };
 
 // One listener: any of its functions may be null (not listened to).
@@ -58,6 +59,12 @@ struct Watcher {
   // A key from somewhere other than the terminal (a monitor typed it), asked
   // for only when the terminal has none for the pass: the key, or -1.
   int (*keyin)(void);
+  // Thread t's step ran the statements from token index from to to, both
+  // in: to is where it parked (a WAIT, DELAY or KEY that did not let it
+  // on), its separator or the KILL that sent it back. Every step is told,
+  // one that stayed where it was too. Without an initializer of its own
+  // it is not listened to.
+  void (*ran)(int32_t t, int32_t from, int32_t to) = nullptr;
 };
 
 extern uint32_t watching;  // the events some listener hears (WatchEvent bits)
@@ -120,6 +127,7 @@ void watchfireloop(int32_t t, bool killed);
 void watchfireslept(void);
 void watchfireflag(int32_t bank, uint8_t byte);
 int watchfirekeyin(void);
+void watchfireran(int32_t t, int32_t from, int32_t to);
 
 inline bool watched(uint32_t event) { return __builtin_expect((watching & event) != 0, 0); }
 
@@ -174,6 +182,10 @@ inline void watchslept(void) {
 // Flag bank n (FLAG_FIRST <= n < PORT_NUMBERS) now holds byte.
 inline void watchflag(int32_t n, uint8_t byte) {
   if (watched(WATCH_FLAG) && byte != watchseen.flag[n]) watchfireflag(n, byte);
+}
+// Thread t's step ran tokens from..to (a statement count's source).
+inline void watchran(int32_t t, int32_t from, int32_t to) {
+  if (watched(WATCH_RAN)) watchfireran(t, from, to);
 }
 // The key a listener gives the pass when the terminal gave none, or -1.
 inline int watchkeyin(void) {

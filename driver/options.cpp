@@ -53,8 +53,23 @@ std::string trace(const char *value, RunChoices *run) {
 
 std::string testbench(const char *value, RunChoices *run) {
   if (*value == '\0') return "--testbench= needs a file name\n";
-  run->bench = value;
+  if (run->bench == nullptr) run->bench = value;
+  run->benches.push_back(value);
   return "";
+}
+
+// --junit=, --tap=, --coverage=: a file the benches' run writes.
+std::string reportfile(const char *option, const char *value, const char **file) {
+  if (*value == '\0') return std::string(option) + " needs a file name\n";
+  *file = value;
+  return "";
+}
+std::string junit(const char *value, RunChoices *run) {
+  return reportfile("--junit=", value, &run->junit);
+}
+std::string tap(const char *value, RunChoices *run) { return reportfile("--tap=", value, &run->tap); }
+std::string coverage(const char *value, RunChoices *run) {
+  return reportfile("--coverage=", value, &run->coverage);
 }
 
 std::string check(const char *, RunChoices *run) {
@@ -180,8 +195,16 @@ const Option OPTIONS[] = {
     {"-?", "/?", nullptr, "Prints this message.", usage},
     {"--testbench", nullptr, "<file>",
      "Runs the script on the simulated port under the\n"
-     "testbench <file> (inputs, keys, expected outputs, simulated time).",
+     "testbench <file> (inputs, keys, expected outputs, simulated time);\n"
+     "given again, each bench runs in turn from power-on.",
      testbench},
+    {"--junit", nullptr, "<file>",
+     "The benches' results as a JUnit XML report in <file>.", junit},
+    {"--tap", nullptr, "<file>", "The benches' results as a TAP stream in <file>.", tap},
+    {"--coverage", nullptr, "<file>",
+     "How often the benches reached each statement, an lcov\n"
+     "tracefile in <file> (genhtml renders it).",
+     coverage},
     {"--check", nullptr, nullptr,
      "Checks the script: its errors and warnings on standard\n"
      "error as FILE:LINE: ..., nothing run (no port, no QUON.log).",
@@ -364,6 +387,25 @@ std::string conflictingchoices(const RunChoices &run) {
   if (run.json && run.latency == 0) return "--json is for --latency-test\n";
   if (run.realtime != 0 && run.bench != nullptr) {
     return "--realtime has no meaning under --testbench, which runs on simulated time\n";
+  }
+  const struct {
+    const char *option, *file;
+  } reports[] = {{"--junit=", run.junit}, {"--tap=", run.tap}, {"--coverage=", run.coverage}};
+  for (const auto &r : reports) {
+    if (r.file == nullptr) continue;
+    std::string given = std::string(r.option) + r.file;
+    if (run.bench == nullptr) return given + " reports on benches: it needs --testbench=FILE\n";
+    if (run.trace != nullptr && strcmp(run.trace, r.file) == 0) {
+      return given + ": the trace is written there already\n";
+    }
+    for (const auto &other : reports) {
+      if (&other < &r && other.file != nullptr && strcmp(other.file, r.file) == 0) {
+        return given + ": " + other.option + " writes that file already\n";
+      }
+    }
+  }
+  if (run.trace != nullptr && run.benches.size() > 1) {
+    return "--trace= records one run: give each --testbench= a run of its own to trace it\n";
   }
   return "";
 }

@@ -32,7 +32,11 @@ struct ArgumentStep {
 // What the command line chose for this run.
 struct RunChoices {
   const char *trace = nullptr;  // --trace=FILE; nullptr: no trace
-  const char *bench = nullptr;  // --testbench=FILE; nullptr: the run is the user's
+  const char *bench = nullptr;  // --testbench=FILE (the first); nullptr: the run is the user's
+  std::vector<const char *> benches;  // every --testbench=FILE, in order
+  const char *junit = nullptr;  // --junit=FILE: the benches' JUnit report
+  const char *tap = nullptr;    // --tap=FILE: their TAP report
+  const char *coverage = nullptr;  // --coverage=FILE: the script's statement counts (lcov)
   bool check = false;           // --check: report on the script, run nothing
   int realtime = 0;             // --realtime[=PRIORITY]: the priority; 0 off
   int cpu = -1;                 // --cpu=N: the real-time mode's processor; -1 its choice

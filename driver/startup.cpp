@@ -101,7 +101,8 @@ int scancalibration(FILE *f) {
   return scanhex(f, 2, &prog.calctl) && scanhex(f, 4, &prog.calinv);
 }
 
-const char *runinput(const struct stat &file, const RunChoices &run, const Testbench &bench) {
+const char *runinput(const struct stat &file, const RunChoices &run,
+                     const std::vector<Testbench> &benches) {
   struct stat st;
   // Standard input is the script when no name was given.
   if (fstat(prog.infile != nullptr ? fileno(prog.infile) : STDIN_FILENO, &st) == 0 &&
@@ -109,8 +110,13 @@ const char *runinput(const struct stat &file, const RunChoices &run, const Testb
     return "script";
   }
   if (run.bench != nullptr && stat(run.bench, &st) == 0 && samefile(st, file)) return "testbench";
-  for (const std::string &replay : bench.replays) {
-    if (stat(replay.c_str(), &st) == 0 && samefile(st, file)) return "replay file";
+  for (const char *name : run.benches) {
+    if (stat(name, &st) == 0 && samefile(st, file)) return "testbench";
+  }
+  for (const Testbench &bench : benches) {
+    for (const std::string &replay : bench.replays) {
+      if (stat(replay.c_str(), &st) == 0 && samefile(st, file)) return "replay file";
+    }
   }
   char ini[4096];  // QUON.INI as the run finds it, whatever its case
   if (findcasename("QUON.INI", ini, sizeof ini) == 0 && stat(ini, &st) == 0 && samefile(st, file)) {
@@ -125,6 +131,12 @@ namespace {
 // QUON.log, created empty at every run. A privileged run must never empty
 // a file elsewhere through a name that someone planted in the folder.
 void openlog(void) {
+  // Under a service manager the run before a restart is the one that
+  // failed: its log is kept beside the new one.
+  if (servicemanaged() && keepprevious("QUON.log") < 0) {
+    fatal("Unable to keep the last run's QUON.log as %s! (%s)\n",
+          previousname("QUON.log").c_str(), strerror(errno));
+  }
   prog.logfile = createforwrite("QUON.log");
   if (prog.logfile != nullptr) return;
   if (errno == ELOOP) {
@@ -178,8 +190,16 @@ void checklog(int closing) {
 // be used, or that is one of the run's own files, ends the start-up with
 // the reason before anything is emptied; a file made only to be refused is
 // taken away again.
-void opentrace(const RunChoices &run, const Testbench &bench) {
+void opentrace(const RunChoices &run, const std::vector<Testbench> &benches) {
   if (run.trace == nullptr) return;
+  // Under a service manager the last run's trace is kept, as its log is,
+  // unless the name is one of this run's own input files (refused below).
+  struct stat before;
+  if (servicemanaged() && lstat(run.trace, &before) == 0 &&
+      runinput(before, run, benches) == nullptr && keepprevious(run.trace) < 0) {
+    fatal("Unable to keep the last run's trace \"%s\" as \"%s\"! (%s)\n", run.trace,
+          previousname(run.trace).c_str(), strerror(errno));
+  }
   // From the moment the file has a name it is a whole trace: an ending
   // signal waits until the opening is written and the trace's stop stage
   // is set, then ends it properly.
@@ -196,7 +216,7 @@ void opentrace(const RunChoices &run, const Testbench &bench) {
                                            : strerror(errno);
     fatal("Unable to open trace file \"%s\"! (%s)\n", run.trace, reason.c_str());
   }
-  const char *input = runinput(st, run, bench);
+  const char *input = runinput(st, run, benches);
   if (input != nullptr) {
     close(fd);
     if (created) removesamefile(run.trace, st);
@@ -209,13 +229,45 @@ void opentrace(const RunChoices &run, const Testbench &bench) {
   lastwordsrelease(&old);
 }
 
-// A testbench is read whole before anything runs: a bad one ends the
-// start-up with its file and line.
-void readbench(const char *benchname, Testbench *bench) {
-  if (benchname == nullptr) return;
+// Every testbench is read whole before anything runs: a bad one ends the
+// start-up with its file and line, unless a report is asked for, which
+// holds it as an error while the others run.
+void readbenches(const RunChoices &run, std::vector<Testbench> *benches) {
+  if (run.bench == nullptr) return;
   if (!iosimulated()) fatal("A testbench needs the simulated port: run it with quon-sim.\n");
-  std::string error;
-  if (testbenchread(benchname, bench, &error) != 0) fatal("%s\n", error.c_str());
+  bool reporting = run.junit != nullptr || run.tap != nullptr;
+  benches->resize(run.benches.size());
+  for (size_t i = 0; i < run.benches.size(); ++i) {
+    Testbench &bench = (*benches)[i];
+    std::string error;
+    if (testbenchread(run.benches[i], &bench, &error) == 0) continue;
+    if (!reporting) fatal("%s\n", error.c_str());
+    fprintf(stderr, "%s\n", error.c_str());
+    bench = Testbench{};
+    bench.name = run.benches[i];
+    bench.error = error;
+  }
+}
+
+// The reports replace their files: never one the run reads, and the
+// coverage names its script, so the script must have a name.
+void checkreports(const RunChoices &run, const std::vector<Testbench> &benches) {
+  const struct {
+    const char *option, *file;
+  } reports[] = {{"--junit", run.junit}, {"--tap", run.tap}, {"--coverage", run.coverage}};
+  for (const auto &r : reports) {
+    struct stat st;
+    if (r.file == nullptr || stat(r.file, &st) != 0) continue;
+    const char *input = runinput(st, run, benches);
+    if (input != nullptr) fatal("%s=%s: it is the run's own %s\n", r.option, r.file, input);
+  }
+  if (run.coverage != nullptr && prog.infile == nullptr) {
+    fatal("--coverage=%s needs the script named on the command line\n", run.coverage);
+  }
+  if (run.coverage != nullptr && run.script.find_first_of("\n\r") != std::string::npos) {
+    fatal("--coverage=%s: the script's name holds a line break, which a tracefile cannot hold\n",
+          run.coverage);
+  }
 }
 
 }  // namespace
@@ -368,10 +420,11 @@ int quonmain(int argc, char **argv) {
   }
   if (run.check) return checkscript(run);
   servicetake();
-  // The testbench first: the trace must know every file the run reads.
-  Testbench bench;
-  readbench(run.bench, &bench);
-  opentrace(run, bench);
+  // The testbenches first: the trace must know every file the run reads.
+  std::vector<Testbench> benches;
+  readbenches(run, &benches);
+  checkreports(run, benches);
+  opentrace(run, benches);
 
   if (locateport() == -1) {
     fatal("Unable to locate printer port!\n%s\n", porthint);
@@ -412,7 +465,13 @@ int quonmain(int argc, char **argv) {
   if (prog.dump) showdump();
   if (prog.verbose) checklog(1);
   startfeatures(run);
-  return run.bench != nullptr ? testbenchrun(&bench) : mainloop();
+  if (run.bench == nullptr) return mainloop();
+  BenchReports reports;
+  reports.junit = run.junit;
+  reports.tap = run.tap;
+  reports.coverage = run.coverage;
+  reports.script = run.script;
+  return testbenchsuite(&benches, reports);
 }
 
 void resetrun(void) {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <vector>
 
 #include "driver/options.h"
 #include "testbench/testbench.h"
@@ -24,8 +25,9 @@ void openscript(const char *argument, RunChoices *run);
 // inode, however named): "script" (standard input when no name was
 // given), "testbench", "replay file", "calibration file" (QUON.INI as the
 // run finds it) or "log" (QUON.log itself, never through a link); nullptr
-// when none. A trace must be none of them.
-const char *runinput(const struct stat &st, const RunChoices &run, const Testbench &bench);
+// when none. A trace and a report must be none of them.
+const char *runinput(const struct stat &st, const RunChoices &run,
+                     const std::vector<Testbench> &benches);
 
 // Starts the trace that start-up opened: the header names the ports the
 // loaded script uses, and their lines as the threads start are its first

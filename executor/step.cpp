@@ -36,6 +36,7 @@ void stepthread(int32_t t) {
   int32_t at = prog.threadcurrent[t];
   if (at < 0) return;  // a thread opened by a leading "$" has no statements
   const Token *tokens = prog.tokens;  // the program never changes while it runs
+  const int32_t from = at;
   for (;; ++at) {
     Token token = tokens[at];
     uint8_t port = tokenport(token);
@@ -70,9 +71,13 @@ void stepthread(int32_t t) {
       case OP_KILL:
         // A thread that kills itself starts over at its next step; going on
         // now could run its own KILL again within this step, for ever.
-        if (killthreads(t, port)) return;
+        if (killthreads(t, port)) {
+          watchran(t, from, at);
+          return;
+        }
         break;
       case OP_SEPARATOR:
+        watchran(t, from, at);
         prog.threadcurrent[t] = prog.threadstart[t];
         watchthread(t, prog.threadstart[t]);
         watchloop(t, false);
@@ -82,6 +87,7 @@ void stepthread(int32_t t) {
     }
   }
 park:
+  watchran(t, from, at);
   prog.threadcurrent[t] = at;
   watchthread(t, at);
 }

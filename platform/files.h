@@ -55,6 +55,10 @@ int samefile(const struct stat &a, const struct stat &b);
 // Returns nullptr with errno set when it cannot be created.
 FILE *createtempfile(const char *prefix, std::string *name);
 
+// name as an absolute path with no link in it (realpath); name itself
+// when it cannot be resolved.
+std::string fullname(const char *name);
+
 // 1 when name is a folder (a symbolic link to one counts).
 int isfolder(const char *name);
 
@@ -65,6 +69,19 @@ int finishfile(FILE *f);
 // Gives file from the name to in one step, replacing what was there (a
 // link of that name is replaced, not followed). Returns 0 or -1 (errno).
 int replacefile(const char *from, const char *to);
+
+// The name a run's file of name is kept under until the next run starts:
+// ".prev" before the last extension of its last part ("QUON.log" ->
+// "QUON.prev.log", "runs/t.vcd" -> "runs/t.prev.vcd"), or after a name
+// without one.
+std::string previousname(const std::string &name);
+
+// Keeps the last run's file of name as previousname(name), replacing the
+// one kept before, when name is a regular file of its own (no symbolic
+// link, no other hard link) that is not empty: the new run starts a file
+// of its own. Returns 1 when kept, 0 when there was nothing to keep, -1
+// with errno set when the rename failed.
+int keepprevious(const char *name);
 
 // Removes a name; nothing happens when it is not there.
 void removefile(const char *name);

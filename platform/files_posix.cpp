@@ -150,6 +150,13 @@ FILE *createtempfile(const char *prefix, std::string *name) {
   return f;
 }
 
+std::string fullname(const char *name) {
+  char *full = realpath(name, nullptr);
+  std::string result = full != nullptr ? full : name;
+  free(full);
+  return result;
+}
+
 int isfolder(const char *name) {
   struct stat st;
   return stat(name, &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
@@ -163,6 +170,23 @@ int finishfile(FILE *f) {
 }
 
 int replacefile(const char *from, const char *to) { return rename(from, to); }
+
+std::string previousname(const std::string &name) {
+  size_t slash = name.rfind('/');
+  size_t start = slash == std::string::npos ? 0 : slash + 1;
+  size_t dot = name.rfind('.');
+  if (dot == std::string::npos || dot <= start) return name + ".prev";
+  return name.substr(0, dot) + ".prev" + name.substr(dot);
+}
+
+int keepprevious(const char *name) {
+  struct stat st;
+  if (lstat(name, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_size == 0) {
+    return 0;
+  }
+  // rename replaces a link planted under the kept name; it never follows it.
+  return rename(name, previousname(name).c_str()) == 0 ? 1 : -1;
+}
 
 void removefile(const char *name) { unlink(name); }
 

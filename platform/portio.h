@@ -60,7 +60,8 @@ int iosimulated(void);
 
 // Simulated registers only: holds input bit bit (0 to 7) of the adapter at
 // base at pin level level, cut from the line that drove it (a testbench's
-// input). Nothing happens on a real port.
+// input); a level below 0 gives the pin back to its line (a bench starting
+// afresh). Nothing happens on a real port.
 void ioholdinput(uint32_t base, int bit, int level);
 
 // One byte from / to an I/O address, at once and in program order.

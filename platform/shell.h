@@ -13,4 +13,10 @@ int runcommand(const char *command);
 // cannot touch the port); nullptr: nothing.
 void commandchildhook(void (*hook)(void));
 
+// Installs what is asked first about every command: it returns the status
+// the command is taken to have ended with (nothing is run then), or -1 to
+// let it run (a testbench that skips or counts a script's commands);
+// nullptr: every command runs.
+void commandstandin(int (*standin)(const char *command));
+
 #endif

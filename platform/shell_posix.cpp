@@ -13,6 +13,7 @@
 
 namespace {
 void (*childhook)(void) = nullptr;
+int (*standin)(const char *) = nullptr;
 
 // A disposition that was a handler of ours becomes the default in the
 // command; one that was ignored when we were started stays ignored.
@@ -27,8 +28,14 @@ void childdisposition(int sig, const struct sigaction &saved) {
 
 void commandchildhook(void (*hook)(void)) { childhook = hook; }
 
+void commandstandin(int (*hook)(const char *)) { standin = hook; }
+
 int runcommand(const char *command) {
   if (command == nullptr) return -1;
+  if (standin != nullptr) {
+    int taken = standin(command);
+    if (taken >= 0) return taken;
+  }
   fflush(stdout);  // what the run printed comes before the command's output
   keyboardpause();
 

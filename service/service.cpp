@@ -20,8 +20,12 @@ struct ServiceState {
   bool serviceon = false;               // the watchdog is kept
   int32_t servicecount = SERVICE_EVERY;  // passes until the next servicetick
   bool notifying = false;   // a socket was named
+  bool listening = false;   // the listener is added (the seam had room)
   uint64_t watchdogus = 0;  // half of $WATCHDOG_USEC; 0: no watchdog
   uint64_t lastbeat = 0;
+  uint64_t laststatus = 0;  // when STATUS= was last sent
+  bool statussent = false;  // a note's STATUS= went out since READY=1
+  std::string pending;      // a note's STATUS= held back by the rate; "" none
   pid_t owner = 0;
 };
 ServiceState svc;
@@ -39,11 +43,32 @@ uint64_t number(const char *text) {
   return errno == 0 && *end == '\0' ? value : 0;
 }
 
-// Passes went by, while the watchdog is kept.
+// Sends the held note once its time has come; 1 while one is still held.
+bool sendpending(uint64_t now) {
+  if (svc.pending.empty()) return false;
+  if (svc.statussent && now - svc.laststatus < SERVICE_STATUSUS) return true;
+  notifysend(svc.pending.c_str());
+  svc.pending.clear();
+  svc.laststatus = now;
+  svc.statussent = true;
+  return false;
+}
+
+// Passes went by, while the watchdog is kept or a note waits to be told.
 void countpass(int32_t passes) {
   svc.servicecount -= passes;
   if (svc.servicecount <= 0) servicetick();
-  watchpassin(svc.servicecount);
+  if (svc.serviceon || !svc.pending.empty()) watchpassin(svc.servicecount);
+}
+
+// A note was printed: the service manager's status line follows it, at
+// most ten times a second (the last note of a burst is told when the rate
+// allows), so a note in a tight loop cannot flood the manager.
+void tellnote(const char *text) {
+  std::string line = printable(text);
+  if (line.size() > SERVICE_STATUSMAX) line.resize(SERVICE_STATUSMAX);
+  svc.pending = "STATUS=" + line;
+  if (sendpending(clockus())) watchpassin(svc.servicecount);
 }
 
 // The loop slept (the real-time mode): the next pass looks at the clock.
@@ -57,7 +82,7 @@ const Watcher listener = {
     nullptr,     // input
     nullptr,     // output
     nullptr,     // thread
-    nullptr,     // note
+    tellnote,    // note
     nullptr,     // loop
     countslept,  // slept
     nullptr,  // flag
@@ -89,22 +114,26 @@ void serviceready(const char *script, int32_t threads) {
   std::string text = "READY=1\nSTATUS=running " + printable(script) + ", " +
                      std::to_string(threads) + (threads == 1 ? " thread" : " threads");
   notifysend(text.c_str());
-  if (svc.watchdogus == 0) return;
   svc.lastbeat = clockus();
   svc.servicecount = SERVICE_EVERY;
-  svc.serviceon = true;
-  watchadd(&listener);
+  svc.serviceon = svc.watchdogus != 0;
+  // Without a watchdog the passes matter only while a note is held back:
+  // countpass asks for them only then.
+  svc.listening = watchadd(&listener) == 0;
 }
 
 void servicetick(void) {
   svc.servicecount = SERVICE_EVERY;
   uint64_t now = clockus();
-  if (now - svc.lastbeat < svc.watchdogus) return;
+  sendpending(now);
+  if (!svc.serviceon || now - svc.lastbeat < svc.watchdogus) return;
   svc.lastbeat = now;
   notifysend("WATCHDOG=1");
 }
 
 bool servicewatchdog(void) { return svc.serviceon; }
+
+bool servicemanaged(void) { return svc.notifying; }
 
 void servicereset(void) {
   watchremove(&listener);

@@ -4,13 +4,18 @@
 // every half of $WATCHDOG_USEC (so a loop held by a hung SPAWN misses it
 // and the manager restarts the service), STOPPING=1 at every stop. Without
 // $NOTIFY_SOCKET nothing is sent and the service listens to nothing in the
-// loop; with a watchdog it counts passes (core/watch.h).
+// loop; with it, after READY=1, STATUS= carries the last note printed (at
+// most ten times a second), and with a watchdog it counts passes
+// (core/watch.h).
 #ifndef QUON_SERVICE_SERVICE_H
 #define QUON_SERVICE_SERVICE_H
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr int32_t SERVICE_EVERY = 1024;  // passes between two clock reads
+constexpr uint64_t SERVICE_STATUSUS = 100000;  // at least this long between two notes' STATUS=
+constexpr size_t SERVICE_STATUSMAX = 200;      // characters of a note's STATUS= kept
 
 // Takes the service manager's variables out of the environment (SPAWN'd
 // commands never see them) and opens the socket they name. Call before
@@ -26,6 +31,10 @@ void servicetick(void);
 
 // 1 while the watchdog is kept.
 bool servicewatchdog(void);
+
+// 1 when the run was started by a service manager ($NOTIFY_SOCKET named a
+// socket that opened): a restart must not lose the last run's files.
+bool servicemanaged(void);
 
 // Forgets everything (tests).
 void servicereset(void);

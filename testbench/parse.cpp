@@ -6,8 +6,13 @@
 //   at T expect P PATTERN     at T the outputs match
 //   from T1 to T2 expect P PATTERN   ... during the whole window
 //   by T note TEXT            this NOTATE text was printed by T
+//   by T spawn TEXT           a SPAWN of exactly this command was reached by T
 //   replay FILE               a trace's input bits drive the inputs
+//   at T flag P PATTERN       at T the pattern is applied to flag bank P
+//   spawn run | spawn skip    SPAWNs run their commands (the default), or
+//                             are taken as done at once, nothing run
 //
+// An expectation on a flag bank (a port --flags= made one) checks its bits.
 // Words are cut at spaces and TABs alike. The bench and its replay files
 // are read only when they are regular files of a bounded size: a FIFO
 // without a writer would hold the start-up for ever, and a device such as
@@ -27,6 +32,7 @@
 
 #include "compiler/literals.h"
 #include "platform/keydecode.h"
+#include "port/port.h"
 #include "testbench/testbench.h"
 #include "text/casefold.h"
 #include "trace/vcdread.h"
@@ -59,6 +65,26 @@ bool readport(const std::string &word, int *port) {
   int32_t n = portliteral(word.c_str(), word.size());
   if (n < 0) return false;
   *port = n;
+  return true;
+}
+
+// A flag bank of this run, or why the word is none.
+bool readbank(const std::string &word, int *bank, std::string *what) {
+  int n = word.size() == 1 && word[0] >= '0' && word[0] <= '9' ? word[0] - '0' : -1;
+  if (n >= 0 && n < FLAG_FIRST) {
+    *what = "port " + word + " is no flag bank (banks are ports " + std::to_string(FLAG_FIRST) +
+            " to " + std::to_string(PORT_NUMBERS - 1) + ", named by --flags=)";
+    return false;
+  }
+  if (n < 0) {
+    *what = "port out of range: " + word;
+    return false;
+  }
+  if (!portisflag(n)) {
+    *what = "port " + word + " is no flag bank of this run (--flags=" + word + " makes it one)";
+    return false;
+  }
+  *bank = n;
   return true;
 }
 
@@ -144,6 +170,7 @@ struct Parsing {
   const std::string *replaytext;  // every replay's trace; nullptr: the files
   int line = 0;
   bool sawend = false;
+  bool sawspawn = false;
 };
 
 // Where a replay named file is: a name without a folder beside the bench
@@ -196,12 +223,21 @@ bool wrong(std::string *what, const std::string &text) {
 }
 
 // One statement; false with *what set when it is malformed.
-bool readstatement(const std::vector<std::string> &w, const std::string &rest, Parsing &p,
-                   std::string *what) {
+bool readstatement(const std::vector<std::string> &w, const std::string &rest,
+                   const std::string &source, Parsing &p, std::string *what) {
   Testbench *bench = p.bench;
   int line = p.line;
   uint64_t t = 0, t2 = 0;
   const std::string &verb = w[0];
+  if (verb == "spawn") {
+    if (p.sawspawn) return wrong(what, "a second spawn line");
+    if (w.size() != 2 || (w[1] != "run" && w[1] != "skip")) {
+      return wrong(what, "spawn needs 'run' or 'skip'");
+    }
+    bench->skipspawns = w[1] == "skip";
+    p.sawspawn = true;
+    return true;
+  }
   if (verb == "end") {
     if (p.sawend) return wrong(what, "a second end");
     if (w.size() != 2 || !readtime(w[1], &t)) return wrong(what, "end needs one time");
@@ -230,9 +266,12 @@ bool readstatement(const std::vector<std::string> &w, const std::string &rest, P
   e.line = line;
   e.from = t;
   e.to = verb == "from" ? t2 : t;
+  e.source = source;
   if (verb == "by") {
-    if (action != "note" || w.size() <= next + 1) return wrong(what, "by needs 'note TEXT'");
-    e.kind = CHECK_NOTE;
+    if ((action != "note" && action != "spawn") || w.size() <= next + 1) {
+      return wrong(what, "by needs 'note TEXT' or 'spawn TEXT'");
+    }
+    e.kind = action == "note" ? CHECK_NOTE : CHECK_SPAWN;
     e.text = rest;
     bench->expects.push_back(e);
     return true;
@@ -247,14 +286,27 @@ bool readstatement(const std::vector<std::string> &w, const std::string &rest, P
     bench->keys.push_back({t, codes, line});
     return true;
   }
-  if (action != "input" && action != "expect") {
+  if (action != "input" && action != "expect" && action != "flag") {
     return wrong(what, "unknown word '" + action + "'");
   }
   if (w.size() != next + 3) return wrong(what, action + " needs a port and a pattern");
-  if (!readport(w[next + 1], &port)) return wrong(what, "port out of range: " + w[next + 1]);
+  const std::string &portword = w[next + 1];
+  if (action == "flag") {
+    if (verb != "at") return wrong(what, "flag takes 'at T'");
+    if (!readbank(portword, &port, what)) return false;
+  } else if (!readport(portword, &port)) {
+    // Past ports 0 and 1 only a flag bank is expected; a bank has no input.
+    bool bank = action == "expect" || (portword.size() == 1 && portisflag(portword[0] - '0'));
+    if (!bank) return wrong(what, "port out of range: " + portword);
+    if (!readbank(portword, &port, what)) return false;
+    if (action == "input") {
+      return wrong(what, "flag bank " + portword + " has no input bits: 'at T flag " + portword +
+                             " PATTERN' sets them");
+    }
+  }
   if (!readpattern(w[next + 2], &pattern)) return wrong(what, "bad pattern: " + w[next + 2]);
-  if (action == "input") {
-    if (verb != "at") return wrong(what, "input takes 'at T'");
+  if (action == "input" || action == "flag") {
+    if (verb != "at") return wrong(what, action + " takes 'at T'");
     bench->drives.push_back({t, port, static_cast<uint8_t>(pattern >> 8),
                              static_cast<uint8_t>(pattern & 0xFF), line});
     return true;
@@ -309,7 +361,9 @@ int testbenchparse(const std::string &name, const std::string &text, Testbench *
       rest = line.substr(starts[3]);
       rest.erase(rest.find_last_not_of(" \t\r") + 1);
     }
-    if (!readstatement(w, rest, p, &what)) return fail(what);
+    std::string source = line.substr(starts[0]);
+    source.erase(source.find_last_not_of(" \t\r") + 1);
+    if (!readstatement(w, rest, source, p, &what)) return fail(what);
   }
   if (!p.sawend) return fail("no 'end T' line");
   int late = 0;  // the first line of an event after the end

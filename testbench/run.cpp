@@ -18,6 +18,7 @@
 #include "platform/clock.h"
 #include "platform/keys.h"
 #include "platform/portio.h"
+#include "platform/shell.h"
 #include "port/port.h"
 #include "port/safe.h"
 #include "testbench/testbench.h"
@@ -31,6 +32,7 @@ struct Schedule {
   size_t next = 0;             // the first of starts not yet reached
   std::vector<size_t> open;    // reached and still to check, in file order
   std::unordered_map<std::string_view, std::vector<size_t>> notes;  // by their text
+  std::unordered_map<std::string_view, std::vector<size_t>> spawns;  // by their command
 };
 // The run's whole state; testbenchreset puts it back.
 struct BenchRun {
@@ -46,6 +48,7 @@ void makeplan(void) {
   const std::vector<BenchExpect> &expects = tb.bench->expects;
   for (size_t i = 0; i < expects.size(); ++i) {
     if (expects[i].kind == CHECK_NOTE) tb.plan.notes[expects[i].text].push_back(i);
+    else if (expects[i].kind == CHECK_SPAWN) tb.plan.spawns[expects[i].text].push_back(i);
     else tb.plan.starts.push_back(i);
   }
   std::stable_sort(tb.plan.starts.begin(), tb.plan.starts.end(),
@@ -65,8 +68,24 @@ std::string bits(uint8_t byte) {
   return text;
 }
 
-void failed(const BenchExpect &e, const std::string &what) {
-  fprintf(stderr, "%s:%d: %s\n", tb.bench->name.c_str(), e.line, what.c_str());
+// An expectation failed at now, seen instead of what it expected.
+void failed(BenchExpect &e, const std::string &what, const std::string &seen) {
+  e.held = false;
+  e.message = tb.bench->name + ":" + std::to_string(e.line) + ": " + what;
+  e.failedat = tb.now;
+  e.seen = seen;
+  fprintf(stderr, "%s\n", e.message.c_str());
+}
+
+// What an expectation of the outputs looks at: a port's data register, or
+// a flag bank's bits.
+uint8_t outputs(const BenchExpect &e) {
+  return e.port >= FLAG_FIRST ? flagbits(e.port) : portreadback(e.port);
+}
+std::string shows(const BenchExpect &e) {
+  std::string n = std::to_string(e.port);
+  return (e.port >= FLAG_FIRST ? "flag bank " + n + " holds " : "port " + n + " outputs ") +
+         bits(outputs(e));
 }
 
 // The bench takes the driven bits off their data lines: each pin is held
@@ -74,6 +93,10 @@ void failed(const BenchExpect &e, const std::string &what) {
 // reading the bit with the pin held low, so the calibration in force is
 // applied whatever it is).
 void drive(const BenchDrive &d) {
+  if (d.port >= FLAG_FIRST) {
+    flagapply(d.port, static_cast<uint16_t>(d.mask << 8 | d.value));
+    return;
+  }
   uint32_t base = portaddresses.data[d.port];
   for (int bit = 0; bit < 8; ++bit) {
     if (((d.mask >> bit) & 1) == 0) continue;
@@ -85,6 +108,11 @@ void drive(const BenchDrive &d) {
 
 // A NOTATE printed text.
 void seenote(const char *text) {
+  Testbench *b = tb.bench;
+  if (b->keepnotes) {
+    if (b->notes.size() < BENCH_NOTES) b->notes.emplace_back(text);
+    else ++b->notesleft;
+  }
   // The first print of a text decides every expectation of it: those whose
   // time has not passed held, the others never can.
   auto found = tb.plan.notes.find(text);
@@ -94,6 +122,22 @@ void seenote(const char *text) {
     if (tb.now <= e.to) e.checked = true;
   }
   tb.plan.notes.erase(found);
+}
+
+// Every SPAWN under the bench: reached now; its command runs unless the
+// bench skips them all.
+int seespawn(const char *command) {
+  auto found = tb.plan.spawns.find(command);
+  if (found != tb.plan.spawns.end()) {
+    for (size_t i : found->second) {
+      BenchExpect &e = tb.bench->expects[i];
+      if (tb.now <= e.to) e.checked = true;
+    }
+    tb.plan.spawns.erase(found);
+  }
+  if (!tb.bench->skipspawns) return -1;
+  printf("testbench: SPAWN %s (skipped)\n", command);
+  return 0;
 }
 
 // A thread was sent back to its start (its separator or a KILL): with the
@@ -115,7 +159,7 @@ const Watcher listener = {
     nullptr,  // keyin
 };
 
-bool matches(const BenchExpect &e) { return matchpattern(portreadback(e.port), e.pattern) != 0; }
+bool matches(const BenchExpect &e) { return matchpattern(outputs(e), e.pattern) != 0; }
 
 // Each expectation of the outputs at its time: an at one once, a window at
 // every pass while it is open; the failures of one instant in file order.
@@ -130,18 +174,17 @@ void checkoutputs(void) {
     BenchExpect &e = tb.bench->expects[i];
     if (e.kind == CHECK_AT && !e.checked) {
       e.checked = true;
-      e.held = matches(e);
-      if (!e.held) {
-        failed(e, "at " + secs(e.from) + " port " + std::to_string(e.port) + " outputs " +
-                      bits(portreadback(e.port)) + ", expected " + e.word);
+      if (!matches(e)) {
+        failed(e, "at " + secs(e.from) + " " + shows(e) + ", expected " + e.word,
+               bits(outputs(e)));
       }
     }
     if (e.kind == CHECK_WINDOW && e.held && tb.now <= e.to && !matches(e)) {
-      e.held = false;
       std::string from = secs(e.from);
-      failed(e, "from " + from.substr(0, from.size() - 2) + " to " + secs(e.to) + " port " +
-                    std::to_string(e.port) + " outputs " + bits(portreadback(e.port)) + " at " +
-                    secs(tb.now) + ", expected " + e.word);
+      failed(e,
+             "from " + from.substr(0, from.size() - 2) + " to " + secs(e.to) + " " + shows(e) +
+                 " at " + secs(tb.now) + ", expected " + e.word,
+             bits(outputs(e)));
     }
   }
   auto done = [](size_t i) {
@@ -181,6 +224,7 @@ uint64_t nextdeadline(void) {
 
 void testbenchreset(void) {
   watchremove(&listener);
+  commandstandin(nullptr);
   tb = BenchRun{};
 }
 
@@ -244,6 +288,7 @@ int testbenchrun(Testbench *b) {
   makeplan();
   tb.loops = 0;
   watchadd(&listener);
+  commandstandin(seespawn);
   tb.now = 0;
   clocksetus(tb.now);
   parkthreads();
@@ -252,22 +297,32 @@ int testbenchrun(Testbench *b) {
   bool escaped = runloop(source) == EXIT_ESC;
 
   safeapply();  // the bench's end is the run's stop
+  const uint64_t end = tb.now;
   int total = 0, good = 0;
   for (BenchExpect &e : tb.bench->expects) {
     ++total;
-    bool pending = (e.kind == CHECK_WINDOW && e.to > tb.now) || (e.kind != CHECK_WINDOW && !e.checked);
-    if (e.kind == CHECK_NOTE && !e.checked && !escaped) {
-      e.held = false;
-      failed(e, "by " + secs(e.to) + " \"" + e.text + "\" was not printed");
+    bool pending = (e.kind == CHECK_WINDOW && e.to > end) || (e.kind != CHECK_WINDOW && !e.checked);
+    bool by = e.kind == CHECK_NOTE || e.kind == CHECK_SPAWN;
+    if (by && !e.checked && !escaped) {
+      tb.now = e.to;  // where it failed, for the reports
+      if (e.kind == CHECK_NOTE) {
+        failed(e, "by " + secs(e.to) + " \"" + e.text + "\" was not printed", "not printed");
+      } else {
+        failed(e, "by " + secs(e.to) + " no SPAWN of \"" + e.text + "\" was reached",
+               "not reached");
+      }
     } else if (pending && escaped && e.held) {
-      e.held = false;
-      failed(e, "not checked: the run ended by ESC at " + secs(tb.now));
+      tb.now = end;
+      failed(e, "not checked: the run ended by ESC at " + secs(end), "the run ended by ESC");
     }
     if (e.held) ++good;
   }
+  tb.now = end;
+  commandstandin(nullptr);
   watchremove(&listener);
   tb.plan = Schedule{};
   fflush(stdout);
-  fprintf(stderr, "testbench: %d of %d expectations held\n", good, total);
+  std::string who = b->named ? b->name + ": " : "";
+  fprintf(stderr, "testbench: %s%d of %d expectations held\n", who.c_str(), good, total);
   return good == total ? 0 : 1;
 }

@@ -58,7 +58,12 @@ TEST_F(StartupTest, UsageTextAndStatusZero) {
 TEST_F(StartupTest, LongOptionsAndTraceFilesThatCannotBeMade) {
   const std::string LONGUSAGE = std::string(USAGE) +
       "   --testbench=<file>  Runs the script on the simulated port under the\n"
-      "        testbench <file> (inputs, keys, expected outputs, simulated time).\n"
+      "        testbench <file> (inputs, keys, expected outputs, simulated time);\n"
+      "        given again, each bench runs in turn from power-on.\n"
+      "   --junit=<file>  The benches' results as a JUnit XML report in <file>.\n"
+      "   --tap=<file>    The benches' results as a TAP stream in <file>.\n"
+      "   --coverage=<file>  How often the benches reached each statement, an lcov\n"
+      "        tracefile in <file> (genhtml renders it).\n"
       "   --check         Checks the script: its errors and warnings on standard\n"
       "        error as FILE:LINE: ..., nothing run (no port, no QUON.log).\n"
       "   --safe=<port>:<pattern>  At every stop (ESC, a failure, a signal, after a\n"
@@ -467,7 +472,7 @@ TEST_F(StartupTest, TheRunsOwnFilesAreKnownHoweverNamed) {
   for (const Case &c : cases) {
     struct stat st;
     ASSERT_EQ(stat(c.name, &st), 0) << c.name;
-    const char *input = runinput(st, run, bench);
+    const char *input = runinput(st, run, {bench});
     EXPECT_STREQ(input, c.input) << c.name;
   }
   fclose(prog.infile);

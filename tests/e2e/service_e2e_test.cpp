@@ -233,4 +233,43 @@ TEST_F(ServiceE2eTest, AScriptNameCannotInjectAndTheShortestWatchdogPings) {
   EXPECT_TRUE(pinged) << "WATCHDOG_USEC=1 keeps a watchdog";
 }
 
+// Under the service manager STATUS= follows the notes, printable and held
+// to ten a second (a burst in one pass tells its first and its last), and
+// the last run's log and trace are kept beside the new ones; a run of its
+// own keeps nothing.
+TEST_F(ServiceE2eTest, StatusFollowsTheNotesAndTheLastRunsFilesAreKept) {
+  std::string socketpath = path("notify");
+  int s = notifysocket(socketpath);
+  ASSERT_GE(s, 0);
+  writeall(path("QUON.log"), "the last run's log\n");
+  writeall(path("t.vcd"), "the last run's trace\n");
+  std::string burst;
+  for (int n = 1; n <= 50; ++n) burst += "NOTATE n" + std::to_string(n) + (n == 50 ? " \x1b[1m\n" : "\n");
+  setenv("NOTIFY_SOCKET", socketpath.c_str(), 1);
+  PtyChild child = start(burst + "DELAY 100\n$\n$\n", {"--trace=t.vcd"});
+  unsetenv("NOTIFY_SOCKET");
+  std::vector<std::string> statuses;
+  for (long end = ptynowms() + WAITMS; ptynowms() < end && statuses.size() < 2;) {
+    pollfd p{s, POLLIN, 0};
+    if (poll(&p, 1, 20) <= 0) continue;
+    char text[512];
+    ssize_t n = recv(s, text, sizeof text, 0);
+    std::string heard(text, n > 0 ? static_cast<size_t>(n) : 0);
+    if (heard.rfind("STATUS=", 0) == 0) statuses.push_back(heard);
+  }
+  kill(child.pid, SIGTERM);
+  ptyfinish(child, WAITMS);
+  close(s);
+  EXPECT_EQ(statuses, (std::vector<std::string>{"STATUS=n1", "STATUS=n50 ^[[1m"})) << child.out;
+  EXPECT_EQ(readall(path("QUON.prev.log")), "the last run's log\n");
+  EXPECT_EQ(readall(path("t.prev.vcd")), "the last run's trace\n");
+  EXPECT_NE(readall(path("t.vcd")).find("$enddefinitions"), std::string::npos);
+
+  writeall(path("QUON.log"), "a log of its own\n");
+  writeall(path("t.qun"), "OUTPUT 9 1\n$\n");
+  PlainRun plain = runplain(dir, {"--trace=t.vcd", "t"});
+  EXPECT_EQ(plain.status, 255) << plain.err;
+  EXPECT_EQ(readall(path("QUON.prev.log")), "the last run's log\n") << "nothing kept without the manager";
+}
+
 }  // namespace

@@ -3,8 +3,14 @@
 // clock's jumps, and quon's refusal.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/e2e/e2etest.h"
@@ -38,7 +44,48 @@ class TestbenchE2eTest : public E2eTest {
   }
   std::string benchname = "b.qtb";  // the bench named on the command line;
                                     // run() writes its text to b.qtb
+
+  // Several benches (name, text; a text of nullptr is never written), each
+  // named by a --testbench= in turn, the flags after them.
+  Run runs(const std::string &script,
+           const std::vector<std::pair<std::string, const char *>> &benches,
+           const std::vector<std::string> &flags = {}) {
+    writeall(path("t.qun"), script);
+    options.stdoutfile = path("out.txt");
+    std::vector<std::string> argv = {QUON_SIM_PATH};
+    for (const auto &b : benches) {
+      if (b.second != nullptr) writeall(path(b.first), b.second);
+      argv.push_back("--testbench=" + b.first);
+    }
+    argv.insert(argv.end(), flags.begin(), flags.end());
+    argv.push_back("t");
+    PtyChild child = ptystart(argv, options);
+    int status = exitstatus(ptyfinish(child, WAITMS));
+    return {status, readall(path("out.txt")), readall(path("err.txt"))};
+  }
+
+  // A reader of the reports, run in the test's folder: its status and
+  // what it printed (standard error too).
+  Run tool(const std::string &command) {
+    std::string line = "cd '" + dir + "' && " + command + " 2>&1";
+    FILE *p = popen(line.c_str(), "r");
+    std::string out;
+    char piece[4096];
+    size_t n;
+    while (p != nullptr && (n = fread(piece, 1, sizeof piece, p)) > 0) out.append(piece, n);
+    int status = p != nullptr ? pclose(p) : -1;
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, ""};
+  }
 };
+
+// A reader the reports are tested with: missing, the test is skipped by
+// hand and fails in CI.
+#define NEEDTOOL(found, what)                                          \
+  do {                                                                 \
+    if (found) break;                                                  \
+    if (getenv("QUON_CI") != nullptr) FAIL() << what << " is missing"; \
+    GTEST_SKIP() << what << " is missing";                             \
+  } while (0)
 
 TEST_F(TestbenchE2eTest, EachStatementIsCheckedAndEachFailureSaysWhere) {
   struct Case {
@@ -177,6 +224,183 @@ TEST_F(TestbenchE2eTest, TheClockJumpsToTheNextDeadline) {
               "end 3600\nat 998.999 expect 0 .......0\nat 999.001 expect 0 .......1\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "testbench: 2 of 2 expectations held\n");
+}
+
+// Two benches and one that cannot be read, with every report: the JUnit
+// file as a JUnit reader sees it, the TAP stream as prove counts it, each
+// bench from the same start (the second would fail on the first's input),
+// and notes whose bytes XML forbids.
+TEST_F(TestbenchE2eTest, ReportsHoldEveryBenchAsTheirReadersSeeIt) {
+  std::string python;
+  for (const char *p : {"python3", "/usr/bin/python3"}) {
+    if (python.empty() && tool(std::string(p) + " -c 'import junitparser'").status == 0) python = p;
+  }
+  NEEDTOOL(!python.empty(), "python3-junitparser");
+  NEEDTOOL(tool("command -v prove").status == 0, "prove (perl)");
+  const std::string script =
+      "NAME door\nWAIT 0 1.......\nNOTATE door open\nNOTATE <&\"quoted\"> \x01\xff]]>\n"
+      "OUTPUT 0 .......1\nKEY x\n$\n$\n";
+  ASSERT_EQ(mkdir(path("r").c_str(), 0755), 0);
+  Run r = runs(script,
+               {{"one.qtb", "end 2\nat 1.5 input 0 1.......\nat 1 expect 0 .......0\n"
+                            "at 2 expect 0 .......0\n"},
+                {"two.qtb", "end 1\nat 0.5 expect 0 .......0\nby 1 note door open\n"},
+                {"gone.qtb", nullptr}},
+               {"--junit=r/j.xml", "--tap=r/t.tap"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "gone.qtb:0: cannot read the testbench (No such file or directory)\n"
+            "one.qtb:4: at 2.000 s port 0 outputs 00000001, expected .......0\n"
+            "testbench: one.qtb: 1 of 2 expectations held\n"
+            "two.qtb:3: by 1.000 s \"door open\" was not printed\n"
+            "testbench: two.qtb: 1 of 2 expectations held\n"
+            "testbench: gone.qtb: not run (it could not be read)\n"
+            "testbench: 3 benches, 2 of 4 expectations held, 1 bench not read\n");
+  writeall(path("read.py"),
+           "import junitparser\n"
+           "for s in junitparser.JUnitXml.fromfile('r/j.xml'):\n"
+           "  print(s.name, s.tests, s.failures, s.errors)\n"
+           "  for c in s:\n"
+           "    print(' ', c.classname, c.name, [(type(x).__name__, x.message) for x in c.result])\n");
+  Run junit = tool(python + " read.py");
+  EXPECT_EQ(junit.status, 0) << junit.out;
+  EXPECT_EQ(junit.out,
+            "one.qtb 2 1 0\n"
+            "  t.qun one.qtb:3: at 1 expect 0 .......0 []\n"
+            "  t.qun one.qtb:4: at 2 expect 0 .......0 [('Failure', 'one.qtb:4: at 2.000 s port 0 "
+            "outputs 00000001, expected .......0')]\n"
+            "two.qtb 2 1 0\n"
+            "  t.qun two.qtb:2: at 0.5 expect 0 .......0 []\n"
+            "  t.qun two.qtb:3: by 1 note door open [('Failure', 'two.qtb:3: by 1.000 s \"door "
+            "open\" was not printed')]\n"
+            "gone.qtb 1 0 1\n"
+            "  t.qun gone.qtb [('Error', 'gone.qtb:0: cannot read the testbench (No such file "
+            "or directory)')]\n");
+  std::string xml = readall(path("r/j.xml"));
+  EXPECT_NE(xml.find("<system-out>door open\n&lt;&amp;&quot;quoted&quot;&gt; ]]&gt;\n"),
+            std::string::npos)
+      << xml;
+  Run tap = tool("prove --exec cat r/t.tap");
+  EXPECT_NE(tap.status, 0);
+  EXPECT_NE(tap.out.find("r/t.tap (Wstat: 0 Tests: 5 Failed: 3)\n  Failed tests:  2, 4-5\n"),
+            std::string::npos)
+      << tap.out;
+  EXPECT_EQ(tap.out.find("Parse errors"), std::string::npos) << tap.out;
+  EXPECT_NE(readall(path("r/t.tap")).find("not ok 2 - one.qtb:4: at 2 expect 0 .......0\n"
+                                          "  ---\n  message: \"one.qtb:4: at 2.000 s port 0 "
+                                          "outputs 00000001, expected .......0\"\n  severity: "
+                                          "fail\n  line: 4\n  time: 2.000000\n  expected: "
+                                          "\".......0\"\n  seen: \"00000001\"\n  ...\n"),
+            std::string::npos);
+  // Whole files only: no temporary one is left beside them.
+  int files = 0;
+  for (const auto &entry : std::filesystem::directory_iterator(path("r"))) {
+    (void)entry;
+    ++files;
+  }
+  EXPECT_EQ(files, 2);
+
+  // Benches that all hold give status 0; any failure anywhere gives 1.
+  const char *pass = "end 1\nat 0.5 expect 0 .......0\n";
+  const char *fail = "end 1\nat 0.5 expect 0 .......1\n";
+  EXPECT_EQ(runs(DOOR, {{"a.qtb", pass}, {"b.qtb", pass}}).status, 0);
+  EXPECT_EQ(runs(DOOR, {{"a.qtb", pass}, {"b.qtb", fail}}).status, 1);
+  EXPECT_EQ(runs(DOOR, {{"a.qtb", fail}, {"b.qtb", pass}}).status, 1);
+}
+
+// Line coverage over two benches, as lcov's own tools read it: a
+// statement never reached counts 0, one in a loop each round, one a
+// thread waits at once per arrival, a KILL's own thread's statements once.
+TEST_F(TestbenchE2eTest, CoverageCountsEveryArrivalOverEveryBench) {
+  NEEDTOOL(tool("command -v genhtml && command -v lcov").status == 0, "lcov");
+  const std::string script =
+      "DELAY 0.1\nOUTPUT 0 .......1\n$\nWAIT 0 1.......\nNOTATE never\n$\n"
+      "NAME me\nDELAY 0.25\nKILL me\nNOTATE after the kill\n$\n$\n";
+  Run r = runs(script, {{"a.qtb", "end 1\n"}, {"b.qtb", "end 0.5\n"}}, {"--coverage=c.info"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "coverage: 6 of 8 statements ran\n");
+  std::string info = readall(path("c.info"));
+  EXPECT_EQ(info, "TN:testbench\nSF:" + std::filesystem::canonical(path("t.qun")).string() +
+                      "\nDA:1,15\nDA:2,13\nDA:4,2\nDA:5,0\nDA:7,6\nDA:8,6\nDA:9,4\n"
+                      "DA:10,0\nLF:8\nLH:6\nend_of_record\n");
+  Run summary = tool("lcov --summary c.info");
+  EXPECT_EQ(summary.status, 0) << summary.out;
+  EXPECT_NE(summary.out.find("lines......: 75.0% (6 of 8 lines)"), std::string::npos)
+      << summary.out;
+  Run html = tool("genhtml -q -o html c.info");
+  EXPECT_EQ(html.status, 0) << html.out;
+  EXPECT_TRUE(std::filesystem::exists(path("html/index.html")));
+}
+
+// spawn skip runs no command and says so; by T spawn TEXT holds for a
+// command reached in time, skipped or run, and fails for one never reached.
+TEST_F(TestbenchE2eTest, SpawnsAreSkippedOrRunAndExpected) {
+  const char *script = "DELAY 0.2\nSPAWN touch made\nNOTATE after\nDELAY 16383\n$\n$\n";
+  const char *expects = "by 0.3 spawn touch made\nby 0.1 spawn touch made\nby 1 spawn touch\n";
+  const char *failures =
+      "b.qtb:4: by 0.100 s no SPAWN of \"touch made\" was reached\n"
+      "b.qtb:5: by 1.000 s no SPAWN of \"touch\" was reached\n"
+      "testbench: 1 of 3 expectations held\n";
+  const struct {
+    const char *mode;
+    bool made;
+    const char *out;
+  } cases[] = {
+      {"spawn skip", false, "testbench: SPAWN touch made (skipped)\nafter\n"},
+      {"spawn run", true, "after\n"},
+      {"", true, "after\n"},  // the default
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.mode);
+    std::filesystem::remove(path("made"));
+    Run r = run(script, std::string("end 1\n") + c.mode + "\n" + expects);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, failures);
+    EXPECT_EQ(std::filesystem::exists(path("made")), c.made);
+  }
+}
+
+// A bench drives and checks flag banks like ports; a port that is no bank
+// of the run is refused at its line, and report options that cannot hold
+// end the start-up.
+TEST_F(TestbenchE2eTest, FlagLinesAndRefusals) {
+  const char *script = "WAIT 2 .......1\nOUTPUT 0 .......1\nOUTPUT 2 1.......\n$\n$\n";
+  Run r = run(script,
+              "end 1\nat 0.5 flag 2 .......1\nat 0.4 expect 0 .......0\nat 0.6 expect 0 .......1\n"
+              "from 0.6 to 1 expect 2 1......1\nat 0.7 expect 2 0.......\n",
+              {"--flags=2"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "b.qtb:6: at 0.700 s flag bank 2 holds 10000001, expected 0.......\n"
+            "testbench: 3 of 4 expectations held\n");
+  const struct {
+    std::string bench;
+    std::vector<std::string> flags;
+    std::string err;
+  } refused[] = {
+      {"end 1\nat 0 flag 2 1\n", {}, "b.qtb:2: port 2 is no flag bank of this run (--flags=2 makes it one)"},
+      {"end 1\nat 0 expect 3 1\n", {"--flags=2"},
+       "b.qtb:2: port 3 is no flag bank of this run (--flags=3 makes it one)"},
+      {"end 1\nat 0 flag 1 1\n", {"--flags=2"},
+       "b.qtb:2: port 1 is no flag bank (banks are ports 2 to 9, named by --flags=)"},
+      {"end 1\nat 0 input 2 1\n", {"--flags=2"},
+       "b.qtb:2: flag bank 2 has no input bits: 'at T flag 2 PATTERN' sets them"},
+      {"end 1\n", {"--testbench=b.qtb", "--trace=x.vcd"},
+       "--trace= records one run: give each --testbench= a run of its own to trace it"},
+      {"end 1\n", {"--junit=t.qun"}, "--junit=t.qun: it is the run's own script"},
+      {"end 1\n", {"--tap=x", "--coverage=x"}, "--coverage=x: --tap= writes that file already"},
+  };
+  for (const auto &c : refused) {
+    SCOPED_TRACE(c.err);
+    Run bad = run(script, c.bench, c.flags);
+    EXPECT_EQ(bad.status, 255);
+    EXPECT_EQ(bad.err, c.err + "\n");
+  }
+  writeall(path("t.qun"), script);
+  PlainRun plain = runplain(dir, {"--junit=j.xml", "t"});
+  EXPECT_EQ(plain.status, 255);
+  EXPECT_EQ(plain.err, "--junit=j.xml reports on benches: it needs --testbench=FILE\n");
 }
 
 }  // namespace

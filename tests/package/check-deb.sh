@@ -173,4 +173,27 @@ done <"$work/files.txt"
 check "every file of the package is gone" [ "$left" -eq 0 ]
 check "man -w quon no longer finds a page" bash -c '! man -w quon >/dev/null 2>&1'
 
+# ---- A plain install, as the README gives it (prefix /usr/local) ----
+# The service template names the program where this install put it.
+if [ -e /usr/local/bin/quon ]; then
+  fail "quon is installed under /usr/local already; remove it first"
+  finish
+fi
+if cmake --install "$build" --prefix /usr/local >"$work/plain.log" 2>&1; then
+  pass "cmake --install --prefix /usr/local"
+else
+  cat "$work/plain.log"
+  fail "cmake --install --prefix /usr/local"
+  finish
+fi
+unit=/usr/local/lib/systemd/system/quon@.service
+check "the /usr/local unit starts /usr/local/bin/quon" \
+  grep -qx 'ExecStart=/usr/local/bin/quon $QUON_OPTIONS %i.qun' "$unit"
+if command -v systemd-analyze >/dev/null 2>&1; then
+  check "systemd-analyze verify finds nothing in the /usr/local unit" \
+    bash -c 'out=$(systemd-analyze verify quon@rig.service 2>&1); [ -z "$out" ] || { echo "$out" >&2; false; }'
+fi
+xargs -d '\n' rm -f <"$build/install_manifest.txt"
+check "the plain install is removed again" bash -c '[ ! -e /usr/local/bin/quon ] && [ ! -e "$1" ]' _ "$unit"
+
 finish

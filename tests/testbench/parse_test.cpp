@@ -17,6 +17,7 @@ namespace {
 std::string describe(const Testbench &b) {
   char text[160];
   std::string out = "end " + std::to_string(b.end);
+  if (b.skipspawns) out += "; spawns skipped";
   for (const BenchDrive &d : b.drives) {
     snprintf(text, sizeof text, "; drive %llu p%d %02x/%02x line %d",
              static_cast<unsigned long long>(d.us), d.port, d.mask, d.value, d.line);
@@ -28,7 +29,10 @@ std::string describe(const Testbench &b) {
     out += " line " + std::to_string(k.line);
   }
   for (const BenchExpect &e : b.expects) {
-    const char *kind = e.kind == CHECK_AT ? "at" : e.kind == CHECK_WINDOW ? "window" : "note";
+    const char *kind = e.kind == CHECK_AT       ? "at"
+                       : e.kind == CHECK_WINDOW ? "window"
+                       : e.kind == CHECK_NOTE   ? "note"
+                                                : "spawn";
     snprintf(text, sizeof text, "; %s %llu-%llu p%d %04x '%s' '%s' line %d", kind,
              static_cast<unsigned long long>(e.from), static_cast<unsigned long long>(e.to),
              e.port, e.pattern, e.word.c_str(), e.text.c_str(), e.line);
@@ -67,6 +71,9 @@ const Case CASES[] = {
      "key 4000000 13 line 5; key 5000000 127 line 6; key 6000000 9 line 7; "
      "key 7000000 0,72 line 8; key 7500000 0,83 line 9; key 8000000 0,134 line 10; "
      "key 8500000 49 line 11"},
+    {"end 2\nspawn skip\nby 1 spawn touch  a\tb \n",
+     "end 2000000; spawns skipped; spawn 1000000-1000000 p0 0000 '' 'touch  a\tb' line 3"},
+    {"spawn run\nend 1\n", "end 1000000"},
     // A replayed change after the end is no event of the bench's own.
     {"end 3\nreplay t.vcd\nat 1 input 0 1\n",
      "end 3000000; drive 500000 p0 01/01 line 0; drive 1000000 p0 01/01 line 3; "
@@ -114,8 +121,16 @@ const Case CASES[] = {
     {"from 1 to x expect 0 1\n", "b.qtb:1: from needs 'from T1 to T2' with T2 not before T1"},
     {"at 1\n", "b.qtb:1: nothing to do after the time"},
     {"from 1 to 2\n", "b.qtb:1: nothing to do after the time"},
-    {"by 1 expect 0 1\n", "b.qtb:1: by needs 'note TEXT'"},
-    {"by 1 note\n", "b.qtb:1: by needs 'note TEXT'"},
+    {"by 1 expect 0 1\n", "b.qtb:1: by needs 'note TEXT' or 'spawn TEXT'"},
+    {"by 1 note\n", "b.qtb:1: by needs 'note TEXT' or 'spawn TEXT'"},
+    {"end 1\nspawn run\nspawn skip\n", "b.qtb:3: a second spawn line"},
+    {"spawn\n", "b.qtb:1: spawn needs 'run' or 'skip'"},
+    {"spawn skip now\n", "b.qtb:1: spawn needs 'run' or 'skip'"},
+    // Flag banks are the run's (--flags=); this one has none.
+    {"at 1 flag 2 1\n", "b.qtb:1: port 2 is no flag bank of this run (--flags=2 makes it one)"},
+    {"at 1 expect 9 1\n", "b.qtb:1: port 9 is no flag bank of this run (--flags=9 makes it one)"},
+    {"from 0 to 1 flag 2 1\n", "b.qtb:1: flag takes 'at T'"},
+    {"at 1 flag 22 1\n", "b.qtb:1: port out of range: 22"},
     {"at 1 key\n", "b.qtb:1: key needs one character or key name"},
     {"at 1 key ab\n", "b.qtb:1: key needs one character or key name"},
     {"at 1 key a b\n", "b.qtb:1: key needs one character or key name"},
