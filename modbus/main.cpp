@@ -163,7 +163,9 @@ bool serve(modbus_t *ctx, modbus_mapping_t *map, Attached &a, const ModbusChoice
   int n = modbus_receive(ctx, query);
   if (n <= 0) return n == 0;
   int header = modbus_get_header_length(ctx);
-  if (n <= header) return false;
+  // A frame whose protocol identifier is not Modbus's (0) is no Modbus
+  // client's: the connection is closed unanswered.
+  if (n <= header || query[2] != 0 || query[3] != 0) return false;
   const uint8_t *pdu = query + header;
   size_t length = static_cast<size_t>(n - header);
   Snapshot s;

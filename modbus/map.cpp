@@ -133,10 +133,10 @@ std::string readcidrs(const std::string &text, std::vector<Cidr> *cidrs) {
     std::string host = one.substr(0, slash), bits = slash == std::string::npos ? "32" : one.substr(slash + 1);
     in_addr a{};
     if (inet_pton(AF_INET, host.c_str(), &a) != 1 || bits.empty() || bits.size() > 2 ||
-        strspn(bits.c_str(), "0123456789") != bits.size() || atoi(bits.c_str()) > 32) {
+        strspn(bits.c_str(), "0123456789") != bits.size() || strtol(bits.c_str(), nullptr, 10) > 32) {
       return "--allow-from= takes IPv4 networks as ADDRESS/BITS, with commas between";
     }
-    int n = atoi(bits.c_str());
+    int n = static_cast<int>(strtol(bits.c_str(), nullptr, 10));
     uint32_t mask = n == 0 ? 0 : ~uint32_t(0) << (32 - n);
     uint32_t net = ntohl(a.s_addr);
     if ((net & ~mask) != 0) return "a network's address has no bits past its prefix: " + one;

@@ -157,7 +157,8 @@ std::string readpassword(const std::string &path) {
   close(fd);
   if (n < 0) fail("cannot read the password file %s: %s", path.c_str(), strerror(errno));
   std::string text(buf, static_cast<size_t>(n));
-  text = text.substr(0, text.find_first_of("\r\n"));
+  size_t end = text.find_first_of("\r\n");
+  if (end != std::string::npos) text.resize(end);
   if (text.empty() || static_cast<size_t>(n) == sizeof buf) fail("the password file %s holds no password line", path.c_str());
   return text;
 }
@@ -215,8 +216,8 @@ void connected(mosquitto *mosq, void *data, int rc) {
   // would only be refused again.
   if (rc == 4 || rc == 5) link->refused = rc;
   if (rc != 0) return;
-  for (const char *command : {"key/set", "flag/+/set", "force/+/set"}) {
-    mosquitto_subscribe(mosq, nullptr, (link->base + command).c_str(), 1);
+  for (const char *kind : {"key/set", "flag/+/set", "force/+/set"}) {
+    mosquitto_subscribe(mosq, nullptr, (link->base + kind).c_str(), 1);
   }
   mosquitto_publish(mosq, nullptr, (link->base + "status").c_str(), 6, "online", 1, true);
   link->connected = true;
@@ -262,7 +263,7 @@ int publish(Bridge &b, const std::string &topic, const std::string &payload, boo
   return mid;
 }
 
-void command(Bridge &b, const Snapshot &s, const std::string &topic, const std::string &payload) {
+void actupon(Bridge &b, const Snapshot &s, const std::string &topic, const std::string &payload) {
   BridgeCommand cmd;
   std::string why = readcommand(topic, payload, b.c->allowed, s.head.flagbanks, &cmd);
   if (why.empty()) {
@@ -412,7 +413,7 @@ int main(int argc, char **argv) {
         std::lock_guard<std::mutex> hold(link.lock);
         inbox.swap(link.inbox);
       }
-      for (const auto &m : inbox) command(b, s, m.first, m.second);
+      for (const auto &m : inbox) actupon(b, s, m.first, m.second);
       pass(b, s);
     }
     timespec pause{0, POLLMS * 1000000};
