@@ -9,6 +9,7 @@
 #include "compiler/literals.h"
 #include "core/fatal.h"
 #include "core/tables.h"
+#include "executor/stamp.h"
 #include "platform/rtsched.h"
 #include "realtime/realtime.h"
 #include "text/casefold.h"
@@ -182,6 +183,11 @@ std::string latency(const char *value, RunChoices *run) {
   return "";
 }
 
+std::string stamp(const char *, RunChoices *run) {
+  run->stamp = true;
+  return "";
+}
+
 std::string json(const char *, RunChoices *run) {
   run->json = true;
   return "";
@@ -221,6 +227,11 @@ const Option OPTIONS[] = {
      "bits in memory, all 0 at start: OUTPUT and TOGGLE set them, WAIT\n"
      "reads them, for threads to share a state.",
      flags},
+    {"--stamp", nullptr, nullptr,
+     "Every line the run prints while it runs (notes, KEY and\n"
+     "KILL lines, -d's outputs) begins with the run's clock in seconds\n"
+     "and milliseconds (12.345).",
+     stamp},
     {"--realtime", nullptr, "<priority>",
      "Real-time mode: SCHED_FIFO at <priority>\n"
      "(1-98, default 49), one processor (--cpu=<n> names it), memory\n"
@@ -378,6 +389,7 @@ RunChoices readarguments(int argc, char **argv) {
   prog.verbose = run.verbose ? FLAG_ON : 0;
   prog.dump = run.dump ? FLAG_ON : 0;
   prog.portdebug = run.portdebug ? FLAG_ON : 0;
+  stamping = run.stamp ? FLAG_ON : 0;
   return run;
 }
 

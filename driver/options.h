@@ -42,6 +42,7 @@ struct RunChoices {
   bool verbose = false;         // -v
   bool dump = false;            // -d
   bool portdebug = false;       // -b
+  bool stamp = false;           // --stamp: run-time lines begin with the run's clock
   bool safe[2] = {false, false};   // --safe=PORT:PATTERN given for the port
   uint16_t safepattern[2] = {0, 0};
   unsigned flags = 0;           // --flags=PORT,...: bit n for logical port n a flag bank
