@@ -66,6 +66,7 @@ void benchservice(void);    // the pass with the service's watchdog against with
 void benchrealtime(void);   // the real-time mode against the plain loop, idle and loaded
 void benchexpectations(void); // a bench of many expectations (testbench part)
 void benchkills(void);      // KILLs of a thousand threads under a testbench
+void benchflags(void);      // the pass on a flag bank against the same on port 0
 void benchsimulation(void); // simulated seconds per wall second (runs last)
 
 // Sees every register write after the simulated port took it (called by
