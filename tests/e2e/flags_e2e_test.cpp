@@ -1,0 +1,157 @@
+// Flag banks and stamped lines, end to end on the built quon-sim: a bank's
+// bits shared by threads within one pass, read back and toggled, shown in
+// the trace; a port above 1 without --flags= still ending the run; the
+// checker's port warnings beside banks; --stamp's times.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/e2etest.h"
+
+namespace {
+
+class FlagsE2eTest : public E2eTest {};
+
+std::vector<std::string> lines(const std::string &text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+// The identifier of variable name in the trace's scope; "" when none.
+std::string varid(const std::string &vcd, const std::string &scope, const std::string &name) {
+  std::string in;
+  for (const std::string &line : lines(vcd)) {
+    std::istringstream w(line);
+    std::string a, b, c, d, e;
+    w >> a >> b >> c;
+    if (a == "$scope") in = c;
+    if (a == "$upscope") in = "";
+    if (a == "$var" && in == scope && (w >> d >> e) && e == name) return d;
+  }
+  return "";
+}
+
+// The lines of the time block (from its "#" line to the next) in which
+// change first appears after the values at time 0.
+std::string blockof(const std::string &vcd, const std::string &change) {
+  size_t body = vcd.find("$end\n", vcd.find("$dumpvars"));
+  size_t at = vcd.find("\n" + change + "\n", body);
+  if (body == std::string::npos || at == std::string::npos) return "";
+  size_t from = vcd.rfind("\n#", at), to = vcd.find("\n#", at + 1);
+  return vcd.substr(from, to == std::string::npos ? std::string::npos : to - from) + "\n";
+}
+
+// One thread's OUTPUT to bank 2 releases the WAIT of the thread after it in
+// the same pass (same time in the trace, a simulated microsecond a pass);
+// TOGGLE and OUTPUT apply to what the bank holds.
+TEST_F(FlagsE2eTest, ABanksBitsAreSharedInOnePassReadBackAndTraced) {
+  writeall(path("t.qun"),
+           "NAME setter\n"
+           "DELAY 0.01\n"
+           "OUTPUT 2 .......1\n"
+           "DELAY 16383\n"
+           "$\n"
+           "NAME waiter\n"
+           "WAIT 2 .......1\n"
+           "NOTATE released\n"
+           "TOGGLE 2 1......1\n"
+           "WAIT 2 10000000\n"
+           "NOTATE toggled\n"
+           "OUTPUT 2 .1......\n"
+           "WAIT 2 11000000\n"
+           "NOTATE kept\n"
+           "DELAY 16383\n"
+           "$\n$\n");
+  writeall(path("t.qtb"), "end 0.1\nby 0.05 note kept\n");
+  PlainRun r = runplain(dir, {"--flags=2", "--testbench=t.qtb", "--trace=t.vcd", "t"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "released\ntoggled\nkept\n");
+  std::string vcd = readall(path("t.vcd"));
+  std::string waiter = varid(vcd, "threads", "waiter");
+  std::string flag[8];
+  for (int bit = 0; bit < 8; ++bit) {
+    flag[bit] = varid(vcd, "port2", "flag" + std::to_string(bit));
+    ASSERT_FALSE(flag[bit].empty()) << "flag" << bit << " in\n" << vcd;
+    // Every bit starts at 0, as the run's banks do.
+    EXPECT_NE(vcd.find("\n0" + flag[bit] + "\n", vcd.find("$dumpvars")), std::string::npos);
+  }
+  ASSERT_FALSE(waiter.empty()) << vcd;
+  std::string block = blockof(vcd, "1" + flag[0]);
+  // The setter's bit, the waiter's TOGGLE and OUTPUT, and the waiter parked
+  // at its last DELAY (line 15), all at the one time of that pass.
+  for (const std::string &change : {"1" + flag[0], "0" + flag[0], "1" + flag[7], "1" + flag[6],
+                                    "r15 " + waiter}) {
+    EXPECT_NE(block.find("\n" + change + "\n"), std::string::npos) << change << " in" << block;
+  }
+  EXPECT_EQ(varid(vcd, "port2", "out0"), "");  // a bank has no lines
+}
+
+// Without --flags=, a port above 1 ends the run at its first use as
+// always; the checker warns of it, not of a declared bank.
+TEST_F(FlagsE2eTest, APortAboveOneIsABankOnlyWhenDeclared) {
+  writeall(path("t.qun"), "WAIT 2 .......1\nOUTPUT 3 .......1\n$\n$\n");
+  PlainRun run = runplain(dir, {"t"});
+  EXPECT_EQ(run.status, 255);
+  EXPECT_EQ(run.err, "Attempt to input from logical port 2, > max of 1\n");
+
+  const std::string CHECKED = "t.qun:2: warning: OUTPUT on logical port 3: only ports 0 and 1 ";
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<std::string> err;
+  } cases[] = {
+      {{"--check", "t"},
+       {"t.qun:1: warning: WAIT on logical port 2: only ports 0 and 1 exist; the run ends when "
+        "this line is reached",
+        CHECKED + "exist; the run ends when this line is reached", "t.qun: 0 errors, 2 warnings"}},
+      {{"--check", "--flags=2", "t"},
+       {CHECKED + "and the flag banks of --flags=2 exist; the run ends when this line is reached",
+        "t.qun: 0 errors, 1 warning"}},
+      {{"--flags=9,2", "--check", "t"},
+       {CHECKED + "and the flag banks of --flags=2,9 exist; the run ends when this line is "
+                  "reached",
+        "t.qun: 0 errors, 1 warning"}},
+  };
+  for (const Case &c : cases) {
+    PlainRun r = runplain(dir, c.args);
+    EXPECT_EQ(r.status, 1) << c.args[1];
+    EXPECT_EQ(lines(r.err), c.err) << c.args[1];
+  }
+}
+
+// Under a testbench the stamps are its simulated clock, the one DELAY
+// counts on: exact. Only the lines printed while the threads run carry one.
+TEST_F(FlagsE2eTest, StampedLinesCarryTheRunsClock) {
+  writeall(path("t.qun"), "DELAY 0.25\nNOTATE tick\nOUTPUT 0 .......1\n$\nKEY k\nKILL nobody\n$\n$\n");
+  writeall(path("t.qtb"), "end 0.6\nat 0.3 key k\n");
+  PlainRun bench = runplain(dir, {"--testbench=t.qtb", "--stamp", "-d", "t"});
+  EXPECT_EQ(bench.status, 0) << bench.err;
+  size_t run = bench.out.find("\n0.");
+  ASSERT_NE(run, std::string::npos) << bench.out;
+  EXPECT_EQ(bench.out.substr(run + 1),
+            "0.250 tick\n0.250 Outputting 01\n0.300 KEY (1) triggered on k\n"
+            "0.300 Tried to Kill non-existing thread 'nobody'\n0.500 tick\n0.500 Outputting 01\n");
+  EXPECT_EQ(bench.out.substr(0, run).find("0.0"), std::string::npos);  // the dump is not stamped
+
+  // On the real clock: rising, 50 ms apart at least, as the DELAY between.
+  writeall(path("t.qun"), "DELAY 0.05\nNOTATE tick\n$\nDELAY 1\nOUTPUT 3 1\n$\n$\n");
+  PlainRun real = runplain(dir, {"--stamp", "t"});
+  EXPECT_EQ(real.status, 255);
+  std::vector<std::string> ticks = lines(real.out);
+  ASSERT_GE(ticks.size(), 2u) << real.out;
+  long last = -50;
+  for (const std::string &t : ticks) {
+    size_t space = t.find(' '), point = t.find('.');
+    ASSERT_EQ(t.substr(space), " tick") << t;
+    ASSERT_EQ(space - point, 4u) << t;  // seconds and three digits of milliseconds
+    long ms = atol(t.c_str()) * 1000 + atol(t.c_str() + point + 1);
+    EXPECT_GE(ms, last + 50) << real.out;
+    last = ms;
+  }
+}
+
+}  // namespace
