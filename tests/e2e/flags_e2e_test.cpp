@@ -89,6 +89,18 @@ TEST_F(FlagsE2eTest, ABanksBitsAreSharedInOnePassReadBackAndTraced) {
     EXPECT_NE(block.find("\n" + change + "\n"), std::string::npos) << change << " in" << block;
   }
   EXPECT_EQ(varid(vcd, "port2", "out0"), "");  // a bank has no lines
+
+  // The banks the script uses are traced, up to the last one; a declared
+  // bank it never addresses is not.
+  writeall(path("t.qun"), "OUTPUT 9 1.......\nDELAY 16383\n$\n$\n");
+  writeall(path("t.qtb"), "end 0.01\n");
+  r = runplain(dir, {"--flags=3,9", "--testbench=t.qtb", "--trace=t.vcd", "t"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  vcd = readall(path("t.vcd"));
+  std::string top = varid(vcd, "port9", "flag7");
+  ASSERT_FALSE(top.empty()) << vcd;
+  EXPECT_NE(blockof(vcd, "1" + top), "") << vcd;
+  EXPECT_EQ(vcd.find("port3"), std::string::npos) << vcd;
 }
 
 // Without --flags=, a port above 1 ends the run at its first use as
