@@ -73,7 +73,8 @@ inline unsigned portsaddressed(const Token *tokens, int32_t count) {
   unsigned ports = 0;
   for (int32_t i = 0; i < count; ++i) {
     uint8_t op = tokenop(tokens[i]), port = tokenport(tokens[i]);
-    if ((op == OP_WAIT || op == OP_OUTPUT || op == OP_TOGGLE) && port < PORT_NUMBERS) ports |= 1u << port;
+    bool addressing = op == OP_WAIT || op == OP_OUTPUT || op == OP_TOGGLE;
+    if (addressing && port < PORT_NUMBERS) ports |= 1u << port;
   }
   return ports;
 }

@@ -89,8 +89,8 @@ std::string safe(const char *value, RunChoices *run) {
   std::string v = value;
   switch (readportpattern(value, &port, &pattern)) {
     case PORTPATTERN_BADPORT:
-      if (v.size() >= 2 && v[0] >= '0' + FLAG_FIRST && v[0] <= '0' + PORT_NUMBERS - 1 && v[1] == ':' &&
-          run->safebank.empty()) {
+      if (v.size() >= 2 && v[0] >= '0' + FLAG_FIRST && v[0] <= '0' + PORT_NUMBERS - 1 &&
+          v[1] == ':' && run->safebank.empty()) {
         run->safebank = v;  // refused at the end of the line (safebankrefusal)
         run->safebankat = run->steps.size();
         return "";

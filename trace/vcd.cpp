@@ -4,8 +4,8 @@
 //
 // Layout, kept to what the strictest readers take: one construct per line,
 // identifiers of one or two printable characters, no space inside a scalar
-// change ("1!"). The data lines, input bits and flag bits are one-bit wires; a
-// thread's script line and the key are real variables holding whole
+// change ("1!"). The data lines, input bits and flag bits are one-bit
+// wires; a thread's script line and the key are real variables holding whole
 // numbers: some logic-analyser readers take no multi-bit vector at all and
 // stop at the first one, while they pass over a real with a warning.
 //
