@@ -67,6 +67,7 @@ void benchrealtime(void);   // the real-time mode against the plain loop, idle a
 void benchexpectations(void); // a bench of many expectations (testbench part)
 void benchkills(void);      // KILLs of a thousand threads under a testbench
 void benchsuites(void);     // coverage counted and several benches in one run (testbench part)
+void benchflags(void);      // the pass on a flag bank against the same on port 0
 void benchsimulation(void); // simulated seconds per wall second (runs last)
 
 // Sees every register write after the simulated port took it (called by
