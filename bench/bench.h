@@ -68,6 +68,7 @@ void benchexpectations(void); // a bench of many expectations (testbench part)
 void benchkills(void);      // KILLs of a thousand threads under a testbench
 void benchbridges(void);    // quon-mqtt's and quon-modbus's answers and their cost to the pass
 void benchsuites(void);     // coverage counted and several benches in one run (testbench part)
+void benchflags(void);      // the pass on a flag bank against the same on port 0
 void benchsimulation(void); // simulated seconds per wall second (runs last)
 
 // Sees every register write after the simulated port took it (called by

@@ -36,14 +36,15 @@ const char *USAGE =
     "  --demo FILE      the demo script (default: the examples folder's)\n"
     "  --only PART      one part: keys, passes, reaction, delays,\n"
     "                   loading, tracing, publishing, service, realtime,\n"
-    "                   bridges or testbench\n";
+    "                   flags, bridges or testbench\n";
 
 const char *only = nullptr;  // the one part to run; nullptr: all
 
 // Every part --only may name: a misspelt one would run nothing and report
 // no figure at all, which reads like a pass.
 const char *const PARTS[] = {"keys",    "passes",     "reaction", "delays",   "loading",
-                             "tracing", "publishing", "service",  "realtime", "bridges", "testbench"};
+                             "tracing", "publishing", "service",  "realtime", "flags",
+                             "bridges", "testbench"};
 
 int knownpart(const char *part) {
   for (const char *p : PARTS) {
@@ -201,6 +202,7 @@ int main(int argc, char **argv) {
   if (wanted("publishing")) benchpublishing();
   if (wanted("service")) benchservice();
   if (wanted("realtime")) benchrealtime();
+  if (wanted("flags")) benchflags();
   if (wanted("bridges")) benchbridges();
   if (wanted("testbench")) {  // last: leaves the clock simulated
     benchexpectations();

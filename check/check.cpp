@@ -14,6 +14,7 @@
 #include "compiler/literals.h"
 #include "core/tables.h"
 #include "executor/delay.h"
+#include "port/port.h"
 #include "text/printable.h"
 
 namespace {
@@ -125,9 +126,23 @@ size_t floatlength(const std::string &word, double *value) {
 void portwords(int32_t line, const char *title, const std::vector<std::string> &w, Token token) {
   if (w.size() < 3) return;  // the compiler reported it
   leftover(line, "port", w[1], integerlength(w[1]), "");
-  if (tokenport(token) > 1) {
-    warn(line, "%s on logical port %d: only ports 0 and 1 exist; the run ends when this line "
-               "is reached", title, tokenport(token));
+  int32_t port = tokenport(token);
+  if (port > 1 && !portisflag(port)) {
+    // A port the run has no lines and no bank for ends it; the banks the
+    // command line declared are named, so the warning stays true beside them.
+    unsigned banks = portflagged();
+    std::string declared;
+    for (int32_t n = FLAG_FIRST; n < PORT_NUMBERS; ++n) {
+      if (((banks >> n) & 1) != 0) declared += (declared.empty() ? "" : ",") + std::to_string(n);
+    }
+    if (declared.empty()) {
+      warn(line, "%s on logical port %ld: only ports 0 and 1 exist; the run ends when this "
+                 "line is reached", title, static_cast<long>(port));
+    } else {
+      warn(line, "%s on logical port %ld: only ports 0 and 1 and the flag banks of --flags=%s "
+                 "exist; the run ends when this line is reached",
+           title, static_cast<long>(port), declared.c_str());
+    }
   }
   const std::string &p = w[2];
   size_t end = p.find_first_of("\t\r");

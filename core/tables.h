@@ -66,14 +66,15 @@ struct ProgramTables {
 
 extern ProgramTables prog;
 
-// The logical ports (bit n for port n, n < 8) that the WAIT, OUTPUT and
-// TOGGLE tokens among tokens[0..count) address: what a trace or a monitor
-// shows.
+// The logical ports (bit n for port n, n < PORT_NUMBERS: the lines and the
+// flag banks) that the WAIT, OUTPUT and TOGGLE tokens among tokens[0..count)
+// address: what a trace or a monitor shows.
 inline unsigned portsaddressed(const Token *tokens, int32_t count) {
   unsigned ports = 0;
   for (int32_t i = 0; i < count; ++i) {
     uint8_t op = tokenop(tokens[i]), port = tokenport(tokens[i]);
-    if ((op == OP_WAIT || op == OP_OUTPUT || op == OP_TOGGLE) && port < 8) ports |= 1u << port;
+    bool addressing = op == OP_WAIT || op == OP_OUTPUT || op == OP_TOGGLE;
+    if (addressing && port < PORT_NUMBERS) ports |= 1u << port;
   }
   return ports;
 }

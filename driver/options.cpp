@@ -9,6 +9,7 @@
 #include "compiler/literals.h"
 #include "core/fatal.h"
 #include "core/tables.h"
+#include "executor/stamp.h"
 #include "platform/rtsched.h"
 #include "realtime/realtime.h"
 #include "text/casefold.h"
@@ -77,13 +78,39 @@ std::string check(const char *, RunChoices *run) {
   return "";
 }
 
+std::string badsafeport(const std::string &v) {
+  return "--safe=" + v + ": the port is 0 or 1 (--safe=PORT:PATTERN)\n";
+}
+
+// The --safe= on a port above 1, refused in the place it was given: the
+// steps after it never happen, as after any refusal. A flag bank holds no
+// lines that a stop could leave in a safe state.
+void safebankrefusal(RunChoices *run) {
+  if (run->safebank.empty()) return;
+  const std::string &v = run->safebank;
+  run->steps.resize(run->safebankat);
+  std::string refusal = badsafeport(v);
+  if (((run->flags >> (v[0] - '0')) & 1) != 0) {
+    refusal = "--safe=" + v + ": logical port " + v[0] + " is a bank of flag bits (--flags=), "
+              "not lines: only ports 0 and 1 take a safe pattern\n";
+  }
+  run->steps.push_back({StepKind::REFUSE, refusal});
+}
+
 // PORT:PATTERN, once a port.
 std::string safe(const char *value, RunChoices *run) {
   int32_t port = 0;
   uint16_t pattern = 0;
   std::string v = value;
   switch (readportpattern(value, &port, &pattern)) {
-    case PORTPATTERN_BADPORT: return "--safe=" + v + ": the port is 0 or 1 (--safe=PORT:PATTERN)\n";
+    case PORTPATTERN_BADPORT:
+      if (v.size() >= 2 && v[0] >= '0' + FLAG_FIRST && v[0] <= '0' + PORT_NUMBERS - 1 &&
+          v[1] == ':' && run->safebank.empty()) {
+        run->safebank = v;  // refused at the end of the line (safebankrefusal)
+        run->safebankat = run->steps.size();
+        return "";
+      }
+      return badsafeport(v);
     case PORTPATTERN_PORTONLY: return "--safe=" + v + ": needs a pattern (--safe=PORT:PATTERN)\n";
     case PORTPATTERN_BADPATTERN:
       return "--safe=" + v + ": a pattern is one to eight places of 1, 0 and .\n";
@@ -171,6 +198,11 @@ std::string latency(const char *value, RunChoices *run) {
   return "";
 }
 
+std::string stamp(const char *, RunChoices *run) {
+  run->stamp = true;
+  return "";
+}
+
 std::string json(const char *, RunChoices *run) {
   run->json = true;
   return "";
@@ -218,6 +250,11 @@ const Option OPTIONS[] = {
      "bits in memory, all 0 at start: OUTPUT and TOGGLE set them, WAIT\n"
      "reads them, for threads to share a state.",
      flags},
+    {"--stamp", nullptr, nullptr,
+     "Every line the run prints while it runs (notes, KEY and\n"
+     "KILL lines, -d's outputs) begins with the run's clock in seconds\n"
+     "and milliseconds (12.345).",
+     stamp},
     {"--realtime", nullptr, "<priority>",
      "Real-time mode: SCHED_FIFO at <priority>\n"
      "(1-98, default 49), one processor (--cpu=<n> names it), memory\n"
@@ -371,9 +408,11 @@ RunChoices readarguments(int argc, char **argv) {
       run.steps.push_back({StepKind::SCRIPT, arg});
     }
   }
+  safebankrefusal(&run);
   prog.verbose = run.verbose ? FLAG_ON : 0;
   prog.dump = run.dump ? FLAG_ON : 0;
   prog.portdebug = run.portdebug ? FLAG_ON : 0;
+  stamping = run.stamp ? FLAG_ON : 0;
   return run;
 }
 

@@ -46,9 +46,15 @@ struct RunChoices {
   bool verbose = false;         // -v
   bool dump = false;            // -d
   bool portdebug = false;       // -b
+  bool stamp = false;           // --stamp: run-time lines begin with the run's clock
   bool safe[2] = {false, false};   // --safe=PORT:PATTERN given for the port
   uint16_t safepattern[2] = {0, 0};
   unsigned flags = 0;           // --flags=PORT,...: bit n for logical port n a flag bank
+  // A --safe= on a port from 2 to 9 is refused once the whole line is read,
+  // so that a --flags= after it that makes the port a bank is named in the
+  // refusal: the value ("" none) and how many steps came before it.
+  std::string safebank;
+  size_t safebankat = 0;
   std::vector<ArgumentStep> steps;  // what acts, in the order given
   std::string script = "-";     // the script's name as opened; "-": standard input
   std::string warnings;         // for the log once it exists (an ambiguous name)

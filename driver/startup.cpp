@@ -282,6 +282,10 @@ void starttrace(bool dated) {
     start.out[n] = portreadback(n);
     start.in[n] = portsample(n);
   }
+  // The banks the script uses, as for the lines: a bank nobody addresses
+  // moves nothing in the run.
+  start.banks = portsaddressed(prog.tokens, prog.tokencount) & portflagged();
+  for (int32_t n = FLAG_FIRST; n < PORT_NUMBERS; ++n) start.flag[n] = flagbits(n);
   tracebegin(start);
 }
 

@@ -5,6 +5,7 @@
 #include "compiler/token.h"
 #include "core/tables.h"
 #include "executor/delay.h"
+#include "executor/stamp.h"
 #include "core/watch.h"
 #include "platform/shell.h"
 #include "port/port.h"
@@ -16,6 +17,7 @@ namespace {
 int killthreads(int32_t killer, uint8_t s) {
   int32_t from = prog.killfirst[s], count = prog.killcount[s];
   if (count == 0) {
+    stampline();
     printf("Tried to Kill non-existing thread '%s'\n", prog.strings[s]);
     return 0;
   }
@@ -51,7 +53,10 @@ void stepthread(int32_t t) {
         uint8_t old = portreadback(port);
         uint8_t n = op == OP_OUTPUT ? applypattern(old, patt) : togglepattern(old, patt);
         portwrite(port, n);
-        if (prog.dump) printf("Outputting %02x\n", n);
+        if (prog.dump) {
+          stampline();
+          printf("Outputting %02x\n", n);
+        }
         break;
       }
       case OP_DELAY:
@@ -59,12 +64,14 @@ void stepthread(int32_t t) {
         break;
       case OP_KEY:
         if (prog.lastkey != port) goto park;
+        stampline();
         printf("KEY (%ld) triggered on %c\n", static_cast<long>(t), port);
         break;
       case OP_SPAWN:
         runcommand(prog.strings[port]);  // its status means nothing to the script
         break;
       case OP_NOTATE:
+        stampline();
         printf("%s\n", prog.strings[port]);
         watchnote(prog.strings[port]);
         break;

@@ -1,7 +1,11 @@
 #include "monitor/snapshot.h"
 
+#include <signal.h>
+
+#include <cerrno>
 #include <cstring>
 
+#include "platform/rtsched.h"
 #include "platform/sharedmem.h"
 
 namespace {
@@ -81,6 +85,94 @@ void update(Attached &a, void (*access)(void *), int port, uint8_t mask, uint8_t
   if (!sharedguarded(access, &u)) a.lost = true;
 }
 
+// A command waits for room in the ring for about two seconds, looking
+// every millisecond.
+constexpr unsigned RINGLOOKUS = 1000;
+constexpr int RINGLOOKS = 2000;
+
+// The ring's side of a command: the claim, then the slot filled once the
+// run has taken the command REGION_COMMANDS before it.
+struct Claim {
+  RegionHeader *h;
+  uint32_t k;        // the slot number claimed
+  uint32_t taken;    // the run's count as last read
+  uint8_t ended;
+};
+
+void claimslot(void *arg) {
+  Claim *c = static_cast<Claim *>(arg);
+  c->k = __atomic_fetch_add(&c->h->commandclaim, 1u, __ATOMIC_ACQ_REL);
+}
+
+void lookring(void *arg) {
+  Claim *c = static_cast<Claim *>(arg);
+  c->taken = __atomic_load_n(&c->h->commandtaken, __ATOMIC_ACQUIRE);
+  c->ended = __atomic_load_n(&c->h->ended, __ATOMIC_RELAXED);
+}
+
+struct Fill {
+  RegionCommand *slot;
+  RegionCommand command;
+};
+
+void fillslot(void *arg) {
+  Fill *f = static_cast<Fill *>(arg);
+  __atomic_store_n(&f->slot->kind, f->command.kind, __ATOMIC_RELAXED);
+  __atomic_store_n(&f->slot->arg, f->command.arg, __ATOMIC_RELAXED);
+  __atomic_store_n(&f->slot->pattern, f->command.pattern, __ATOMIC_RELAXED);
+  __atomic_store_n(&f->slot->seq, f->command.seq, __ATOMIC_RELEASE);
+}
+
+bool gone(Attached &a, const Claim &c) {
+  if (a.lost || c.ended != 0) return true;
+  if (a.fd >= 0 && sharedsize(a.fd) < a.size) return a.lost = true;
+  return a.pid > 0 && kill(a.pid, 0) != 0 && errno == ESRCH;
+}
+
+// Places one command in the ring. A slot claimed and then given up (the
+// ring stayed full) is left unfilled: the run skips such a slot once it
+// has stayed so for a while, so the commands after it still come.
+int command(Attached &a, uint8_t kind, uint8_t arg, uint16_t pattern, std::string *why) {
+  Claim c{a.region, 0, 0, 0};
+  if (a.lost || !sharedguarded(lookring, &c) || gone(a, c)) return *why = "the run is gone", -1;
+  if (!sharedguarded(claimslot, &c)) return a.lost = true, *why = "the run is gone", -1;
+  for (int look = 0;; ++look) {
+    if (!sharedguarded(lookring, &c)) a.lost = true;
+    if (gone(a, c)) return *why = "the run is gone", -1;
+    if (c.k - c.taken < static_cast<uint32_t>(REGION_COMMANDS)) break;
+    if (look >= RINGLOOKS) return *why = "the run's command ring stayed full", -1;
+    rtsleep(RINGLOOKUS);
+  }
+  Fill f{&a.region->command[c.k % REGION_COMMANDS], {c.k + 1, kind, arg, pattern}};
+  if (!sharedguarded(fillslot, &f)) return a.lost = true, *why = "the run is gone", -1;
+  return 0;
+}
+
+struct Load {
+  const uint32_t *at;
+  uint32_t value;
+};
+
+void loadword(void *arg) {
+  Load *l = static_cast<Load *>(arg);
+  l->value = __atomic_load_n(l->at, __ATOMIC_ACQUIRE);
+}
+
+// One note's slot: its seq before and after the copy of its text.
+struct NoteCopy {
+  const RegionNote *slot;
+  uint32_t before, after;
+  char text[REGION_TEXT];
+};
+
+void copynote(void *arg) {
+  NoteCopy *n = static_cast<NoteCopy *>(arg);
+  n->before = __atomic_load_n(&n->slot->seq, __ATOMIC_ACQUIRE);
+  memcpy(n->text, n->slot->text, REGION_TEXT);
+  __atomic_thread_fence(__ATOMIC_ACQUIRE);
+  n->after = __atomic_load_n(&n->slot->seq, __ATOMIC_ACQUIRE);
+}
+
 }  // namespace
 
 int adopt(void *region, size_t size, int pid, Attached *a, std::string *why) {
@@ -104,11 +196,14 @@ int adopt(void *region, size_t size, int pid, Attached *a, std::string *why) {
               sizeof(RegionHeader), tokensat) ||
       !placed(h.tokensat, h.tokencount, sizeof(RegionToken), alignof(RegionToken),
               h.threadsat, stringsat) ||
-      !placed(h.stringsat, h.stringcount, REGION_TEXT, 1, h.tokensat, size)) {
+      !placed(h.stringsat, h.stringcount, REGION_TEXT, 1, h.tokensat, h.notesat) ||
+      !placed(h.notesat, REGION_NOTES, sizeof(RegionNote), alignof(RegionNote),
+              h.stringsat + static_cast<uint64_t>(h.stringcount) * REGION_TEXT, size)) {
     return *why = refusal + "a table out of place)", -1;
   }
   a->threadcount = h.threadcount;
   a->threadsat = h.threadsat;
+  a->notesat = h.notesat;
   a->tokens.resize(static_cast<size_t>(h.tokencount));
   std::vector<char> texts(static_cast<size_t>(h.stringcount) * REGION_TEXT);
   if (!copyout(*a, a->tokens.data(), h.tokensat, a->tokens.size() * sizeof(RegionToken)) ||
@@ -148,4 +243,47 @@ void release(Attached &a, int port, uint8_t mask) { update(a, releasebits, port,
 
 void heartbeat(Attached &a) {
   if (!a.lost && !sharedguarded(countbeat, &a.region->heartbeat)) a.lost = true;
+}
+
+int typekeys(Attached &a, const std::string &keys, std::string *why) {
+  for (char key : keys) {
+    if (command(a, COMMAND_KEY, static_cast<uint8_t>(key), 0, why) != 0) return -1;
+  }
+  return 0;
+}
+
+int setflags(Attached &a, int bank, uint16_t pattern, std::string *why) {
+  Snapshot s;
+  if (!snapshot(a, &s)) return *why = "the run is gone", -1;
+  if (bank < FLAG_FIRST || bank >= PORT_NUMBERS || ((s.head.flagbanks >> bank) & 1) == 0) {
+    return *why = "port " + std::to_string(bank) + " is no flag bank of the run", -1;
+  }
+  return command(a, COMMAND_FLAG, static_cast<uint8_t>(bank), pattern, why);
+}
+
+bool readnotes(Attached &a, uint32_t *next, std::vector<std::string> *out, uint32_t *missed) {
+  if (a.lost) return false;
+  Load count{&a.region->notes, 0};
+  if (!sharedguarded(loadword, &count)) return a.lost = true, false;
+  // A count behind the reader's (written by someone else, or counted
+  // round): nothing new.
+  uint32_t ahead = count.value - *next;
+  if (static_cast<int32_t>(ahead) <= 0) return true;
+  if (ahead > static_cast<uint32_t>(REGION_NOTES)) {
+    *missed += ahead - REGION_NOTES;
+    *next = count.value - REGION_NOTES;
+  }
+  const RegionNote *ring = reinterpret_cast<const RegionNote *>(reinterpret_cast<const char *>(a.region) + a.notesat);
+  for (; *next != count.value; ++*next) {
+    NoteCopy n{&ring[*next % REGION_NOTES], 0, 0, {}};
+    if (!sharedguarded(copynote, &n)) return a.lost = true, false;
+    // Anything but this note's number before and after: it was replaced
+    // (or is being replaced) by a later one.
+    if (n.before != *next + 1 || n.after != *next + 1) {
+      ++*missed;
+      continue;
+    }
+    out->emplace_back(n.text, strnlen(n.text, REGION_TEXT));
+  }
+  return true;
 }

@@ -33,6 +33,7 @@ struct Attached {
   uint32_t threadsat = 0;
   std::vector<RegionToken> tokens;
   std::vector<std::string> texts;  // each ended within REGION_TEXT bytes
+  uint32_t notesat = 0;            // the note ring's offset, checked
 };
 
 // Checks the region of process pid mapped at region (size bytes) and keeps

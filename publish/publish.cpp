@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "compiler/token.h"
 #include "core/tables.h"
@@ -13,6 +14,7 @@
 #include "platform/clock.h"
 #include "platform/lastwords.h"
 #include "platform/sharedmem.h"
+#include "port/port.h"
 #include "publish/region.h"
 #include "realtime/realtime.h"
 
@@ -20,6 +22,17 @@ namespace {
 
 constexpr uint64_t COPYUS = 20000;     // state copied about fifty times a second
 constexpr uint64_t SECONDUS = 1000000;
+// A monitor fills its slot a few stores after claiming it. The slot next in
+// turn that stays claimed but not whole this long belongs to a monitor that
+// died (or never meant to fill it): it is taken as empty, so the commands
+// claimed after it still come.
+constexpr uint64_t STUCKUS = SECONDUS;
+
+// A command taken from the ring, its values checked, waiting for its pass.
+struct Taken {
+  uint8_t kind, arg;
+  uint16_t pattern;
+};
 
 struct PortSeen {
   uint8_t out, in, read;  // read: 1 once a thread has read the port
@@ -55,6 +68,20 @@ struct PublishState {
   uint32_t heartbeat = 0;    // the monitors' count at the last second
   bool attached = false;     // a monitor counted up in the last second
   bool pretendattached = false;
+
+  std::vector<uint32_t> loops;  // per thread: times round its separator
+  RegionNote *notes = nullptr;  // the note ring in the region
+  uint32_t notecount = 0;       // notes written so far
+
+  // The commands: the next slot number to take (commandtaken is a copy the
+  // monitors read), the slot seen stuck and since when, and the commands
+  // taken but not yet given to a pass, in order (given up to queued).
+  uint32_t taken = 0;
+  bool stuck = false;  // a slot has been seen claimed and not whole
+  uint32_t stuckslot = 0;
+  uint64_t stucksince = 0;
+  Taken queue[REGION_COMMANDS] = {};
+  uint32_t given = 0, queued = 0;
 };
 PublishState pub;
 
@@ -89,7 +116,11 @@ void copystate(uint64_t now) {
   for (int32_t t = 0; t < pub.rowcount; ++t) {
     pub.rows[t].at = prog.threadcurrent[t];
     pub.rows[t].timer = prog.threadtimer[t];
+    pub.rows[t].loops = pub.loops[static_cast<size_t>(t)];
   }
+  unsigned banks = portflagged() & ((1u << PORT_NUMBERS) - 1);
+  h->flagbanks = static_cast<uint16_t>(banks);
+  for (int n = 0; n < PORT_NUMBERS; ++n) h->flags[n] = ((banks >> n) & 1) != 0 ? flagbits(n) : 0;
   __atomic_thread_fence(__ATOMIC_SEQ_CST);
   __atomic_store_n(&h->seq, ++pub.seq, __ATOMIC_RELEASE);  // even: whole
 }
@@ -117,6 +148,80 @@ void seeoutput(int32_t n, uint8_t byte) { pub.portseen[n].out = byte; }
 
 void seekey(uint8_t key) { pub.publishedkey = key; }
 
+void seeloop(int32_t t, bool killed) {
+  if (!killed && t >= 0 && t < pub.rowcount) ++pub.loops[static_cast<size_t>(t)];
+}
+
+// Note number k goes to slot k % REGION_NOTES: its seq is 0 while the
+// text changes and k + 1 once it is whole; the count follows, so a reader
+// that sees it has every note below it whole at least once.
+void seenote(const char *text) {
+  uint32_t k = pub.notecount;
+  RegionNote *slot = &pub.notes[k % REGION_NOTES];
+  __atomic_store_n(&slot->seq, 0u, __ATOMIC_RELAXED);
+  __atomic_thread_fence(__ATOMIC_SEQ_CST);
+  size_t length = strnlen(text, REGION_TEXT - 1);
+  memcpy(slot->text, text, length);
+  memset(slot->text + length, 0, REGION_TEXT - length);
+  __atomic_store_n(&slot->seq, k + 1, __ATOMIC_RELEASE);
+  pub.notecount = k + 1;
+  __atomic_store_n(&pub.region->notes, pub.notecount, __ATOMIC_RELEASE);
+}
+
+// Flag commands at the head of the queue are applied; a key stops them,
+// so a flag typed after a key changes the bits only after the key's pass.
+void applyflags(void) {
+  while (pub.given != pub.queued) {
+    const Taken &c = pub.queue[pub.given % REGION_COMMANDS];
+    if (c.kind != COMMAND_FLAG) return;
+    flagapply(c.arg, c.pattern);
+    ++pub.given;
+  }
+}
+
+// The listener's key: the next typed from outside, one a pass; the one
+// check the loop pays while nothing waits.
+int givekey(void) {
+  if (pub.given == pub.queued) return -1;
+  applyflags();
+  if (pub.given == pub.queued) return -1;
+  return pub.queue[pub.given++ % REGION_COMMANDS].arg;
+}
+
+// Takes the whole commands of the ring in slot order into the queue, as
+// far as it has room. Whatever a slot holds is a value to check: a key of
+// 0 (no key at all), a flag for a port that is no bank and any other kind
+// are taken and ignored.
+void takecommands(uint64_t now) {
+  RegionHeader *h = pub.region;
+  while (pub.queued - pub.given < static_cast<uint32_t>(REGION_COMMANDS)) {
+    uint32_t k = pub.taken;
+    RegionCommand *slot = &h->command[k % REGION_COMMANDS];
+    if (__atomic_load_n(&slot->seq, __ATOMIC_ACQUIRE) == k + 1) {
+      Taken c = {__atomic_load_n(&slot->kind, __ATOMIC_RELAXED), __atomic_load_n(&slot->arg, __ATOMIC_RELAXED),
+                 __atomic_load_n(&slot->pattern, __ATOMIC_RELAXED)};
+      bool key = c.kind == COMMAND_KEY && c.arg != 0;
+      if (key || (c.kind == COMMAND_FLAG && portisflag(c.arg))) pub.queue[pub.queued++ % REGION_COMMANDS] = c;
+      pub.stuck = false;
+    } else {
+      // Claimed (the claims reach past it) but not whole: wait for it, up to
+      // STUCKUS from when it was first seen so.
+      uint32_t claims = __atomic_load_n(&h->commandclaim, __ATOMIC_RELAXED);
+      if (static_cast<int32_t>(claims - k) <= 0) return;
+      if (!pub.stuck || pub.stuckslot != k) {
+        pub.stuck = true;
+        pub.stuckslot = k;
+        pub.stucksince = now;
+        return;
+      }
+      if (now - pub.stucksince < STUCKUS) return;
+      pub.stuck = false;
+    }
+    pub.taken = k + 1;
+    __atomic_store_n(&h->commandtaken, pub.taken, __ATOMIC_RELEASE);
+  }
+}
+
 const Watcher listener = {
     seepass,       // pass
     nullptr,       // passend
@@ -125,11 +230,11 @@ const Watcher listener = {
     seeinput,      // input
     seeoutput,     // output
     nullptr,       // thread
-    nullptr,       // note
-    nullptr,       // loop
+    seenote,       // note
+    seeloop,       // loop
     seeslept,      // slept
-    nullptr,  // flag
-    nullptr,  // keyin
+    nullptr,       // flag: the banks are copied at the tick
+    givekey,       // keyin
 };
 
 void removeonsignal(void) {
@@ -144,7 +249,9 @@ int publishstart(PortSampler sample) {
   size_t threadsat = sizeof(RegionHeader);
   size_t tokensat = threadsat + sizeof(RegionThread) * static_cast<size_t>(threads);
   size_t stringsat = tokensat + sizeof(RegionToken) * static_cast<size_t>(tokens);
-  pub.regionsize = stringsat + static_cast<size_t>(REGION_TEXT) * static_cast<size_t>(strings);
+  size_t notesat = stringsat + static_cast<size_t>(REGION_TEXT) * static_cast<size_t>(strings);
+  notesat = (notesat + alignof(RegionNote) - 1) / alignof(RegionNote) * alignof(RegionNote);
+  pub.regionsize = notesat + sizeof(RegionNote) * REGION_NOTES;
   pub.owner = getpid();
   std::string name = regionpath(static_cast<unsigned>(geteuid()), pub.owner);
   // A region of ours under our own process id was left by an earlier
@@ -173,8 +280,12 @@ int publishstart(PortSampler sample) {
   h->threadsat = static_cast<uint32_t>(threadsat);
   h->tokensat = static_cast<uint32_t>(tokensat);
   h->stringsat = static_cast<uint32_t>(stringsat);
+  h->notesat = static_cast<uint32_t>(notesat);
   pub.ports = portsaddressed(prog.tokens, tokens) & ((1u << LOGICAL_PORTS) - 1);
   for (int p = 0; p < LOGICAL_PORTS; ++p) h->port[p].used = (pub.ports >> p) & 1;
+  // The banks are known before the script loads: a monitor that attaches
+  // before the first copy already knows where it may set bits.
+  h->flagbanks = static_cast<uint16_t>(portflagged() & ((1u << PORT_NUMBERS) - 1));
   RegionToken *tok = reinterpret_cast<RegionToken *>(base + tokensat);
   for (int32_t i = 0; i < tokens; ++i) {
     tok[i].token = prog.tokens[i];
@@ -182,6 +293,8 @@ int publishstart(PortSampler sample) {
   }
   pub.rows = reinterpret_cast<RegionThread *>(base + threadsat);
   pub.rowcount = threads;
+  pub.loops.assign(static_cast<size_t>(threads), 0);
+  pub.notes = reinterpret_cast<RegionNote *>(base + notesat);
   for (int32_t t = 0; t < threads; ++t) {
     snprintf(pub.rows[t].name, REGION_NAME, "%s", prog.threadname[t] != nullptr ? prog.threadname[t] : "");
     pub.rows[t].at = prog.threadstart[t];
@@ -232,6 +345,8 @@ void publishtick(void) {
     copystate(now);
     pub.lastcopy = now;
   }
+  takecommands(now);
+  applyflags();
   // Attached: time the next pass, then wait PUBLISH_SAMPLE passes.
   if (pub.attached && pub.interval != 1) {
     pub.timingfrom = clockus();
@@ -261,6 +376,7 @@ void publishend(void) {
   pub.region = nullptr;
   pub.rows = nullptr;
   pub.rowcount = 0;
+  pub.notes = nullptr;
   watchremove(&listener);
   watchforce(nullptr, nullptr);
   pub.forcemask = pub.forcevalue = nullptr;

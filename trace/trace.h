@@ -1,7 +1,7 @@
-// A run as a waveform: every change of a data line, an input bit, a
-// thread's place in the script and the key of a pass, stamped with its time,
-// written as a Value Change Dump that waveform viewers and logic-analyser
-// software read.
+// A run as a waveform: every change of a data line, an input bit, a flag
+// bit, a thread's place in the script and the key of a pass, stamped with
+// its time, written as a Value Change Dump that waveform viewers and
+// logic-analyser software read.
 //
 // While recording, the trace listens to the loop (core/watch.h): each
 // event costs one comparison with the value last recorded, and only a
@@ -46,6 +46,10 @@ struct TraceStart {
   unsigned ports;
   uint8_t out[LOGICAL_PORTS];
   uint8_t in[LOGICAL_PORTS];
+  // The flag banks traced (bit n for bank n; ports 0 and 1 never) and each
+  // one's bits as the threads start.
+  unsigned banks;
+  uint8_t flag[PORT_NUMBERS];
   const char *version;  // the program's name and version, for the header
   bool dated = true;    // a $date line (not in simulated time: a testbench's
                         // trace is the same on every run)

@@ -4,8 +4,8 @@
 //
 // Layout, kept to what the strictest readers take: one construct per line,
 // identifiers of one or two printable characters, no space inside a scalar
-// change ("1!"). The data lines and input bits are one-bit wires; a
-// thread's script line and the key are real variables holding whole
+// change ("1!"). The data lines, input bits and flag bits are one-bit
+// wires; a thread's script line and the key are real variables holding whole
 // numbers: some logic-analyser readers take no multi-bit vector at all and
 // stop at the first one, while they pass over a real with a warning.
 //
@@ -53,6 +53,7 @@ struct TraceState {
   bool traceon = false;             // a trace is being recorded
   uint8_t traceout[LOGICAL_PORTS];  // data byte last recorded per port
   uint8_t tracein[LOGICAL_PORTS];   // input byte last recorded per port
+  uint8_t traceflag[PORT_NUMBERS];  // bits last recorded per flag bank
   int32_t *traceat = nullptr;       // per thread: token index last recorded
   bool tracekeydown = false;        // a key is shown; it goes back to 0 later
   bool tracepending = false;        // the buffer holds changes not yet written
@@ -71,10 +72,12 @@ struct TraceState {
   uint64_t flushedat = 0;   // when the buffer was last written out
   uint64_t keytime = 0;     // when the key shown was recorded
   unsigned ports = 0;       // logical ports traced
+  unsigned banks = 0;       // flag banks traced
   bool begun = false;
 
   std::string outid[LOGICAL_PORTS][8];
   std::string inid[LOGICAL_PORTS][8];
+  std::string flagid[PORT_NUMBERS][8];
   std::vector<std::string> threadid;
   std::string keyid;
   std::vector<int32_t> atstore;  // storage of traceat
@@ -294,6 +297,7 @@ void traceclose(void) {
   tr.lasttime = tr.flushedat = tr.keytime = 0;
   tr.threadid.clear();
   tr.traceat = nullptr;
+  tr.banks = 0;
 }
 
 namespace {
@@ -369,6 +373,7 @@ void tracebegin(const TraceStart &start) {
   if (tr.fd < 0) return;
   uint64_t now = clockus();
   tr.ports = start.ports;
+  tr.banks = start.banks & ~((1u << FLAG_FIRST) - 1);
   for (int p = 0; p < LOGICAL_PORTS; ++p) {
     for (int bit = 0; bit < 8; ++bit) {
       tr.outid[p][bit] = outcode(p, bit);
@@ -382,6 +387,12 @@ void tracebegin(const TraceStart &start) {
   for (int32_t t = 0; t < prog.threadcount; ++t) {
     tr.threadid.push_back(makeid(next++));
     names.push_back(threadvariable(t, &taken));
+  }
+  // The banks' identifiers come after the threads': a trace without banks
+  // keeps every identifier it always had.
+  for (int p = FLAG_FIRST; p < PORT_NUMBERS; ++p) {
+    if (((tr.banks >> p) & 1) == 0) continue;
+    for (int bit = 0; bit < 8; ++bit) tr.flagid[p][bit] = makeid(next++);
   }
 
   std::string head;
@@ -399,6 +410,12 @@ void tracebegin(const TraceStart &start) {
     for (int bit = 0; bit < 8; ++bit) addline(&head, "$var wire 1 %s in%d $end\n", tr.inid[p][bit].c_str(), bit);
     head += "$upscope $end\n";
   }
+  for (int p = FLAG_FIRST; p < PORT_NUMBERS; ++p) {
+    if (((tr.banks >> p) & 1) == 0) continue;
+    addline(&head, "$scope module port%d $end\n", p);
+    for (int bit = 0; bit < 8; ++bit) addline(&head, "$var wire 1 %s flag%d $end\n", tr.flagid[p][bit].c_str(), bit);
+    head += "$upscope $end\n";
+  }
   head += "$scope module threads $end\n";
   for (int32_t t = 0; t < prog.threadcount; ++t) {
     addline(&head, "$var real 64 %s %s $end\n", tr.threadid[t].c_str(), names[t].c_str());
@@ -412,6 +429,11 @@ void tracebegin(const TraceStart &start) {
     tr.tracein[p] = start.in[p];
     addbits(&head, tr.outid[p], tr.traceout[p]);
     addbits(&head, tr.inid[p], tr.tracein[p]);
+  }
+  for (int p = FLAG_FIRST; p < PORT_NUMBERS; ++p) {
+    if (((tr.banks >> p) & 1) == 0) continue;
+    tr.traceflag[p] = start.flag[p];
+    addbits(&head, tr.flagid[p], tr.traceflag[p]);
   }
   tr.atstore.assign(static_cast<size_t>(prog.threadcount), -1);
   tr.traceat = tr.atstore.data();
@@ -439,9 +461,8 @@ void tracebegin(const TraceStart &start) {
 }
 
 namespace {
-// The bits of a port's byte that changed from *last, and the new byte.
-void recordbits(int32_t port, const std::string (&ids)[8], uint8_t *last, uint8_t byte) {
-  if (((tr.ports >> port) & 1) == 0) return;
+// The bits of a traced byte that changed from *last, and the new byte.
+void recordbits(const std::string (&ids)[8], uint8_t *last, uint8_t byte) {
   uint64_t now = clockus();
   room(now);
   stamp(now);
@@ -453,12 +474,24 @@ void recordbits(int32_t port, const std::string (&ids)[8], uint8_t *last, uint8_
 
 namespace {
 
+bool traced(unsigned which, int32_t n) { return ((which >> n) & 1) != 0; }
+
 void recordoutput(int32_t port, uint8_t byte) {
-  if (tr.traceon && byte != tr.traceout[port]) recordbits(port, tr.outid[port], &tr.traceout[port], byte);
+  if (tr.traceon && byte != tr.traceout[port] && traced(tr.ports, port)) {
+    recordbits(tr.outid[port], &tr.traceout[port], byte);
+  }
 }
 
 void recordinput(int32_t port, uint8_t byte) {
-  if (tr.traceon && byte != tr.tracein[port]) recordbits(port, tr.inid[port], &tr.tracein[port], byte);
+  if (tr.traceon && byte != tr.tracein[port] && traced(tr.ports, port)) {
+    recordbits(tr.inid[port], &tr.tracein[port], byte);
+  }
+}
+
+void recordflag(int32_t bank, uint8_t byte) {
+  if (tr.traceon && traced(tr.banks, bank) && byte != tr.traceflag[bank]) {
+    recordbits(tr.flagid[bank], &tr.traceflag[bank], byte);
+  }
 }
 
 void recordthread(int32_t t, int32_t token) {
@@ -521,8 +554,8 @@ const Watcher listener = {
     nullptr,       // note
     nullptr,       // loop
     recordslept,   // slept
-    nullptr,  // flag
-    nullptr,  // keyin
+    recordflag,    // flag
+    nullptr,       // keyin
 };
 
 }  // namespace

@@ -6,7 +6,8 @@
 // scopes "$scope module portN $end" (N 0 or 1) holding the input bits as
 // "$var wire 1 ID inB $end", "$enddefinitions $end", then time lines "#T"
 // and scalar changes "0ID" and "1ID". Every other line (other variables,
-// real and vector changes, $dumpvars) is passed over, and so is a change of
+// the flag banks' scopes "portN" with N from 2 to 9, real and vector
+// changes, $dumpvars) is passed over, and so is a change of
 // an id that names no input bit. Lines end in LF or CR LF. The work is one
 // look-up per change line, and the memory that of the ids and one line:
 // the file is read in pieces, never held whole, and never past a bound the

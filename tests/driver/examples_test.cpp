@@ -20,6 +20,7 @@
 #include "platform/files.h"
 #include "sim/simport.h"
 #include "port/calibrate.h"
+#include "port/port.h"
 #include "tests/testutil.h"
 
 #ifndef QUON_EXAMPLES_DIR
@@ -32,7 +33,7 @@ const std::string EXAMPLES = QUON_EXAMPLES_DIR;
 
 // The scripts the manual page and the README point users at.
 const char *const SHIPPED[] = {"demo",     "blinker",  "handshake",
-                               "keys",     "watchdog", "spawnlog"};
+                               "keys",     "watchdog", "spawnlog", "relay-tester"};
 
 // Statements as the examples spell them: in full and in capitals, so that a
 // reader sees at once which lines run. "$" closes a thread.
@@ -290,6 +291,14 @@ const ExampleRunCase RUNS[] = {
       {"input bit 0 high\" >> events.log", 3, 3},
       {"input bit 0 low\" >> events.log", 2, 2}},
      -1},
+    // A cycle a second; p pauses at the end of the cycle under way.
+    {"relay-tester", 0, 8000, {{2500, 'p'}, {5500, 'r'}},
+     {{"cycle: contact made", 4, 6},
+      {"paused: r resumes", 1, 1},
+      {"resumed", 1, 1},
+      {"timeout", 0, 0}},
+     {},
+     -1},
 };
 
 // Runs the loaded program pass by pass; returns what it printed.
@@ -335,6 +344,7 @@ TEST(ExampleRun, EachExampleDoesWhatItsCommentsSay) {
     ASSERT_FALSE(text.empty());
     resetall();
     ASSERT_NO_FATAL_FAILURE(useexamplecalibration());
+    portflagbanks(1u << 2);  // relay-tester's --flags=2; no other example addresses port 2
     prog.dump = run.dump;
     loadscript(text);
     std::string out = runfor(run);

@@ -49,6 +49,14 @@ TEST_F(CheckE2eTest, MistypedLongOptionsAreRefusedBeforeAnythingRuns) {
       {{"--check=yes", "relay.qun"}, "--check=yes takes no value: --check\n"},
       // Bad safe states and real-time choices are refused as early.
       {{"--safe=2:0", "relay.qun"}, "--safe=2:0: the port is 0 or 1 (--safe=PORT:PATTERN)\n"},
+      // A flag bank has no lines to leave safe, wherever --flags= stands;
+      // what follows a refusal is never acted on.
+      {{"--safe=2:0", "--flags=2", "relay.qun"}, "--safe=2:0: logical port 2 is a bank of flag bits "
+       "(--flags=), not lines: only ports 0 and 1 take a safe pattern\n"},
+      {{"--flags=3,9", "--safe=9:1", "--version"}, "--safe=9:1: logical port 9 is a bank of flag bits "
+       "(--flags=), not lines: only ports 0 and 1 take a safe pattern\n"},
+      {{"--safe=3:0", "--flags=2", "--version"}, "--safe=3:0: the port is 0 or 1 (--safe=PORT:PATTERN)\n"},
+      {{"--safe=2:0", "--flags=2,2", "relay.qun"}, "--safe=2:0: the port is 0 or 1 (--safe=PORT:PATTERN)\n"},
       {{"--safe=0:2", "relay.qun"}, "--safe=0:2: a pattern is one to eight places of 1, 0 and .\n"},
       {{"--safe=0", "relay.qun"}, "--safe=0: needs a pattern (--safe=PORT:PATTERN)\n"},
       {{"--safe=0:1", "--safe=0:0", "relay.qun"}, "--safe=0:0: port 0 has a safe pattern already\n"},

@@ -58,6 +58,7 @@ struct Layout {
   RegionThread threads[THREADS];
   RegionToken tokens[TOKENS];
   char strings[STRINGS][REGION_TEXT];
+  RegionNote notes[REGION_NOTES];
 };
 
 // Thread t stands at token t, which comes from script line 10 + t; the
@@ -78,6 +79,7 @@ struct Region {
     h.threadsat = offsetof(Layout, threads);
     h.tokensat = offsetof(Layout, tokens);
     h.stringsat = offsetof(Layout, strings);
+    h.notesat = offsetof(Layout, notes);
     h.threadcount = THREADS;
     h.tokencount = TOKENS;
     h.stringcount = STRINGS;
@@ -227,6 +229,11 @@ TEST(MonitorAdopt, AForgedRegionIsRefusedWithItsFault) {
       {"tokens over the threads", [](Layout &l, size_t &) { l.head.tokensat = l.head.threadsat; },
        "a table out of place"},
       {"tokens misaligned", [](Layout &l, size_t &) { l.head.tokensat += 2, --l.head.tokencount; },
+       "a table out of place"},
+      {"notes over the texts", [](Layout &l, size_t &) { l.head.notesat -= REGION_TEXT; }, "a table out of place"},
+      {"notes past the end", [](Layout &l, size_t &) { l.head.notesat += sizeof(RegionNote); },
+       "a table out of place"},
+      {"notes misaligned", [](Layout &l, size_t &size) { ++l.head.notesat, ++l.head.size, ++size; },
        "a table out of place"},
       {"text without its end", [](Layout &l, size_t &) { memset(l.strings[2], 'x', REGION_TEXT); },
        "a text without its end"},

@@ -56,7 +56,8 @@ TEST_F(PublishTest, TheRegionHoldsTheLoadedTablesAtTheirOffsets) {
   EXPECT_EQ(h->threadsat, sizeof(RegionHeader));
   EXPECT_EQ(h->tokensat, h->threadsat + 2 * sizeof(RegionThread));
   EXPECT_EQ(h->stringsat, h->tokensat + sizeof(RegionToken) * static_cast<size_t>(prog.tokencount));
-  EXPECT_EQ(size, h->stringsat + 2u * REGION_TEXT);
+  EXPECT_EQ(h->notesat, h->stringsat + 2u * REGION_TEXT);
+  EXPECT_EQ(size, h->notesat + REGION_NOTES * sizeof(RegionNote));
   EXPECT_STREQ(regionthreads(h)[0].name, "blinker");
   EXPECT_EQ(regionthreads(h)[1].at, prog.threadstart[1]);
   for (int32_t i = 0; i < prog.tokencount; ++i) {

@@ -83,6 +83,12 @@ TEST(VcdRead, InputBitsOfBothPortsComeBackAtTheirTimes) {
       {"LF", HEADER + BODY, expected},
       {"CR LF", crlf(HEADER + BODY), expected},
       {"no newline at the end", HEADER + "#5\n1\"", "5:0.0=1 "},
+      {"a flag bank's bits beside them",
+       HEADER.substr(0, HEADER.find("$scope module threads")) +
+           "$scope module port2 $end\n$var wire 1 ' flag0 $end\n$var wire 1 ( flag7 $end\n"
+           "$upscope $end\n" + HEADER.substr(HEADER.find("$scope module threads")) + BODY +
+           "#2500\n1'\n0(\n",
+       expected},
       {"an id shared by two bits", HEADER.substr(0, HEADER.find("$upscope")) +
            "$var wire 1 \" in5 $end\n" + HEADER.substr(HEADER.find("$upscope")) + "#9\n1\"\n",
        "9:0.0=1 9:0.5=1 "},
