@@ -139,7 +139,6 @@ void fill(modbus_mapping_t *map, const Snapshot &s, const uint8_t *pdu) {
 // Carries out a write the map accepted; "" or why the run could not take it.
 std::string act(Attached &a, const uint8_t *pdu, size_t length) {
   std::string why;
-#if QUON_REGION_RING
   if (pdu[0] == FN_WRITE_COIL || pdu[0] == FN_WRITE_COILS) {
     for (const auto &p : coilpatterns(pdu, length)) {
       if (setflags(a, p.first, p.second, &why) != 0) return why;
@@ -147,12 +146,6 @@ std::string act(Attached &a, const uint8_t *pdu, size_t length) {
   } else if (pdu[0] == FN_WRITE_REGISTER || pdu[0] == FN_WRITE_REGISTERS) {
     if (typekeys(a, std::string(1, registerkey(pdu, length)), &why) != 0) return why;
   }
-#else
-  (void)a;
-  (void)pdu;
-  (void)length;
-  if (pdu[0] != 0) why = "this build has no command ring";
-#endif
   return why;
 }
 

@@ -272,12 +272,8 @@ void actupon(Bridge &b, const Snapshot &s, const std::string &topic, const std::
         force(*b.a, cmd.port, static_cast<uint8_t>(cmd.pattern >> 8), static_cast<uint8_t>(cmd.pattern));
         break;
       case COMMAND_RELEASE: release(*b.a, cmd.port, 0xFF); break;
-#if QUON_REGION_RING
       case COMMAND_KEYS: typekeys(*b.a, cmd.keys, &why); break;
       case COMMAND_FLAGS: setflags(*b.a, cmd.port, cmd.pattern, &why); break;
-#else
-      case COMMAND_KEYS: case COMMAND_FLAGS: why = "this build has no command ring"; break;
-#endif
       case COMMAND_NONE: break;
     }
   }
@@ -309,7 +305,6 @@ void pass(Bridge &b, const Snapshot &s) {
     b.stateat = now;
     publish(b, "state", statejson(*b.a, s, b.script, true), true);
   }
-#if QUON_REGION_RING
   // Notes from the first pass on: those printed before the bridge came
   // are not sent again.
   if (!b.notesbegun) b.nextnote = s.head.notes;
@@ -319,7 +314,6 @@ void pass(Bridge &b, const Snapshot &s) {
   readnotes(*b.a, &b.nextnote, &notes, &missed);
   if (missed > 0) fprintf(stderr, "quon-mqtt: %u notes came faster than they could be read\n", missed);
   for (const std::string &n : notes) publish(b, "note", n, false);
-#endif
 }
 
 // Publishes offline and waits (a little) for the broker to take it.

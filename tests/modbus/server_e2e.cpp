@@ -127,10 +127,8 @@ TEST_F(ModbusE2eTest, ExceptionsForUnmappedAddressesAndWritesNotAllowed) {
   EXPECT_EQ(errno, EMBXILFUN);
   EXPECT_EQ(modbus_write_register(client, 0, 'k'), -1);
   EXPECT_EQ(errno, EMBXILFUN);
-#if QUON_REGION_RING
   EXPECT_EQ(modbus_read_bits(client, 0, 8, bits), 8) << modbus_strerror(errno);
   EXPECT_EQ(bits[0], 0);
-#endif
   EXPECT_EQ(readall(path("plain-out.txt")).find("flagged"), std::string::npos);
 }
 
@@ -158,7 +156,6 @@ TEST_F(ModbusE2eTest, BytesThatAreNoModbusAreClosedUnanswered) {
   EXPECT_EQ(modbus_read_input_bits(client, 0, 16, bits), 16) << modbus_strerror(errno);
 }
 
-#if QUON_REGION_RING
 TEST_F(ModbusE2eTest, ACoilWriteReleasesAWaitOnAFlagBank) {
   NEEDSERVER();
   pid_t sim = run("WAIT 3 ......1.\nNOTATE flagged\n$\nKEY m\nNOTATE keyed\n$\n", {"--flags=2,3"});
@@ -173,7 +170,6 @@ TEST_F(ModbusE2eTest, ACoilWriteReleasesAWaitOnAFlagBank) {
   uint16_t loops[2] = {};
   EXPECT_TRUE(waituntil(WAITMS, [&] { return modbus_read_input_registers(client, 0, 2, loops) == 2 && loops[0] > 0; }));
 }
-#endif
 
 TEST_F(ModbusE2eTest, WhereItListensAndWhomItAnswers) {
   NEEDSERVER();

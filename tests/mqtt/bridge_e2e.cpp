@@ -108,7 +108,6 @@ TEST_F(MqttE2eTest, CommandsActOnlyWhenAllowedAndRefusalsAreAnswered) {
   EXPECT_EQ(printed().find("typed"), std::string::npos) << printed();
 }
 
-#if QUON_REGION_RING
 // Keys and flag bits go through the run's command ring; notes come back in
 // the order they were printed.
 TEST_F(MqttE2eTest, KeysAndFlagsReleaseTheirThreadsAndNotesArriveInOrder) {
@@ -134,7 +133,6 @@ TEST_F(MqttE2eTest, KeysAndFlagsReleaseTheirThreadsAndNotesArriveInOrder) {
   EXPECT_TRUE(runprints("flagged")) << printed();
   EXPECT_TRUE(notes.waitfor("quon/r/note flagged")) << notes.seen();
 }
-#endif
 
 TEST_F(MqttE2eTest, ABrokerRestartedMidRunGetsTheRetainedStateBack) {
   NEEDBROKER();
@@ -225,12 +223,8 @@ TEST_F(MqttE2eTest, DiscoveryConfigsAreJsonNamingTopicsThatExist) {
   topics.start(b, "quon/r/#", "topics");
   ASSERT_TRUE(configs.waitfor("ha/sensor/quon_r/note/config")) << readall(path("bridge.log"));
   ASSERT_TRUE(topics.waitfor("quon/r/port/0/out")) << topics.seen();
-#if QUON_REGION_RING
   ASSERT_TRUE(topics.waitfor("quon/r/port/2/flags")) << topics.seen();
   const char *const KINDS = "[('binary_sensor', 16), ('sensor', 1), ('switch', 8)]\n";
-#else
-  const char *const KINDS = "[('binary_sensor', 16), ('sensor', 1)]\n";  // the run publishes no banks yet
-#endif
   writeall(path("check.py"),
            "import json, sys\n"
            "topics = {l.split(' ', 1)[0] for l in open(sys.argv[2])} | {'quon/r/note'}\n"
