@@ -18,21 +18,11 @@
 
 namespace {
 
-class ModbusE2eTest : public E2eTest {
+class ModbusE2eTest : public BridgeE2eTest {
  protected:
   void TearDown() override {
     if (client != nullptr) modbus_close(client), modbus_free(client);
-    for (pid_t p : started) kill(p, SIGKILL), reap(p, WAITMS);
-    E2eTest::TearDown();
-  }
-  pid_t run(const std::string &script, const std::vector<std::string> &flags = {}) {
-    writeall(path("t.qun"), script);
-    std::vector<std::string> args = flags;
-    args.push_back("t");
-    pid_t pid = startplain(dir, args);
-    started.push_back(pid);
-    EXPECT_TRUE(waitregion(pid));
-    return pid;
+    BridgeE2eTest::TearDown();
   }
   // quon-modbus on run pid, on a free loopback port unless args name one;
   // true once it listens.
@@ -55,11 +45,6 @@ class ModbusE2eTest : public E2eTest {
     client = modbus_new_tcp("127.0.0.1", port);
     return client != nullptr && modbus_connect(client) == 0;
   }
-  // Reads the run's printed notes.
-  bool runprints(const std::string &text) {
-    return waituntil(WAITMS, [&] { return readall(path("plain-out.txt")).find(text) != std::string::npos; });
-  }
-  std::vector<pid_t> started;
   pid_t server = -1;
   int port = 0;
   modbus_t *client = nullptr;

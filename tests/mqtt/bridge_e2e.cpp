@@ -14,22 +14,8 @@
 
 namespace {
 
-class MqttE2eTest : public E2eTest {
+class MqttE2eTest : public BridgeE2eTest {
  protected:
-  void TearDown() override {
-    for (pid_t p : started) kill(p, SIGKILL), reap(p, WAITMS);
-    E2eTest::TearDown();
-  }
-  // quon-sim on script (as t.qun), flags first; its region is there.
-  pid_t run(const std::string &script, const std::vector<std::string> &flags = {}) {
-    writeall(path("t.qun"), script);
-    std::vector<std::string> args = flags;
-    args.push_back("t");
-    pid_t pid = startplain(dir, args);
-    started.push_back(pid);
-    EXPECT_TRUE(waitregion(pid));
-    return pid;
-  }
   // quon-mqtt on run pid with args; its messages in name.log.
   pid_t bridge(pid_t pid, const Broker &b, std::vector<std::string> args, const std::string &name = "bridge") {
     args.insert(args.begin(), {QUON_MQTT_PATH, "--broker=127.0.0.1:" + std::to_string(b.port)});
@@ -38,12 +24,6 @@ class MqttE2eTest : public E2eTest {
     started.push_back(p);
     return p;
   }
-  // What the run printed so far.
-  std::string printed(void) { return readall(path("plain-out.txt")); }
-  bool runprints(const std::string &text) {
-    return waituntil(WAITMS, [&] { return printed().find(text) != std::string::npos; });
-  }
-  std::vector<pid_t> started;
 };
 
 #define NEEDBROKER()                                                        \

@@ -22,9 +22,59 @@
 
 #ifndef QUON_MQTT_PATH
 #define QUON_MQTT_PATH ""
+// The fixture both bridges' tests start from: quon-sim runs in the test's
+// folder, and everything started is killed at the end.
+class BridgeE2eTest : public E2eTest {
+ protected:
+  void TearDown() override {
+    for (pid_t p : started) kill(p, SIGKILL), reap(p, WAITMS);
+    E2eTest::TearDown();
+  }
+  // quon-sim on script (as t.qun), flags first; its region is there.
+  pid_t run(const std::string &script, const std::vector<std::string> &flags = {}) {
+    writeall(path("t.qun"), script);
+    std::vector<std::string> args = flags;
+    args.push_back("t");
+    pid_t pid = startplain(dir, args);
+    started.push_back(pid);
+    EXPECT_TRUE(waitregion(pid));
+    return pid;
+  }
+  std::string printed(void) { return readall(path("plain-out.txt")); }
+  bool runprints(const std::string &text) {
+    return waituntil(WAITMS, [&] { return printed().find(text) != std::string::npos; });
+  }
+  std::vector<pid_t> started;
+};
+
 #endif
 #ifndef QUON_MODBUS_PATH
 #define QUON_MODBUS_PATH ""
+// The fixture both bridges' tests start from: quon-sim runs in the test's
+// folder, and everything started is killed at the end.
+class BridgeE2eTest : public E2eTest {
+ protected:
+  void TearDown() override {
+    for (pid_t p : started) kill(p, SIGKILL), reap(p, WAITMS);
+    E2eTest::TearDown();
+  }
+  // quon-sim on script (as t.qun), flags first; its region is there.
+  pid_t run(const std::string &script, const std::vector<std::string> &flags = {}) {
+    writeall(path("t.qun"), script);
+    std::vector<std::string> args = flags;
+    args.push_back("t");
+    pid_t pid = startplain(dir, args);
+    started.push_back(pid);
+    EXPECT_TRUE(waitregion(pid));
+    return pid;
+  }
+  std::string printed(void) { return readall(path("plain-out.txt")); }
+  bool runprints(const std::string &text) {
+    return waituntil(WAITMS, [&] { return printed().find(text) != std::string::npos; });
+  }
+  std::vector<pid_t> started;
+};
+
 #endif
 
 // A tool the test cannot do without: a failure under CI, a skip by hand.
@@ -164,5 +214,30 @@ inline bool waitregion(pid_t pid) {
   std::string path = "/dev/shm/quon-" + std::to_string(geteuid()) + "-" + std::to_string(pid);
   return waituntil(WAITMS, [&] { return exists(path); });
 }
+
+// The fixture both bridges' tests start from: quon-sim runs in the test's
+// folder, and everything started is killed at the end.
+class BridgeE2eTest : public E2eTest {
+ protected:
+  void TearDown() override {
+    for (pid_t p : started) kill(p, SIGKILL), reap(p, WAITMS);
+    E2eTest::TearDown();
+  }
+  // quon-sim on script (as t.qun), flags first; its region is there.
+  pid_t run(const std::string &script, const std::vector<std::string> &flags = {}) {
+    writeall(path("t.qun"), script);
+    std::vector<std::string> args = flags;
+    args.push_back("t");
+    pid_t pid = startplain(dir, args);
+    started.push_back(pid);
+    EXPECT_TRUE(waitregion(pid));
+    return pid;
+  }
+  std::string printed(void) { return readall(path("plain-out.txt")); }
+  bool runprints(const std::string &text) {
+    return waituntil(WAITMS, [&] { return printed().find(text) != std::string::npos; });
+  }
+  std::vector<pid_t> started;
+};
 
 #endif
