@@ -45,6 +45,7 @@ struct RunChoices {
   bool safe[2] = {false, false};   // --safe=PORT:PATTERN given for the port
   uint16_t safepattern[2] = {0, 0};
   unsigned flags = 0;           // --flags=PORT,...: bit n for logical port n a flag bank
+  bool spin = false;            // --spin: GPIO inputs polled, the loop never sleeping
   std::vector<ArgumentStep> steps;  // what acts, in the order given
   std::string script = "-";     // the script's name as opened; "-": standard input
   std::string warnings;         // for the log once it exists (an ambiguous name)

@@ -57,6 +57,7 @@ struct TraceState {
   bool tracekeydown = false;        // a key is shown; it goes back to 0 later
   bool tracepending = false;        // the buffer holds changes not yet written
   int32_t tracepasses = 0;          // passes since the buffer was looked at
+  uint64_t edgeslost = 0;           // the GPIO edges lost that the trace has said
 
   int fd = -1;
   pid_t owner = 0;          // the process that writes the trace (not a SPAWN child)
@@ -439,10 +440,12 @@ void tracebegin(const TraceStart &start) {
 }
 
 namespace {
-// The bits of a port's byte that changed from *last, and the new byte.
-void recordbits(int32_t port, const std::string (&ids)[8], uint8_t *last, uint8_t byte) {
+// The bits of a port's byte that changed from *last, and the new byte, at
+// now (0: the clock's now).
+void recordbits(int32_t port, const std::string (&ids)[8], uint8_t *last, uint8_t byte,
+                uint64_t now = 0) {
   if (((tr.ports >> port) & 1) == 0) return;
-  uint64_t now = clockus();
+  if (now == 0) now = clockus();
   room(now);
   stamp(now);
   putbits(ids, byte, byte ^ *last);
@@ -457,8 +460,23 @@ void recordoutput(int32_t port, uint8_t byte) {
   if (tr.traceon && byte != tr.traceout[port]) recordbits(port, tr.outid[port], &tr.traceout[port], byte);
 }
 
+// A GPIO input is stamped with the time of its edge, not with when the
+// loop took it (stamp keeps the times in order); edges the kernel dropped
+// are said where they were found.
 void recordinput(int32_t port, uint8_t byte) {
-  if (tr.traceon && byte != tr.tracein[port]) recordbits(port, tr.inid[port], &tr.tracein[port], byte);
+  if (!tr.traceon) return;
+  if (watchseen.edgeslost != tr.edgeslost) {
+    uint64_t now = clockus();
+    room(now);
+    stamp(now);
+    putline("$comment %llu edges lost in all: the kernel's queue was full $end\n",
+            static_cast<unsigned long long>(watchseen.edgeslost));
+    tr.edgeslost = watchseen.edgeslost;
+    finish(now);
+  }
+  if (byte != tr.tracein[port]) {
+    recordbits(port, tr.inid[port], &tr.tracein[port], byte, watchseen.edgeus[port]);
+  }
 }
 
 void recordthread(int32_t t, int32_t token) {
