@@ -461,12 +461,14 @@ void recordoutput(int32_t port, uint8_t byte) {
 }
 
 // A GPIO input is stamped with the time of its edge, not with when the
-// loop took it (stamp keeps the times in order); edges the kernel dropped
-// are said where they were found.
+// loop took it (stamp keeps the times in order: an edge taken after later
+// changes were recorded goes with the last of them); edges the kernel
+// dropped are said where they were found.
 void recordinput(int32_t port, uint8_t byte) {
   if (!tr.traceon) return;
+  uint64_t at = watchseen.edgeus[port];
   if (watchseen.edgeslost != tr.edgeslost) {
-    uint64_t now = clockus();
+    uint64_t now = at != 0 ? at : clockus();
     room(now);
     stamp(now);
     putline("$comment %llu edges lost in all: the kernel's queue was full $end\n",
@@ -474,9 +476,7 @@ void recordinput(int32_t port, uint8_t byte) {
     tr.edgeslost = watchseen.edgeslost;
     finish(now);
   }
-  if (byte != tr.tracein[port]) {
-    recordbits(port, tr.inid[port], &tr.tracein[port], byte, watchseen.edgeus[port]);
-  }
+  if (byte != tr.tracein[port]) recordbits(port, tr.inid[port], &tr.tracein[port], byte, at);
 }
 
 void recordthread(int32_t t, int32_t token) {
