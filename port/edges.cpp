@@ -101,7 +101,7 @@ int32_t edgesnext(void) {
   // The stamp of an edge belongs to the pass that sees it alone.
   int32_t oldest = -1;
   for (int32_t n = 0; n < LOGICAL_PORTS; ++n) {
-    EdgePort &p = es.port[n];
+    const EdgePort &p = es.port[n];
     if (!p.follow) continue;
     watchedge(n, 0);
     refill(n);

@@ -16,11 +16,12 @@ namespace {
 using EdgesE2eTest = E2eTest;
 
 PlainRun runshim(const std::string &folder, const std::vector<std::string> &args,
-                 const char *edges, const char *values) {
+                 const char *edges, const char *values, const char *refuse = nullptr) {
   PlainStart start;
   start.program = QUON_PATH;
   start.vars = {{"LD_PRELOAD", QUON_GPIO_SHIM_PATH}, {"QUON_SHIM_EDGES", edges},
                 {"QUON_SHIM_VALUES", values}};
+  if (refuse != nullptr) start.vars.emplace_back(refuse, "1");
   const char *asan = getenv("ASAN_OPTIONS");
   start.vars.emplace_back("ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") +
                                               (asan != nullptr && *asan ? ":" : "") +
@@ -54,6 +55,22 @@ TEST_F(EdgesE2eTest, SpinReadsTheLinesAndTakesNoEdges) {
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, "both\n");
   EXPECT_EQ(r.err, ENDED);
+}
+
+// What the kernel refuses: edges on a chip without interrupts make the
+// run poll its lines, with one warning; a debounce ends it before it ran.
+TEST_F(EdgesE2eTest, AChipWithoutEdgesIsPolledAndARefusedDebounceEndsTheRun) {
+  writeall(path("e.qun"), "WAIT 0 .......1\nNOTATE polled\nWAIT 2 1\n$\nDELAY 30\nWAIT 2 1\n$\n$\n");
+  PlainRun r = runshim(dir, {"--port=gpiochip99:out=1:in=2", "e.qun"}, "", "2", "QUON_SHIM_NOEDGES");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "polled\n");
+  EXPECT_EQ(r.err, std::string("Warning: the lines of gpiochip99 report no edges (No such device or "
+                               "address): the loop polls them, as with --spin\n") + ENDED);
+  r = runshim(dir, {"--port=gpiochip99:in=2/debounce=5ms", "e.qun"}, "", "2", "QUON_SHIM_NODEBOUNCE");
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "Unable to use GPIO lines!\nthe kernel or the driver of gpiochip99 refused to "
+                   "debounce its lines (Invalid argument): run them without /debounce=\n");
 }
 
 }  // namespace

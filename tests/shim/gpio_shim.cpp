@@ -11,6 +11,9 @@
 // that holds, when the inputs were asked for edges, the edges
 // QUON_SHIM_EDGES lists ("OFFSET:r|f:SEQNO,..."), stamped 1 us apart, and
 // its inputs read QUON_SHIM_VALUES (the set's values, a number).
+// QUON_SHIM_NOEDGES refuses a request that asks for edges, as a chip
+// whose lines have no interrupt does; QUON_SHIM_NODEBOUNCE one that asks
+// for a debounce.
 // The shim replaces the libc calls themselves, never their fortified inline forms.
 #undef _FORTIFY_SOURCE
 #include <dirent.h>
@@ -119,10 +122,19 @@ bool edgesasked(const gpio_v2_line_config &c) {
 
 // Grants r: a pipe, its write end kept open so that the reader waits
 // once the edges are read, as on a request with none queued.
+bool debounceasked(const gpio_v2_line_config &c) {
+  for (uint32_t a = 0; a < c.num_attrs && a < GPIO_V2_LINE_NUM_ATTRS_MAX; ++a) {
+    if (c.attrs[a].attr.id == GPIO_V2_LINE_ATTR_ID_DEBOUNCE) return true;
+  }
+  return false;
+}
+
 int grant(gpio_v2_line_request *r) {
   for (uint32_t k = 0; k < r->num_lines; ++k) {
     if (r->offsets[k] == 0) return errno = EBUSY, -1;
   }
+  if (getenv("QUON_SHIM_NOEDGES") != nullptr && edgesasked(r->config)) return errno = ENXIO, -1;
+  if (getenv("QUON_SHIM_NODEBOUNCE") != nullptr && debounceasked(r->config)) return errno = EINVAL, -1;
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) return -1;
   timespec now{};
