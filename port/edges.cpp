@@ -88,8 +88,8 @@ int32_t edgesstart(unsigned ports, const EdgeSource &source) {
     if (value < 0) return -1;
     es.port[n].follow = true;
     es.port[n].byte = static_cast<uint8_t>(value);
-    edgeson = true;
   }
+  edgeson = true;
   return 0;
 }
 

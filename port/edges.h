@@ -27,11 +27,14 @@ extern const EdgeSource GPIO_EDGES;
 // Edges kept per port between the kernel's queue and the loop.
 constexpr int32_t EDGE_QUEUE = 64;
 
-extern bool edgeson;  // some port's input follows its edges
+// The run's loop follows edges and sleeps while nothing else can move a
+// thread: GPIO ports, not --spin (ports without input lines, or on a chip
+// that gives no edges, take part all the same: a DELAY still sleeps).
+extern bool edgeson;
 
-// Follows the edges of the ports in ports (bit n: logical port n), their
-// bytes read from source now. Returns 0, or -1 with errno set when a read
-// was refused.
+// Follows the edges of the ports in ports (bit n: logical port n; none
+// may be), their bytes read from source now. Returns 0, or -1 with errno
+// set when a read was refused.
 int32_t edgesstart(unsigned ports, const EdgeSource &source);
 
 // Port n's input follows its edges.

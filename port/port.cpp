@@ -74,7 +74,7 @@ void locategpio(void) {
   for (int32_t n = 0; n < LOGICAL_PORTS; ++n) {
     if (gpiogivesedges(n)) followed |= 1u << n;
   }
-  if (followed != 0 && edgesstart(followed, GPIO_EDGES) != 0) {
+  if (!gp.spin && edgesstart(followed, GPIO_EDGES) != 0) {
     fatal("Unable to read the GPIO lines! (%s)\n", strerror(errno));
   }
 }

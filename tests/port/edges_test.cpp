@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <string>
 #include <vector>
@@ -167,6 +168,8 @@ TEST_F(EdgesTest, TheLoopSleepsOnlyWhileNothingButAnEdgeAKeyOrTheClockCanMoveATh
       {"a thread going round", "OUTPUT 0 1\n$\n", false, 0, 0},
       {"a flag bank a later thread set", "WAIT 2 .......1\nNOTATE x\n$\nOUTPUT 2 1\nDELAY 100\n$\n", false, 0, 0},
       {"a flag bank nobody sets", "WAIT 2 .......1\n$\n", false, 1, EDGE_LONGESTUS},
+      // Ports without input lines follow no edges, and still sleep.
+      {"no port followed", "DELAY 0.5\n$\n", false, 1, 500000},
   };
   for (const Case &c : cases) {
     fresh();
@@ -175,7 +178,8 @@ TEST_F(EdgesTest, TheLoopSleepsOnlyWhileNothingButAnEdgeAKeyOrTheClockCanMoveATh
     ASSERT_EQ(locateport(), 0);
     portflagbanks(1u << 2);
     fake = FakeRequest{};
-    follow();
+    follow(strcmp(c.why, "no port followed") == 0 ? 0 : 1);
+    EXPECT_TRUE(edgeson) << c.why << ": the loop that sleeps is chosen";
     if (c.listener) watchadd(&ticking);
     fakeclock = 1000;
     run(c.script);
