@@ -44,13 +44,16 @@ struct FlagBanks {
 };
 FlagBanks fb;
 
-// A port number beyond the lines: a flag bank's, or the end of the run as
-// ever with the message of what was tried. Out of line, so that the lines'
-// path stays as it was.
-[[gnu::noinline, gnu::cold]] void beyondlines(int32_t n, const char *what, const char *preposition) {
-  if (portisflag(n)) return;
-  fatal("Attempt to %s %s logical port %ld, > max of %ld\n", what, preposition,
-        static_cast<long>(n), static_cast<long>(LOGICAL_PORTS - 1));
+// A port number beyond the lines: a flag bank's bits, or the end of the
+// run as ever with the message of what was tried. Out of line, so that the
+// lines' path stays as it was.
+[[gnu::noinline, gnu::cold]] uint8_t &beyondlines(int32_t n, const char *what,
+                                                  const char *preposition) {
+  if (n < FLAG_FIRST || n >= PORT_NUMBERS || !portisflag(n)) {
+    fatal("Attempt to %s %s logical port %ld, > max of %ld\n", what, preposition,
+          static_cast<long>(n), static_cast<long>(LOGICAL_PORTS - 1));
+  }
+  return fb.bits[n];
 }
 
 // GPIO ports: every port in use is one, or none is. Logical port 1 not
@@ -160,8 +163,7 @@ uint16_t readinput(int32_t n, bool debug) {
 
 uint16_t portinput(int32_t n) {
   if (n < 0 || n >= LOGICAL_PORTS) {
-    beyondlines(n, "input", "from");
-    return fb.bits[n];
+    return beyondlines(n, "input", "from");
   }
   uint16_t value = readinput(n, prog.portdebug && prog.verbose);
   // What the threads see: the lines, with whatever a watcher forces.
@@ -188,8 +190,7 @@ uint8_t portsample(int32_t n) {
 
 uint8_t portreadback(int32_t n) {
   if (n < 0 || n >= LOGICAL_PORTS) {
-    beyondlines(n, "read-back", "from");
-    return fb.bits[n];
+    return beyondlines(n, "read-back", "from");
   }
   return portrawreadback(n);
 }
@@ -210,8 +211,7 @@ int portrawwrite(int32_t n, uint8_t b) {
 
 void portwrite(int32_t n, uint8_t b) {
   if (n < 0 || n >= LOGICAL_PORTS) {
-    beyondlines(n, "write", "to");
-    fb.bits[n] = b;
+    beyondlines(n, "write", "to") = b;
     watchflag(n, b);
     return;
   }
