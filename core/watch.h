@@ -87,6 +87,11 @@ struct WatchSeen {
   // monitor writes them); all 0 (once anyone listens) when none are.
   volatile uint8_t *forcemask = nullptr;
   volatile uint8_t *forcevalue = nullptr;
+  // Ports whose inputs follow the kernel's edges: when the edge that made
+  // the pass's input happened (the run's clock, clockus), for the trace to
+  // stamp the change with; 0 when the input of the pass is no new edge's.
+  uint64_t edgeus[LOGICAL_PORTS] = {};
+  uint64_t edgeslost = 0;  // edges the kernel dropped in this run, in all
 };
 extern WatchSeen watchseen;
 
@@ -187,6 +192,16 @@ inline void watchflag(int32_t n, uint8_t byte) {
 inline void watchran(int32_t t, int32_t from, int32_t to) {
   if (watched(WATCH_RAN)) watchfireran(t, from, to);
 }
+// The pass about to run sees port n's input as an edge at us left it (0:
+// as no new edge did).
+inline void watchedge(int32_t n, uint64_t us) { watchseen.edgeus[n] = us; }
+// The kernel dropped count edges of port n: the port's next input is told
+// again, so an input listener learns of the loss with it.
+inline void watchlost(int32_t n, uint32_t count) {
+  watchseen.edgeslost += count;
+  watchseen.in[n] = 0x100;
+}
+
 // The key a listener gives the pass when the terminal gave none, or -1.
 inline int watchkeyin(void) {
   if (watched(WATCH_KEYIN)) return watchfirekeyin();

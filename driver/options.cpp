@@ -208,6 +208,11 @@ std::string json(const char *, RunChoices *run) {
   return "";
 }
 
+std::string spin(const char *, RunChoices *run) {
+  run->spin = true;
+  return "";
+}
+
 // ------------------------------------------------------------ the table
 
 // The core's options first: -? prints these; --help the long ones after.
@@ -282,6 +287,10 @@ const Option OPTIONS[] = {
      "--port1=<port> does the same for logical port 1.",
      port0},
     {"--port1", nullptr, "<port>", nullptr, port1},
+    {"--spin", nullptr, nullptr,
+     "GPIO inputs polled at every WAIT, the loop never\n"
+     "sleeping, instead of following the lines' edges.",
+     spin},
     {"--trace", nullptr, "<file>",
      "Every line change of the run recorded in <file>\n"
      "(a VCD waveform for GTKWave or PulseView).",

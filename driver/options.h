@@ -55,6 +55,7 @@ struct RunChoices {
   // refusal: the value ("" none) and how many steps came before it.
   std::string safebank;
   size_t safebankat = 0;
+  bool spin = false;            // --spin: GPIO inputs polled, the loop never sleeping
   std::vector<ArgumentStep> steps;  // what acts, in the order given
   std::string script = "-";     // the script's name as opened; "-": standard input
   std::string warnings;         // for the log once it exists (an ambiguous name)

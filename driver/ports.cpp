@@ -15,7 +15,7 @@
 
 namespace {
 
-// The GPIO chips, each line with its name and holder; nothing when the
+// The GPIO chips, each line with its name, holder and debounce; nothing when the
 // system has none.
 void listgpiochips(void) {
   for (const GpioChipInfo &chip : gpiochips()) {
@@ -31,6 +31,11 @@ void listgpiochips(void) {
       std::string use = !line.used ? "free"
                         : line.consumer.empty() ? "in use by the kernel"
                                                 : "in use by \"" + line.consumer + "\"";
+      // A held line's debounce, as its holder asked the kernel for it.
+      if (line.debounceus != 0) {
+        use += line.debounceus % 1000 == 0 ? ", debounce " + std::to_string(line.debounceus / 1000) + "ms"
+                                           : ", debounce " + std::to_string(line.debounceus) + "us";
+      }
       printf("  line %3zu  %-16s %s\n", o, name.c_str(), use.c_str());
     }
   }

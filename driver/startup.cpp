@@ -407,6 +407,7 @@ void actonarguments(RunChoices *run) {
     if (run->safe[n]) safedeclare(n, run->safepattern[n]);
   }
   portflagbanks(run->flags);
+  portspin(run->spin);
 }
 
 }  // namespace

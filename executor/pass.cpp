@@ -9,6 +9,7 @@
 #include "executor/step.h"
 #include "core/watch.h"
 #include "platform/keys.h"
+#include "port/port.h"
 
 void parkthreads(void) {
   // Loading leaves at least one thread; one entry at the least keeps calloc
@@ -40,13 +41,14 @@ int runpass(int key) {
   return 0;
 }
 
-int passidle(uint32_t now, uint32_t *earliest, int *timed) {
+int passidle(uint32_t now, uint32_t *earliest, int *timed, bool waits) {
   *timed = 0;
   for (int32_t t = 0; t < prog.threadcount; ++t) {
     int32_t at = prog.threadcurrent[t];
     if (at < 0) continue;  // no statements: never moves
     uint8_t op = tokenop(prog.tokens[at]);
     if (op == OP_KEY) continue;
+    if (op == OP_WAIT && waits && portstill(tokenport(prog.tokens[at]), tokenpatt(prog.tokens[at]))) continue;
     if (op != OP_DELAY) return 0;
     uint32_t deadline = prog.threadtimer[t];
     if (deadline == 0) {

@@ -23,8 +23,10 @@ int runpass(int key);
 // inputs may change at any time, none about to go on), with the earliest
 // DELAY deadline (clock ms) in *earliest and *timed 1 when there is one.
 // now is the clock the caller read after the pass: the loop's wait reads
-// it once for everything it decides.
-int passidle(uint32_t now, uint32_t *earliest, int *timed);
+// it once for everything it decides. With waits, a thread at a WAIT that
+// cannot hold until an edge or a thread's write (port/port.h: portstill)
+// is idle too: the loop that follows GPIO edges sleeps through it.
+int passidle(uint32_t now, uint32_t *earliest, int *timed, bool waits = false);
 
 // The one loop: passes with the keys a source gives, until ESC or until
 // the source ends it. A source is a type with int next() (the key for the

@@ -13,6 +13,11 @@ uint32_t clockms(void);
 // clockus() / 1000 is clockms() until clockms wraps.
 uint64_t clockus(void);
 
+// The clockus() of a CLOCK_MONOTONIC instant in nanoseconds (the kernel
+// stamps GPIO edges so); before the clock's zero it reads 0. In simulated
+// time it is the simulated now.
+uint64_t clockofmonotonic(uint64_t ns);
+
 // Simulated time (a testbench): from the first call on, both read us
 // microseconds, set by the caller, instead of the real clock.
 void clocksetus(uint64_t us);

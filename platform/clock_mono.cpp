@@ -22,6 +22,12 @@ uint64_t clockus(void) {
   return monotonicus() - clockzero * 1000u;
 }
 
+uint64_t clockofmonotonic(uint64_t ns) {
+  if (simulated) return simulatedus;
+  uint64_t us = ns / 1000u;
+  return us > clockzero * 1000u ? us - clockzero * 1000u : 0;
+}
+
 void clocksetus(uint64_t us) {
   simulated = true;
   simulatedus = us;

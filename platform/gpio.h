@@ -5,7 +5,10 @@
 // lines and refuses every map.
 //
 // A port's lines are requested as one set, outputs and inputs together,
-// so one input is one ioctl and one output is one ioctl.
+// so one input is one ioctl and one output is one ioctl. Asked to, the
+// kernel also watches the inputs for edges on both sides and queues each
+// one, stamped at the interrupt: the loop can then sleep on the set's
+// descriptor and learn of every change without looking at the lines.
 #ifndef QUON_PLATFORM_GPIO_H
 #define QUON_PLATFORM_GPIO_H
 
@@ -26,6 +29,7 @@ struct LineSpec {
   int32_t offset = -1;   // the offset as written, or once the name is found
   bool activelow = false;
   LineBias bias = LineBias::AS_IS;
+  uint32_t debounceus = 0;  // input lines: the kernel's debounce period; 0 none
 };
 
 struct LineMap {
@@ -74,9 +78,33 @@ inline uint64_t linemask(const uint8_t side[LINES_PER_SIDE]) { return bitstoline
 int32_t gpioprepare(int32_t n, const LineMap &map, std::string *error);
 
 // Requests the lines of every prepared port, exclusively, with consumer
-// "quon"; inputs and outputs as the maps say, outputs at 0. Returns 0, or
-// -1 with *error set (a line held elsewhere: by whom), nothing held then.
-int32_t gpiorequest(std::string *error);
+// "quon"; inputs and outputs as the maps say, outputs at 0, each input
+// debounced as its map says. With edges the inputs also report their
+// edges (gpioedges); a chip that cannot (its lines have no interrupt)
+// gives its port's lines without them, and *note then says so. Returns 0,
+// or -1 with *error set (a line held elsewhere: by whom; a debounce the
+// kernel or driver refused), nothing held then.
+int32_t gpiorequest(std::string *error, bool edges = false, std::string *note = nullptr);
+
+// One edge of an input line, as the kernel queued it.
+struct GpioEdge {
+  uint64_t ns = 0;     // when it happened: CLOCK_MONOTONIC, nanoseconds
+  uint32_t seqno = 0;  // its number among all edges of the port's request (from 1)
+  uint8_t bit = 0;     // the input bit the line feeds
+  bool rising = false; // the bit became 1 (active-low applied by the kernel)
+};
+
+// Port n's lines report edges (requested with edges, and granted).
+bool gpiogivesedges(int32_t n);
+
+// The edges of port n queued since the last call, oldest first, at most
+// max into out, without waiting. Returns how many (0: none), or -1 with
+// errno set when the kernel refused.
+int32_t gpioedges(int32_t n, GpioEdge *out, int32_t max);
+
+// The descriptor that becomes readable when port n has edges queued, for
+// a wait in the kernel (platform/keys.h); -1 when it reports none.
+int gpioeventfd(int32_t n);
 
 // The input byte of port n (one ioctl; active-low lines already inverted
 // by the kernel; 0 on a port with no input lines), or -1 with errno set
@@ -92,6 +120,7 @@ struct GpioLineInfo {
   std::string name;      // "" unnamed
   std::string consumer;  // who holds it; "" free
   bool used = false;
+  uint32_t debounceus = 0;  // the kernel debounces it this long; 0 not
 };
 struct GpioChipInfo {
   std::string device;  // gpiochip0

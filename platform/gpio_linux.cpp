@@ -2,8 +2,9 @@
 // (Linux 5.10 and later): GPIO_GET_CHIPINFO_IOCTL and
 // GPIO_V2_GET_LINEINFO_IOCTL to find chips and lines, GPIO_V2_GET_LINE_IOCTL
 // to request a port's lines as one set, GPIO_V2_LINE_GET_VALUES_IOCTL and
-// GPIO_V2_LINE_SET_VALUES_IOCTL for an input and an output. The kernel
-// applies active-low and bias itself; the set's descriptor is
+// GPIO_V2_LINE_SET_VALUES_IOCTL for an input and an output, and the set's
+// descriptor read for the inputs' edges (struct gpio_v2_line_event). The
+// kernel applies active-low, bias and debounce itself; the set's descriptor is
 // close-on-exec, so a SPAWN'd command never holds the lines, and closing
 // it at exit releases them. Labels, line names and consumers are chosen by
 // drivers and by whoever requests a line: every one that reaches a message
@@ -47,6 +48,8 @@ struct GpioPort {
   uint32_t offsets[2 * LINES_PER_SIDE] = {};
   uint64_t inmask = 0, outmask = 0;
   int request = -1;
+  bool edges = false;  // the request reports the inputs' edges
+  uint8_t bitof[2 * LINES_PER_SIDE] = {};  // per line of the set: its input bit, or NO_LINE
 };
 
 GpioPort ports[2];
@@ -216,28 +219,46 @@ std::string findlines(GpioPort *p) {
   return "";
 }
 
-uint64_t flagsof(const LineMap &map, int32_t k) {
+// What a request asks beyond the lines and their flags.
+struct Asked {
+  bool edges = false;     // both edges of every input reported
+  bool debounce = false;  // the maps' debounce periods applied
+};
+
+uint64_t flagsof(const LineMap &map, int32_t k, const Asked &asked) {
   const LineSpec &line = map.lines[k];
   uint64_t flags = k < map.outputs ? GPIO_V2_LINE_FLAG_OUTPUT : GPIO_V2_LINE_FLAG_INPUT;
+  if (k >= map.outputs && asked.edges) {
+    flags |= GPIO_V2_LINE_FLAG_EDGE_RISING | GPIO_V2_LINE_FLAG_EDGE_FALLING;
+  }
   if (line.activelow) flags |= GPIO_V2_LINE_FLAG_ACTIVE_LOW;
   if (line.bias == LineBias::PULL_UP) flags |= GPIO_V2_LINE_FLAG_BIAS_PULL_UP;
   if (line.bias == LineBias::PULL_DOWN) flags |= GPIO_V2_LINE_FLAG_BIAS_PULL_DOWN;
   return flags;
 }
 
+// Edges the kernel keeps per input line until the loop reads them; more
+// than its default of 16, so that a burst while the loop is busy with a
+// SPAWN'd command is not lost.
+constexpr uint32_t EDGES_PER_LINE = 64;
+
 // The request for p's lines: the first line's flags the default, one
 // attribute for each other set of flags (at most 8 kinds: outputs plain or
-// active-low, inputs those times three biases), one for the outputs' 0.
-gpio_v2_line_request requestfor(const GpioPort &p) {
-  gpio_v2_line_request r{};
+// active-low, inputs those times three biases), one for the outputs' 0,
+// one for each debounce period. Returns false when that is more
+// attributes than a request holds.
+bool requestfor(const GpioPort &p, const Asked &asked, gpio_v2_line_request *request) {
+  gpio_v2_line_request &r = *request;
+  r = gpio_v2_line_request{};
   const LineMap &map = p.map;
   r.num_lines = static_cast<uint32_t>(map.count);
   memcpy(r.consumer, CONSUMER, sizeof CONSUMER);
   for (int32_t k = 0; k < map.count; ++k) r.offsets[k] = p.offsets[k];
+  if (asked.edges) r.event_buffer_size = static_cast<uint32_t>(map.count - map.outputs) * EDGES_PER_LINE;
   gpio_v2_line_config &c = r.config;
-  c.flags = flagsof(map, 0);
+  c.flags = flagsof(map, 0, asked);
   for (int32_t k = 1; k < map.count; ++k) {
-    uint64_t flags = flagsof(map, k);
+    uint64_t flags = flagsof(map, k, asked);
     if (flags == c.flags) continue;
     uint32_t a = 0;
     while (a < c.num_attrs && c.attrs[a].attr.flags != flags) ++a;
@@ -254,12 +275,60 @@ gpio_v2_line_request requestfor(const GpioPort &p) {
     values.attr.values = 0;
     values.mask = p.outmask;
   }
-  return r;
+  for (int32_t k = map.outputs; k < map.count && asked.debounce; ++k) {
+    uint32_t us = map.lines[k].debounceus;
+    if (us == 0) continue;
+    uint32_t a = 0;
+    while (a < c.num_attrs && (c.attrs[a].attr.id != GPIO_V2_LINE_ATTR_ID_DEBOUNCE ||
+                               c.attrs[a].attr.debounce_period_us != us)) {
+      ++a;
+    }
+    if (a == c.num_attrs) {
+      if (a == GPIO_V2_LINE_NUM_ATTRS_MAX) return false;
+      c.attrs[a].attr.id = GPIO_V2_LINE_ATTR_ID_DEBOUNCE;
+      c.attrs[a].attr.debounce_period_us = us;
+      ++c.num_attrs;
+    }
+    c.attrs[a].mask |= uint64_t{1} << k;
+  }
+  return true;
 }
+
+bool debounced(const LineMap &map) {
+  for (int32_t k = map.outputs; k < map.count; ++k) {
+    if (map.lines[k].debounceus != 0) return true;
+  }
+  return false;
+}
+
+// Requests p's lines as asked into p->request. Returns 0 or the errno.
+int askfor(GpioPort *p, const Asked &asked) {
+  gpio_v2_line_request r;
+  if (!requestfor(*p, asked, &r)) return E2BIG;
+  if (ioctl(p->chip.fd, GPIO_V2_GET_LINE_IOCTL, &r) != 0) return errno;
+  p->request = r.fd;
+  p->edges = asked.edges;
+  // The loop reads the edges when it looks, never waiting for one.
+  if (asked.edges && fcntl(r.fd, F_SETFL, fcntl(r.fd, F_GETFL) | O_NONBLOCK) != 0) {
+    int error = errno;
+    close(r.fd);
+    p->request = -1;
+    return error;
+  }
+  return 0;
+}
+
+std::string chipnameof(const GpioPort &p) {
+  return printable(p.chip.path.substr(p.chip.path.rfind('/') + 1));
+}
+
+// p's lines requested with edges when asked, falling back to polled lines
+// when the chip cannot report them. Returns "" or what is wrong.
+std::string requestport(GpioPort *p, bool edges, std::string *note);
 
 // Why p's request was refused: the first line someone else holds, by name.
 std::string refusal(const GpioPort &p, int error) {
-  std::string chipname = printable(p.chip.path.substr(p.chip.path.rfind('/') + 1));
+  std::string chipname = chipnameof(p);
   for (int32_t k = 0; k < p.map.count && error == EBUSY; ++k) {
     gpio_v2_line_info info;
     if (!lineinfo(p.chip.fd, p.offsets[k], &info) || (info.flags & GPIO_V2_LINE_FLAG_USED) == 0) continue;
@@ -275,6 +344,40 @@ std::string refusal(const GpioPort &p, int error) {
 void release(GpioPort *p) {
   if (p->request >= 0) close(p->request);
   p->request = -1;
+  p->edges = false;
+}
+
+std::string requestport(GpioPort *p, bool edges, std::string *note) {
+  bool hasinputs = p->map.count > p->map.outputs;
+  Asked asked;
+  asked.edges = edges && hasinputs;
+  asked.debounce = true;
+  int error = askfor(p, asked);
+  if (error == 0) return "";
+  if (error == EBUSY) return refusal(*p, error);
+  std::string chipname = chipnameof(*p);
+  if (error == E2BIG) {
+    return "the lines of " + chipname + " ask for more kinds of line (flags and debounce "
+           "times) than one request holds: give fewer different /debounce= times";
+  }
+  // Which part the kernel refused: the same lines asked more plainly.
+  Asked plain;
+  plain.edges = asked.edges;
+  if (debounced(p->map)) {
+    int without = askfor(p, plain);
+    if (without == 0 || (asked.edges && askfor(p, Asked{}) == 0)) {
+      release(p);
+      return "the kernel or the driver of " + chipname + " refused to debounce its lines (" +
+             strerror(error) + "): run them without /debounce=";
+    }
+    return refusal(*p, without);
+  }
+  if (asked.edges && askfor(p, Asked{}) == 0) {
+    *note = "the lines of " + chipname + " report no edges (" + strerror(error) +
+            "): the loop polls them, as with --spin";
+    return "";
+  }
+  return refusal(*p, error);
 }
 
 }  // namespace
@@ -295,11 +398,15 @@ int32_t gpioprepare(int32_t n, const LineMap &map, std::string *error) {
   }
   p.outmask = linemask(map.outline);
   p.inmask = linemask(map.inline_);
+  for (uint8_t &bit : p.bitof) bit = NO_LINE;
+  for (int32_t bit = 0; bit < LINES_PER_SIDE; ++bit) {
+    if (map.inline_[bit] != NO_LINE) p.bitof[map.inline_[bit]] = static_cast<uint8_t>(bit);
+  }
   p.prepared = true;
   return 0;
 }
 
-int32_t gpiorequest(std::string *error) {
+int32_t gpiorequest(std::string *error, bool edges, std::string *note) {
   GpioPort &a = ports[0], &b = ports[1];
   if (a.prepared && b.prepared && a.chip.device == b.chip.device) {
     for (int32_t i = 0; i < a.map.count; ++i) {
@@ -310,17 +417,46 @@ int32_t gpiorequest(std::string *error) {
       }
     }
   }
+  std::string told;
   for (GpioPort &p : ports) {
     if (!p.prepared || p.map.count == 0) continue;
-    gpio_v2_line_request r = requestfor(p);
-    if (ioctl(p.chip.fd, GPIO_V2_GET_LINE_IOCTL, &r) != 0) {
-      *error = refusal(p, errno);
+    std::string problem = requestport(&p, edges, &told);
+    if (!problem.empty()) {
+      *error = problem;
       for (GpioPort &q : ports) release(&q);
       return -1;
     }
-    p.request = r.fd;
   }
+  if (note != nullptr) *note = told;
   return 0;
+}
+
+bool gpiogivesedges(int32_t n) { return ports[n].edges; }
+
+int gpioeventfd(int32_t n) { return ports[n].edges ? ports[n].request : -1; }
+
+int32_t gpioedges(int32_t n, GpioEdge *out, int32_t max) {
+  const GpioPort &p = ports[n];
+  if (!p.edges || max <= 0) return 0;
+  constexpr int32_t CHUNK = 16;
+  gpio_v2_line_event events[CHUNK];
+  int32_t want = max < CHUNK ? max : CHUNK;
+  ssize_t got = read(p.request, events, sizeof events[0] * static_cast<size_t>(want));
+  if (got < 0) return errno == EAGAIN || errno == EINTR ? 0 : -1;
+  int32_t count = 0;
+  for (ssize_t i = 0; i < got / static_cast<ssize_t>(sizeof events[0]); ++i) {
+    const gpio_v2_line_event &e = events[i];
+    // The kernel names the line by its offset on the chip.
+    int32_t k = 0;
+    while (k < p.map.count && p.offsets[k] != e.offset) ++k;
+    if (k == p.map.count || p.bitof[k] == NO_LINE) continue;
+    out[count].ns = e.timestamp_ns;
+    out[count].seqno = e.seqno;
+    out[count].bit = p.bitof[k];
+    out[count].rising = e.id == GPIO_V2_LINE_EVENT_RISING_EDGE;
+    ++count;
+  }
+  return count;
 }
 
 int32_t gpioread(int32_t n) {
@@ -354,6 +490,9 @@ std::vector<GpioChipInfo> gpiochips(void) {
           line.name = printable(fieldtext(li.name, sizeof li.name));
           line.consumer = printable(fieldtext(li.consumer, sizeof li.consumer));
           line.used = (li.flags & GPIO_V2_LINE_FLAG_USED) != 0;
+          for (uint32_t a = 0; a < li.num_attrs && a < GPIO_V2_LINE_NUM_ATTRS_MAX; ++a) {
+            if (li.attrs[a].id == GPIO_V2_LINE_ATTR_ID_DEBOUNCE) line.debounceus = li.attrs[a].debounce_period_us;
+          }
         }
         info.lines.push_back(line);
       }

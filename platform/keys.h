@@ -36,6 +36,12 @@ void keyboardrelease(void);
 // real-time mode's loop waits here when nothing can change but a key.
 void keywait(uint64_t maxus);
 
+// The same, woken also when one of fds (count of them, at most
+// KEYWAIT_FDS) becomes readable: the loop of GPIO ports sleeps here until
+// a line's edge, a key or the deadline. A signal may cut it short.
+constexpr int KEYWAIT_FDS = 8;
+void keywaitfor(uint64_t maxus, const int *fds, int count);
+
 // Gives the terminal its mode from before the program started (a SPAWN'd
 // command runs in it), and takes key mode back afterwards.
 void keyboardpause(void);

@@ -381,11 +381,14 @@ void keyboardresume(void) {
   enterkeymode();
 }
 
-void keywait(uint64_t maxus) {
+void keywait(uint64_t maxus) { keywaitfor(maxus, nullptr, 0); }
+
+void keywaitfor(uint64_t maxus, const int *fds, int count) {
   if (!ready) keyboardstart();
   if (inhead != intail || (asyncinput && inputsignalled)) return;
   timespec span{static_cast<time_t>(maxus / 1000000u), static_cast<long>(maxus % 1000000u) * 1000};
-  if (ttyfd < 0 || paused) {
+  bool terminal = ttyfd >= 0 && !paused;
+  if (!terminal && count <= 0) {
     // An absolute wake-up time survives the signals that cut a sleep short.
     timespec until;
     clock_gettime(CLOCK_MONOTONIC, &until);
@@ -399,6 +402,9 @@ void keywait(uint64_t maxus) {
     }
     return;
   }
-  pollfd p = {ttyfd, POLLIN, 0};
-  ppoll(&p, 1, &span, nullptr);  // input, SIGIO or the time: the next poll tells
+  pollfd p[1 + KEYWAIT_FDS];
+  nfds_t n = 0;
+  if (terminal) p[n++] = pollfd{ttyfd, POLLIN, 0};
+  for (int i = 0; i < count && i < KEYWAIT_FDS; ++i) p[n++] = pollfd{fds[i], POLLIN, 0};
+  ppoll(p, n, &span, nullptr);  // input, an edge, SIGIO or the time: the next pass tells
 }

@@ -30,6 +30,24 @@ bool alldigits(const std::string &s) {
 // in 32 bits, and a map keeps them signed.
 constexpr int64_t MOST_OFFSET = INT32_MAX - 1;
 
+// The longest debounce a line may ask for: a second is far beyond any
+// contact's bounce, and keeps the period well inside the kernel's 32 bits.
+constexpr uint32_t MOST_DEBOUNCEUS = 1000000;
+
+// "5ms" or "200us" into *us (1 to MOST_DEBOUNCEUS). Returns "" or what is
+// wrong.
+std::string parsedebounce(const std::string &id, const std::string &time, uint32_t *us) {
+  std::string refused = id + "/debounce=" + time + ": a time such as 5ms or 200us, at most 1000ms";
+  size_t digits = 0;
+  while (digits < time.size() && time[digits] >= '0' && time[digits] <= '9') ++digits;
+  std::string unit = time.substr(digits);
+  if (digits == 0 || digits > 7 || (unit != "ms" && unit != "us")) return refused;
+  uint64_t value = std::stoull(time.substr(0, digits)) * (unit == "ms" ? 1000u : 1u);
+  if (value == 0 || value > MOST_DEBOUNCEUS) return refused;
+  *us = static_cast<uint32_t>(value);
+  return "";
+}
+
 // One LINE[/flag...] of a side into *line. Returns "" or what is wrong.
 std::string parseline(const std::string &word, bool input, LineSpec *line) {
   std::vector<std::string> parts = split(word, '/');
@@ -54,8 +72,13 @@ std::string parseline(const std::string &word, bool input, LineSpec *line) {
       if (!input) return id + "/" + flag + ": a bias is for input lines";
       if (line->bias != LineBias::AS_IS) return id + ": one bias a line";
       line->bias = flag == "pull-up" ? LineBias::PULL_UP : LineBias::PULL_DOWN;
+    } else if (flag.compare(0, 9, "debounce=") == 0) {
+      if (!input) return id + "/" + flag + ": a debounce is for input lines";
+      if (line->debounceus != 0) return id + ": one debounce a line";
+      std::string error = parsedebounce(id, flag.substr(9), &line->debounceus);
+      if (!error.empty()) return error;
     } else {
-      return id + "/" + flag + ": the marks are /active-low, /pull-up and /pull-down";
+      return id + "/" + flag + ": the marks are /active-low, /pull-up, /pull-down and /debounce=TIME";
     }
   }
   return "";

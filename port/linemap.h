@@ -8,7 +8,9 @@
 // label. The lines of a side are bits 0, 1, 2 ... in the order written, at
 // most 8; "-" leaves a bit without a line. A LINE is an offset on the chip
 // (17) or a line's name (GPIO17), followed by any of /active-low, and on
-// input lines /pull-up or /pull-down. Either side may be left out, not both.
+// input lines /pull-up or /pull-down and /debounce=TIME (5ms, 200us: the
+// kernel ignores changes shorter than that). Either side may be left out,
+// not both.
 //
 // The map itself (LineMap) is the GPIO interface's type (platform/gpio.h):
 // this is the text that gives it.

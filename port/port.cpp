@@ -13,6 +13,7 @@
 #include "core/watch.h"
 #include "platform/gpio.h"
 #include "platform/portio.h"
+#include "port/edges.h"
 
 PortAddresses portaddresses;
 const char *porthint = "";
@@ -31,6 +32,8 @@ struct GpioPorts {
   bool gpiowired[LOGICAL_PORTS] = {};  // its lines were given (--port=, --port1=)
   uint8_t gpioheld[LOGICAL_PORTS] = {};  // the byte last written to its lines
   bool gpiofailed = false;          // a write was refused: the program is ending
+  bool spin = false;                // --spin: the inputs polled, no edges asked for
+  std::string note;                 // what the request had to say (a chip without edges)
 };
 GpioPorts gp;
 
@@ -41,13 +44,16 @@ struct FlagBanks {
 };
 FlagBanks fb;
 
-// A port number beyond the lines: a flag bank's, or the end of the run as
-// ever with the message of what was tried. Out of line, so that the lines'
-// path stays as it was.
-[[gnu::noinline, gnu::cold]] void beyondlines(int32_t n, const char *what, const char *preposition) {
-  if (portisflag(n)) return;
-  fatal("Attempt to %s %s logical port %ld, > max of %ld\n", what, preposition,
-        static_cast<long>(n), static_cast<long>(LOGICAL_PORTS - 1));
+// A port number beyond the lines: a flag bank's bits, or the end of the
+// run as ever with the message of what was tried. Out of line, so that the
+// lines' path stays as it was.
+[[gnu::noinline, gnu::cold]] uint8_t &beyondlines(int32_t n, const char *what,
+                                                  const char *preposition) {
+  if (n < FLAG_FIRST || n >= PORT_NUMBERS || !portisflag(n)) {
+    fatal("Attempt to %s %s logical port %ld, > max of %ld\n", what, preposition,
+          static_cast<long>(n), static_cast<long>(LOGICAL_PORTS - 1));
+  }
+  return fb.bits[n];
 }
 
 // GPIO ports: every port in use is one, or none is. Logical port 1 not
@@ -64,15 +70,24 @@ void locategpio(void) {
           "cannot be mixed).\n");
   }
   std::string error;
-  if (gpiorequest(&error) != 0) fatal("Unable to use GPIO lines!\n%s\n", error.c_str());
+  if (gpiorequest(&error, !gp.spin, &gp.note) != 0) fatal("Unable to use GPIO lines!\n%s\n", error.c_str());
+  if (!gp.note.empty()) portwarning = gp.note.c_str();
   for (bool &g : gp.ongpio) g = true;
+  unsigned followed = 0;
+  for (int32_t n = 0; n < LOGICAL_PORTS; ++n) {
+    if (gpiogivesedges(n)) followed |= 1u << n;
+  }
+  if (!gp.spin && edgesstart(followed, GPIO_EDGES) != 0) {
+    fatal("Unable to read the GPIO lines! (%s)\n", strerror(errno));
+  }
 }
 
 // The input byte of GPIO port n: the lines as they are, with no
 // calibration (active-low lines inverted by the kernel). Kept out of line
 // so that the register path of every input stays as compact as before.
 [[gnu::noinline]] uint8_t readlines(int32_t n, bool debug) {
-  int32_t value = gpioread(n);
+  // Followed by its edges, the input is what the last one left.
+  int32_t value = edgesfollow(n) ? edgebyte(n) : gpioread(n);
   if (value < 0) {
     fatal("Unable to read the GPIO lines of logical port %ld! (%s)\n", static_cast<long>(n),
           strerror(errno));
@@ -148,8 +163,7 @@ uint16_t readinput(int32_t n, bool debug) {
 
 uint16_t portinput(int32_t n) {
   if (n < 0 || n >= LOGICAL_PORTS) {
-    beyondlines(n, "input", "from");
-    return fb.bits[n];
+    return beyondlines(n, "input", "from");
   }
   uint16_t value = readinput(n, prog.portdebug && prog.verbose);
   // What the threads see: the lines, with whatever a watcher forces.
@@ -176,8 +190,7 @@ uint8_t portsample(int32_t n) {
 
 uint8_t portreadback(int32_t n) {
   if (n < 0 || n >= LOGICAL_PORTS) {
-    beyondlines(n, "read-back", "from");
-    return fb.bits[n];
+    return beyondlines(n, "read-back", "from");
   }
   return portrawreadback(n);
 }
@@ -198,8 +211,7 @@ int portrawwrite(int32_t n, uint8_t b) {
 
 void portwrite(int32_t n, uint8_t b) {
   if (n < 0 || n >= LOGICAL_PORTS) {
-    beyondlines(n, "write", "to");
-    fb.bits[n] = b;
+    beyondlines(n, "write", "to") = b;
     watchflag(n, b);
     return;
   }
@@ -209,6 +221,20 @@ void portwrite(int32_t n, uint8_t b) {
     iowrite(portaddresses.data[n], b);
   }
   watchoutput(n, b);
+}
+
+void portspin(bool spin) { gp.spin = spin; }
+
+bool portstill(int32_t n, uint16_t pattern) {
+  if (portisflag(n)) return !matchpattern(fb.bits[n], pattern);
+  if (n < 0 || n >= LOGICAL_PORTS || !edgesfollow(n)) return false;
+  uint8_t in = edgebyte(n);
+  if (watched(WATCH_INPUT)) {
+    // What a WAIT sees: the bits a monitor forces in place of the lines'.
+    uint8_t mask = watchseen.forcemask[n];
+    in = static_cast<uint8_t>((in & ~mask) | (watchseen.forcevalue[n] & mask));
+  }
+  return !matchpattern(in, pattern);
 }
 
 void portflagbanks(unsigned banks) {
@@ -241,5 +267,8 @@ void resetports(void) {
     gp.gpioheld[n] = 0;
   }
   gp.gpiofailed = false;
+  gp.spin = false;
+  gp.note.clear();
+  edgesreset();
   gpioreset();
 }

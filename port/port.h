@@ -40,6 +40,17 @@ void portchoosegpio(int32_t n);
 // 1 when a port is on GPIO lines: then every port in use is (locateport
 // refuses a parallel port beside them), and there is no calibration.
 bool portsongpio(void);
+// --spin: the inputs of GPIO ports are polled at every WAIT, as on a
+// parallel port, instead of following the kernel's edges (port/edges.h).
+// Before locateport.
+void portspin(bool spin);
+
+// 1 when a WAIT on logical port n for pattern cannot hold until an edge
+// comes or a thread writes: n is a flag bank, or a GPIO port followed by
+// its edges, and what a WAIT there sees now does not match. 0 for a port
+// that can change at any time (a parallel port, polled lines).
+bool portstill(int32_t n, uint16_t pattern);
+
 // The first logical port of addressed (a bit per port) that is on GPIO
 // with no lines given, or -1.
 int32_t portunwired(unsigned addressed);

@@ -9,6 +9,7 @@
 #include "platform/clock.h"
 #include "platform/keys.h"
 #include "platform/rtsched.h"
+#include "port/edges.h"
 #include "realtime/margin.h"
 
 bool realtimeon = false;
@@ -116,7 +117,7 @@ uint64_t sleepfor(uint64_t now, bool *last) {
   int timed = 0;
   // The millisecond clock is the microsecond one in whole milliseconds.
   uint32_t nowms = static_cast<uint32_t>(now / 1000);
-  if (!passidle(nowms, &earliest, &timed)) return 0;
+  if (!passidle(nowms, &earliest, &timed, edgeson)) return 0;
   if (!timed) return REALTIME_LONGESTUS;  // only keys: woken by one at once
   int64_t left = static_cast<int64_t>(static_cast<int32_t>(earliest - nowms)) * 1000 -
                  static_cast<int64_t>(now % 1000);
@@ -146,11 +147,15 @@ uint64_t sleepfor(uint64_t now, bool *last) {
 }  // namespace
 
 void realtimewait(void) {
+  // Followed by their edges, GPIO inputs are one more thing the sleep
+  // waits for: a queued edge is applied first and the next pass sees it.
+  if (edgeson && edgesnext() != 0) return;
   uint64_t now = clockus();
   bool last = false;
   uint64_t sleep = sleepfor(now, &last);
   if (sleep > 0) {
-    keywait(sleep);
+    int fds[LOGICAL_PORTS];
+    keywaitfor(sleep, fds, edgeson ? edgesfds(fds) : 0);
     // Cut short by a key, the next pass decides again.
     if (learnsleep(now, sleep) >= 0 && last) {
       rt.aim.reached = true;
@@ -159,6 +164,7 @@ void realtimewait(void) {
       marginlate(&realtimefigures, static_cast<int64_t>(clockus()) - static_cast<int64_t>(rt.aim.us));
     }
     slept();
+    if (edgeson) edgesnext();
     return;
   }
   // Spinning: by the clock, whatever a pass costs, the processor is given

@@ -7,7 +7,13 @@ int32_t gpioprepare(int32_t, const LineMap &, std::string *error) {
   return -1;
 }
 
-int32_t gpiorequest(std::string *) { return 0; }
+int32_t gpiorequest(std::string *, bool, std::string *) { return 0; }
+
+bool gpiogivesedges(int32_t) { return false; }
+
+int32_t gpioedges(int32_t, GpioEdge *, int32_t) { return 0; }
+
+int gpioeventfd(int32_t) { return -1; }
 
 int32_t gpioread(int32_t) { return 0; }
 

@@ -58,6 +58,7 @@ struct TraceState {
   bool tracekeydown = false;        // a key is shown; it goes back to 0 later
   bool tracepending = false;        // the buffer holds changes not yet written
   int32_t tracepasses = 0;          // passes since the buffer was looked at
+  uint64_t edgeslost = 0;           // the GPIO edges lost that the trace has said
 
   int fd = -1;
   pid_t owner = 0;          // the process that writes the trace (not a SPAWN child)
@@ -461,9 +462,10 @@ void tracebegin(const TraceStart &start) {
 }
 
 namespace {
-// The bits of a traced byte that changed from *last, and the new byte.
-void recordbits(const std::string (&ids)[8], uint8_t *last, uint8_t byte) {
-  uint64_t now = clockus();
+// The bits of a traced byte that changed from *last, and the new byte, at
+// now (0: the clock's now).
+void recordbits(const std::string (&ids)[8], uint8_t *last, uint8_t byte, uint64_t now = 0) {
+  if (now == 0) now = clockus();
   room(now);
   stamp(now);
   putbits(ids, byte, byte ^ *last);
@@ -482,10 +484,23 @@ void recordoutput(int32_t port, uint8_t byte) {
   }
 }
 
+// A GPIO input is stamped with the time of its edge, not with when the
+// loop took it (stamp keeps the times in order: an edge taken after later
+// changes were recorded goes with the last of them); edges the kernel
+// dropped are said where they were found.
 void recordinput(int32_t port, uint8_t byte) {
-  if (tr.traceon && byte != tr.tracein[port] && traced(tr.ports, port)) {
-    recordbits(tr.inid[port], &tr.tracein[port], byte);
+  if (!tr.traceon || !traced(tr.ports, port)) return;
+  uint64_t at = watchseen.edgeus[port];
+  if (watchseen.edgeslost != tr.edgeslost) {
+    uint64_t now = at != 0 ? at : clockus();
+    room(now);
+    stamp(now);
+    putline("$comment %llu edges lost in all: the kernel's queue was full $end\n",
+            static_cast<unsigned long long>(watchseen.edgeslost));
+    tr.edgeslost = watchseen.edgeslost;
+    finish(now);
   }
+  if (byte != tr.tracein[port]) recordbits(tr.inid[port], &tr.tracein[port], byte, at);
 }
 
 void recordflag(int32_t bank, uint8_t byte) {

@@ -88,6 +88,8 @@ TEST_F(StartupTest, LongOptionsAndTraceFilesThatCannotBeMade) {
       "   --port=<port>   Logical port 0 at <port> (parportN, an address such as\n"
       "        0x378, or GPIO lines: CHIP:out=LINE,...:in=LINE,...);\n"
       "        --port1=<port> does the same for logical port 1.\n"
+      "   --spin          GPIO inputs polled at every WAIT, the loop never\n"
+      "        sleeping, instead of following the lines' edges.\n"
       "   --trace=<file>  Every line change of the run recorded in <file>\n"
       "        (a VCD waveform for GTKWave or PulseView).\n"
       "   --help          Prints this message.\n"

@@ -25,6 +25,11 @@ extern int fakekeymode;
 // keywait: how often the loop waited for a key, and for how long in all.
 extern int fakekeywaits;
 extern uint64_t fakekeywaitus;
+// keywaitfor counts as a keywait, keeps how many descriptors it was given,
+// then calls the hook (when set) as if the time had passed in the kernel:
+// a test moves the clock or queues an edge there.
+extern void (*fakekeywaithook)(uint64_t maxus);
+extern int fakekeywaitfds;
 
 // Command interpreter: records each command (the last 16) and advances
 // fakeclock by fakeshelladvance ms per command, as time passes while a

@@ -22,6 +22,8 @@ void fakekeysreset(void) {
   fakekeymode = 0;
   fakekeywaits = 0;
   fakekeywaitus = 0;
+  fakekeywaithook = nullptr;
+  fakekeywaitfds = 0;
 }
 
 void fakekeyspush(int code) {
@@ -63,7 +65,16 @@ void keyboardresume(void) {}
 int fakekeywaits = 0;
 uint64_t fakekeywaitus = 0;
 
+void (*fakekeywaithook)(uint64_t maxus) = nullptr;
+int fakekeywaitfds = 0;
+
 void keywait(uint64_t maxus) {
   ++fakekeywaits;
   fakekeywaitus += maxus;
+}
+
+void keywaitfor(uint64_t maxus, const int *, int count) {
+  keywait(maxus);
+  fakekeywaitfds = count;
+  if (fakekeywaithook != nullptr) fakekeywaithook(maxus);
 }

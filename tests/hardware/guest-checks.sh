@@ -44,6 +44,9 @@ GPIO_CHECKS="gpio-chip-and-lines-listed gpio-blink-seen-on-lines-and-traced
  gpio-wait-follows-pulls gpio-active-low-and-bias gpio-line-held-elsewhere-is-refused
  gpio-line-consumer-holding-escape-bytes-reaches-the-terminal-escaped
  gpio-bad-input-is-refused gpio-safe-applied-at-exit gpio-runs-without-root
+ gpio-wait-sleeps-and-spin-polls gpio-reaction-measured gpio-pulse-while-asleep-releases-wait
+ gpio-debounce-gives-one-edge gpio-edge-times-follow-the-pulls
+ gpio-delay-beside-sleeping-wait-on-time gpio-key-wakes-sleeping-loop gpio-spin-wait-follows-pulls
  gpio-access-cost"
 # Unquoted on purpose: the list's line breaks become single spaces.
 # shellcheck disable=SC2086

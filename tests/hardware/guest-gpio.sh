@@ -250,6 +250,180 @@ chmod 600 "/dev/$gpiochip"
 chgrp 0 "/dev/$gpiochip"
 verdict gpio-runs-without-root
 
+# --- edges: the sleeping loop ----------------------------------------------------
+
+PULL5=$simdir/sim_gpio5/pull
+
+# gpiostart SCRIPT OPTION...: quon in the background in a fresh $WORK on the
+# script, its own pid in quonpid (no wrapper: the processor share is its).
+gpiostart() {
+  rm -rf "$WORK"
+  mkdir -p "$WORK"
+  printf '%b' "$1" > "$WORK/bg.qun"
+  shift
+  (cd "$WORK" && exec "$QUON" "$@" bg.qun < /dev/null > out.txt 2> err.txt) &
+  quonpid=$!
+}
+
+# gpioend WHAT: waits (a generous bound: the guest is emulated) for the run
+# to end by itself; sets status.
+gpioend() {
+  for _ in $(seq 1 40); do
+    kill -0 "$quonpid" 2>/dev/null || break
+    sleep 0.25
+  done
+  if kill -0 "$quonpid" 2>/dev/null; then
+    note "$1: the run did not end"
+    kill "$quonpid"
+  fi
+  wait "$quonpid"
+  status=$?
+}
+
+# gpiostop: ends a run that waits for ever.
+gpiostop() {
+  kill "$quonpid" 2>/dev/null
+  wait "$quonpid"
+}
+
+# traced VCD ID: the times (or, with "values", the values) of ID's changes
+# in the trace, the value at time 0 left out.
+traced() {
+  awk -v id="$2" -v what="${3:-times}" '
+    /^#/ { t = substr($0, 2) }
+    substr($0, 2) == id && t != 0 { printf "%s ", what == "times" ? t : substr($0, 1, 1) }' "$1"
+}
+
+# A WAIT-only script's processor share over five seconds: asleep in the
+# kernel by default, polling with --spin.
+simpull 5 pull-down
+WAITONLY='WAIT 0 .......1\n$\n$\n'
+gpiostart "$WAITONLY" "--port=$MAP"
+sleep 1
+sleeping=$("$PROBE" share "$quonpid" 5 2>&1)
+gpiostop
+gpiostart "$WAITONLY" "--port=$MAP" --spin
+sleep 1
+spinning=$("$PROBE" share "$quonpid" 5 2>&1)
+gpiostop
+echo "QUONHW NOTE gpio-wait-share: sleeping $sleeping %, spinning $spinning %"
+case "$sleeping $spinning" in
+  [0-9]*.[0-9]\ [0-9]*.[0-9])
+    [ "${sleeping%.*}" -lt 2 ] || [ "$sleeping" = 2.0 ] || note "sleeping, the WAIT took $sleeping % (at most 2 %)"
+    [ "${spinning%.*}" -ge 50 ] || note "with --spin the WAIT took only $spinning %: it polls no more" ;;
+  *) note "no share measured: '$sleeping' '$spinning'" ;;
+esac
+verdict gpio-wait-sleeps-and-spin-polls
+
+# The time from a pull to the output of the WAIT it releases, both ways.
+REACT='WAIT 0 .......1\nOUTPUT 0 1\nWAIT 0 .......0\nOUTPUT 0 0\n$\n$\n'
+for mode in sleeping spinning; do
+  if [ $mode = sleeping ]; then gpiostart "$REACT" "--port=$MAP"; else gpiostart "$REACT" "--port=$MAP" --spin; fi
+  sleep 1
+  reaction=$("$PROBE" pullwait "$PULL5" "$simdir/sim_gpio0/value" 5 2>&1)
+  gpiostop
+  echo "QUONHW NOTE gpio-reaction $mode: pull to output in us: $reaction"
+  case "$reaction" in
+    "mean "[0-9]*" max "[0-9]*) ;;
+    *) note "$mode: $reaction" ;;
+  esac
+done
+verdict gpio-reaction-measured
+
+# A pulse made and gone while the loop sleeps (up and at once down again)
+# still releases the WAIT for its level.
+simpull 5 pull-down
+gpiostart "WAIT 0 .......1\nOUTPUT 0 1\n$END_RUN" "--port=$MAP"
+sleep 1
+"$PROBE" pulls "$PULL5" 0 > /dev/null
+gpioend pulse
+expectportend
+want "line 5 after the pulse" "$(simvalue 5)" 0
+verdict gpio-pulse-while-asleep-releases-wait
+
+# A bounce inside the debounce time is one edge; --ports shows the period.
+simpull 5 pull-down
+gpiostart "WAIT 0 .......1\nWAIT 0 .......0\n$END_RUN" \
+  "--port=$gpiochip:out=0,RELAY,2,3:in=SENSOR/debounce=50ms,6,7" --trace=db.vcd
+sleep 1
+"$QUON" --ports > "$WORK.dbports" 2>&1
+grep -q '^  line   5  SENSOR  *in use by "quon", debounce 50ms$' "$WORK.dbports" ||
+  note "--ports does not show line 5's debounce: $(grep '^  line   5 ' "$WORK.dbports")"
+"$PROBE" pulls "$PULL5" 5 5 > /dev/null  # up, down 5 ms later, up 5 ms after that
+sleep 1
+simpull 5 pull-down
+gpioend debounce
+expectportend
+want "in0 in the trace" "$(traced "$WORK/db.vcd" '"' values)" "1 0 "
+verdict gpio-debounce-gives-one-edge
+
+# The trace stamps each edge when it happened: the order and spacing of
+# the pulls, whatever the loop's wake-ups.
+simpull 5 pull-down
+gpiostart "WAIT 0 .......1\nWAIT 0 .......0\nWAIT 0 .......1\nWAIT 0 .......0\n$END_RUN" \
+  "--port=$MAP" --trace=edges.vcd
+sleep 1
+pulled=$("$PROBE" pulls "$PULL5" 100 200 100)
+gpioend edge-times
+expectportend
+times=$(traced "$WORK/edges.vcd" '"')
+# shellcheck disable=SC2086
+set -- $pulled
+p1=$1 p2=$2 p3=$3 p4=$4
+# shellcheck disable=SC2086
+set -- $times
+if [ $# -ne 4 ] || [ -z "$p4" ]; then
+  note "the trace shows in0 changing at '$times' for pulls at '$pulled'"
+else
+  for pair in "$(($2 - $1)) $((p2 - p1))" "$(($3 - $2)) $((p3 - p2))" "$(($4 - $3)) $((p4 - p3))"; do
+    # shellcheck disable=SC2086
+    set -- $pair
+    off=$(($1 - $2))
+    [ "${off#-}" -le 5000 ] || note "an edge spacing of $1 us in the trace for $2 us between the pulls"
+  done
+fi
+verdict gpio-edge-times-follow-the-pulls
+
+# A DELAY beside a sleeping WAIT still ends on time.
+gpiostart "WAIT 0 .......1\n\$\nOUTPUT 0 1\nDELAY 1\nOUTPUT 0 0\n$END_RUN" "--port=$MAP" --trace=delay.vcd
+gpioend delay
+expectportend
+# shellcheck disable=SC2046
+set -- $(traced "$WORK/delay.vcd" '!')
+if [ $# -eq 2 ]; then
+  gap=$(($2 - $1))
+  if [ "$gap" -lt 1000000 ] || [ "$gap" -gt 1050000 ]; then note "the DELAY 1 lasted $gap us"; fi
+else
+  note "out0 changed at '$*'"
+fi
+verdict gpio-delay-beside-sleeping-wait-on-time
+
+# A key typed on the terminal wakes the sleeping loop. The probe's
+# terminal is a pseudo-terminal: the bare guest mounts none of its own.
+mkdir -p /dev/pts
+mount -t devpts -o ptmxmode=0666 devpts /dev/pts 2>/dev/null
+[ -e /dev/ptmx ] || ln -s pts/ptmx /dev/ptmx
+rm -rf "$WORK"
+mkdir -p "$WORK"
+printf '%b' "WAIT 0 .......1\n\$\nKEY a\nNOTATE typed\n$END_RUN" > "$WORK/key.qun"
+(cd "$WORK" && timeout "$RUNTIME" "$PROBE" typekey 1500 a "$QUON" "--port=$MAP" key.qun \
+   > out.txt 2> err.txt)
+status=$?
+expectportend
+grep -q '^typed$' "$WORK/out.txt" || note "the key was not seen: $(oneline "$WORK/out.txt")"
+verdict gpio-key-wakes-sleeping-loop
+
+# --spin: the WAIT polls the lines as before and follows a held pull.
+simpull 5 pull-down
+gpiostart "WAIT 0 .......1\n$END_RUN" "--port=$MAP" --spin
+sleep 2
+kill -0 "$quonpid" 2>/dev/null || note "the WAIT ended before the line was pulled up"
+simpull 5 pull-up
+gpioend spin
+expectportend
+simpull 5 pull-down
+verdict gpio-spin-wait-follows-pulls
+
 # --- cost of one access ---------------------------------------------------------------
 
 costs=$("$PROBE" cost "/dev/$gpiochip" 12 13 0x378 20000 2>&1)

@@ -44,6 +44,20 @@
  *                        GPIO input (line IN) and output (line OUT) of CHIP
  *                        by the v2 ioctls, and inb/outb at I/O address ADDR;
  *                        prints "gpio-in NS gpio-out NS port-in NS port-out NS"
+ *   pulls PULL GAPMS...  write pull-up, then pull-down, up, ... to gpio-sim's
+ *                        pull file PULL: the first at once, each next GAPMS
+ *                        after the one before (0: at once); prints each
+ *                        write's time in us after the first
+ *   pullwait PULL VALUE N
+ *                        N times: pull up, wait until the output line's
+ *                        VALUE file reads 1, pull down, wait for 0; prints
+ *                        "mean US max US" of the time from a pull-up to the 1
+ *   share PID SECONDS    the processor share of process PID over SECONDS,
+ *                        in percent with one decimal
+ *   typekey MS KEY CMD ARGS
+ *                        run CMD with a new pseudo-terminal as its
+ *                        controlling terminal and standard input, type KEY
+ *                        on it after MS milliseconds; exits with CMD's status
  *
  * Numbers take C syntax (0x378, 888). Any failure prints one line on
  * standard error and exits 2. */
@@ -269,6 +283,132 @@ static int cost(const char *chip, unsigned in, unsigned out, unsigned long addr,
   return 0;
 }
 
+static void writefile(const char *path, const char *text) {
+  int fd = open(path, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) die(path);
+  if (write(fd, text, strlen(text)) != (ssize_t)strlen(text)) die(path);
+  close(fd);
+}
+
+static void sleepuntil(double ns) {
+  struct timespec t = {(time_t)(ns / 1e9), (long)(ns - (double)(time_t)(ns / 1e9) * 1e9)};
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, NULL) == EINTR) {
+  }
+}
+
+static int pulls(const char *pull, int count, char **gaps) {
+  double at[64];
+  double next = nsnow();
+  if (count > 63) count = 63;
+  for (int i = 0; i <= count; ++i) {
+    if (i > 0) {
+      next += (double)number(gaps[i - 1], 100000) * 1e6;
+      sleepuntil(next);
+    }
+    at[i] = nsnow();
+    writefile(pull, i % 2 == 0 ? "pull-up" : "pull-down");
+  }
+  for (int i = 0; i <= count; ++i) printf("%s%.0f", i ? " " : "", (at[i] - at[0]) / 1e3);
+  printf("\n");
+  return 0;
+}
+
+/* Polls path every 100 us until its first byte is want, for 5 s at most. */
+static void waitvalue(const char *path, char want) {
+  double until = nsnow() + 5e9;
+  for (;;) {
+    char c = 0;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) die(path);
+    if (read(fd, &c, 1) != 1) die(path);
+    close(fd);
+    if (c == want) return;
+    if (nsnow() > until) die("no change of the output line within 5 s");
+    usleep(100);
+  }
+}
+
+static int pullwait(const char *pull, const char *value, unsigned long n) {
+  double sum = 0, most = 0;
+  for (unsigned long i = 0; i < n; ++i) {
+    double t0 = nsnow();
+    writefile(pull, "pull-up");
+    waitvalue(value, '1');
+    double us = (nsnow() - t0) / 1e3;
+    sum += us;
+    if (us > most) most = us;
+    usleep(100000);
+    writefile(pull, "pull-down");
+    waitvalue(value, '0');
+    usleep(100000);
+  }
+  printf("mean %.0f max %.0f\n", sum / (double)n, most);
+  return 0;
+}
+
+/* utime + stime of process pid, in clock ticks. */
+static unsigned long long ticksof(long pid) {
+  char path[64], text[1024];
+  snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) die(path);
+  ssize_t n = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (n <= 0) die(path);
+  text[n] = '\0';
+  char *p = strrchr(text, ')');
+  unsigned long long utime = 0, stime = 0;
+  if (p == NULL || sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu",
+                          &utime, &stime) != 2) {
+    die("stat fields");
+  }
+  return utime + stime;
+}
+
+static int share(long pid, unsigned long seconds) {
+  unsigned long long before = ticksof(pid);
+  double t0 = nsnow();
+  sleep((unsigned)seconds);
+  unsigned long long after = ticksof(pid);
+  double elapsed = (nsnow() - t0) / 1e9;
+  printf("%.1f\n", (double)(after - before) * 100.0 / (double)sysconf(_SC_CLK_TCK) / elapsed);
+  return 0;
+}
+
+static int typekey(unsigned long ms, const char *key, char **command) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) die("posix_openpt");
+  const char *name = ptsname(master);
+  if (name == NULL) die("ptsname");
+  pid_t child = fork();
+  if (child < 0) die("fork");
+  if (child == 0) {
+    setsid();
+    int slave = open(name, O_RDWR);
+    if (slave < 0 || ioctl(slave, TIOCSCTTY, 0) != 0) die("controlling terminal");
+    dup2(slave, 0);
+    close(slave);
+    close(master);
+    execv(command[0], command);
+    die(command[0]);
+  }
+  usleep((useconds_t)(ms * 1000));
+  if (write(master, key, 1) != 1) die("typing");
+  int status = 0;
+  /* The terminal's echo and modes go nowhere: its output is read away. */
+  fcntl(master, F_SETFL, O_NONBLOCK);
+  for (;;) {
+    char sink[256];
+    while (read(master, sink, sizeof sink) > 0) {
+    }
+    pid_t done = waitpid(child, &status, WNOHANG);
+    if (done == child) break;
+    if (done < 0) die("waitpid");
+    usleep(10000);
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 int main(int argc, char **argv) {
   if (argc >= 3 && strcmp(argv[1], "peek") == 0) {
     unsigned long addr = number(argv[2], 0xFFFF);
@@ -341,7 +481,17 @@ int main(int argc, char **argv) {
     return cost(argv[2], (unsigned)number(argv[3], 63), (unsigned)number(argv[4], 63),
                 number(argv[5], 0xFFFD), number(argv[6], 10000000));
   }
+  if (argc >= 4 && strcmp(argv[1], "pulls") == 0) return pulls(argv[2], argc - 3, argv + 3);
+  if (argc >= 5 && strcmp(argv[1], "pullwait") == 0) {
+    return pullwait(argv[2], argv[3], number(argv[4], 1000));
+  }
+  if (argc >= 4 && strcmp(argv[1], "share") == 0) {
+    return share((long)number(argv[2], 4194304), number(argv[3], 3600));
+  }
+  if (argc >= 5 && strcmp(argv[1], "typekey") == 0) {
+    return typekey(number(argv[2], 600000), argv[3], argv + 4);
+  }
   fprintf(stderr, "usage: ioprobe peek|poke|inputs|noperm|inherit|bda|setbda|asuser|ppclaim|"
-          "gpiohold|squat|atexit|cost ...\n");
+          "gpiohold|squat|atexit|cost|pulls|pullwait|share|typekey ...\n");
   return 2;
 }

@@ -22,6 +22,7 @@ std::string describe(const LineMap &map) {
       if (l.activelow) text += "/al";
       if (l.bias == LineBias::PULL_UP) text += "/up";
       if (l.bias == LineBias::PULL_DOWN) text += "/down";
+      if (l.debounceus != 0) text += "/db" + std::to_string(l.debounceus);
     }
   }
   return text + " outputs=" + std::to_string(map.outputs);
@@ -42,6 +43,8 @@ TEST(LineMapTest, AcceptedMaps) {
       // text: only one word written twice is caught here.
       {"c:out=4:in=GPIO4", "c out0=#0:4 in0=#1:GPIO4 outputs=1"},
       {"c:out=0000000017,2147483646", "c out0=#0:17 out1=#1:2147483646 outputs=2"},
+      {"c:in=5/debounce=5ms/pull-up,6/debounce=200us,7/debounce=1000ms",
+       "c in0=#0:5/up/db5000 in1=#1:6/db200 in2=#2:7/db1000000 outputs=0"},
   };
   for (const Case &c : cases) {
     LineMap map;
@@ -70,7 +73,15 @@ TEST(LineMapTest, RefusedMaps) {
       {"c:out=-", "every place is \"-\": the map has no lines"},
       {"c:out=3/pull-up", "3/pull-up: a bias is for input lines"},
       {"c:in=3/pull-up/pull-down", "3: one bias a line"},
-      {"c:in=3/low", "3/low: the marks are /active-low, /pull-up and /pull-down"},
+      {"c:in=3/low", "3/low: the marks are /active-low, /pull-up, /pull-down and /debounce=TIME"},
+      {"c:out=3/debounce=5ms", "3/debounce=5ms: a debounce is for input lines"},
+      {"c:in=3/debounce=5ms/debounce=1ms", "3: one debounce a line"},
+      {"c:in=3/debounce=5", "3/debounce=5: a time such as 5ms or 200us, at most 1000ms"},
+      {"c:in=3/debounce=0us", "3/debounce=0us: a time such as 5ms or 200us, at most 1000ms"},
+      {"c:in=3/debounce=1001ms", "3/debounce=1001ms: a time such as 5ms or 200us, at most 1000ms"},
+      {"c:in=3/debounce=99999999ms", "3/debounce=99999999ms: a time such as 5ms or 200us, at most 1000ms"},
+      {"c:in=3/debounce=ms", "3/debounce=ms: a time such as 5ms or 200us, at most 1000ms"},
+      {"c:in=3/debounce=2s", "3/debounce=2s: a time such as 5ms or 200us, at most 1000ms"},
       {"c:in=1,,2", "a line with no offset or name"},
   };
   for (const Case &c : cases) {

@@ -7,6 +7,13 @@
 // request for it is refused as busy. QUON_SHIM_DENY makes the chip's
 // read-write open fail as a device policy would. The texts are the
 // kernel's to choose, so the tests fill them with escape sequences.
+// A request for lines other than 0 is granted: its descriptor is a pipe
+// that holds, when the inputs were asked for edges, the edges
+// QUON_SHIM_EDGES lists ("OFFSET:r|f:SEQNO,..."), stamped 1 us apart, and
+// its inputs read QUON_SHIM_VALUES (the set's values, a number).
+// QUON_SHIM_NOEDGES refuses a request that asks for edges, as a chip
+// whose lines have no interrupt does; QUON_SHIM_NODEBOUNCE one that asks
+// for a debounce.
 // The shim replaces the libc calls themselves, never their fortified inline forms.
 #undef _FORTIFY_SOURCE
 #include <dirent.h>
@@ -18,6 +25,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
@@ -101,6 +109,57 @@ Entry *nextentry(DIR *dir, const char *real) {
   return reinterpret_cast<Entry *>(&chipentry);
 }
 
+int requestfd = -1;  // the granted request's descriptor
+
+bool edgesasked(const gpio_v2_line_config &c) {
+  constexpr uint64_t EDGES = GPIO_V2_LINE_FLAG_EDGE_RISING | GPIO_V2_LINE_FLAG_EDGE_FALLING;
+  if ((c.flags & EDGES) != 0) return true;
+  for (uint32_t a = 0; a < c.num_attrs && a < GPIO_V2_LINE_NUM_ATTRS_MAX; ++a) {
+    if (c.attrs[a].attr.id == GPIO_V2_LINE_ATTR_ID_FLAGS && (c.attrs[a].attr.flags & EDGES) != 0) return true;
+  }
+  return false;
+}
+
+// Grants r: a pipe, its write end kept open so that the reader waits
+// once the edges are read, as on a request with none queued.
+bool debounceasked(const gpio_v2_line_config &c) {
+  for (uint32_t a = 0; a < c.num_attrs && a < GPIO_V2_LINE_NUM_ATTRS_MAX; ++a) {
+    if (c.attrs[a].attr.id == GPIO_V2_LINE_ATTR_ID_DEBOUNCE) return true;
+  }
+  return false;
+}
+
+int grant(gpio_v2_line_request *r) {
+  for (uint32_t k = 0; k < r->num_lines; ++k) {
+    if (r->offsets[k] == 0) return errno = EBUSY, -1;
+  }
+  if (getenv("QUON_SHIM_NOEDGES") != nullptr && edgesasked(r->config)) return errno = ENXIO, -1;
+  if (getenv("QUON_SHIM_NODEBOUNCE") != nullptr && debounceasked(r->config)) return errno = EINVAL, -1;
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return -1;
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  uint64_t ns = static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+  const char *list = getenv("QUON_SHIM_EDGES");
+  for (const char *at = list; edgesasked(r->config) && at != nullptr && *at != '\0';) {
+    unsigned offset = 0, seqno = 0;
+    char kind = 0;
+    int used = 0;
+    if (sscanf(at, "%u:%c:%u%n", &offset, &kind, &seqno, &used) != 3) break;
+    gpio_v2_line_event e{};
+    e.timestamp_ns = ns += 1000;
+    e.id = kind == 'r' ? GPIO_V2_LINE_EVENT_RISING_EDGE : GPIO_V2_LINE_EVENT_FALLING_EDGE;
+    e.offset = offset;
+    e.seqno = seqno;
+    if (write(ends[1], &e, sizeof e) != static_cast<ssize_t>(sizeof e)) break;
+    at += used;
+    if (*at == ',') ++at;
+  }
+  requestfd = ends[0];
+  r->fd = ends[0];
+  return 0;
+}
+
 int answer(unsigned long request, void *argument) {
   if (request == GPIO_GET_CHIPINFO_IOCTL) {
     auto *info = static_cast<gpiochip_info *>(argument);
@@ -123,7 +182,18 @@ int answer(unsigned long request, void *argument) {
     }
     return 0;
   }
-  if (request == GPIO_V2_GET_LINE_IOCTL) return errno = EBUSY, -1;
+  if (request == GPIO_V2_GET_LINE_IOCTL) return grant(static_cast<gpio_v2_line_request *>(argument));
+  return errno = ENOTTY, -1;
+}
+
+// The granted request's values: QUON_SHIM_VALUES read, every write taken.
+int answerrequest(unsigned long request, void *argument) {
+  auto *v = static_cast<gpio_v2_line_values *>(argument);
+  if (request == GPIO_V2_LINE_GET_VALUES_IOCTL) {
+    v->bits = strtoull(env("QUON_SHIM_VALUES", "0"), nullptr, 0) & v->mask;
+    return 0;
+  }
+  if (request == GPIO_V2_LINE_SET_VALUES_IOCTL) return 0;
   return errno = ENOTTY, -1;
 }
 
@@ -208,6 +278,7 @@ int ioctl(int fd, unsigned long request, ...) {
   va_end(args);
   bool gpio = _IOC_TYPE(request) == 0xB4;  // the GPIO ioctls' type
   if (gpio && ischip(fd)) return answer(request, argument);
+  if (gpio && fd == requestfd && fd >= 0) return answerrequest(request, argument);
   return static_cast<int>(syscall(SYS_ioctl, fd, request, argument));
 }
 

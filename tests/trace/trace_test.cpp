@@ -10,6 +10,7 @@
 #include "driver/startup.h"
 #include "core/tables.h"
 #include "tests/fakes/fakes.h"
+#include "port/edges.h"
 #include "port/port.h"
 #include "tests/support/files.h"
 #include "tests/testutil.h"
@@ -84,6 +85,46 @@ TEST_F(TraceTest, ARunIsRecordedChangeByChange) {
             "#2001\nr0 A\n"
             "#3000\n0!\nr5 B\n0\"\n"
             "#3001\n");
+}
+
+// Inputs that follow GPIO edges are stamped when their edge happened,
+// though the loop took them later; lost edges are said with the first
+// input change after the kernel's queue showed the loss.
+TEST_F(TraceTest, GpioInputsAreStampedWithTheTimeOfTheirEdge) {
+  static GpioEdge queued[2];
+  static int32_t count = 0;
+  const EdgeSource source = {[](int32_t, GpioEdge *out, int32_t) {
+                               for (int32_t i = 0; i < count; ++i) out[i] = queued[i];
+                               int32_t n = count;
+                               count = 0;
+                               return n;
+                             },
+                             [](int32_t) { return 0; }};
+  portchoosegpio(0);
+  portchoosegpio(1);
+  ASSERT_EQ(locateport(), 0);
+  ASSERT_EQ(edgesstart(1, source), 0);
+  run("WAIT 0 ......11\nOUTPUT 0 1\n$\n$\n");
+  fakeclock = 1;
+  begin("t.vcd");
+  queued[0] = GpioEdge{1200000, 1, 0, true};
+  queued[1] = GpioEdge{1500000, 4, 1, true};  // two lost before it
+  count = 2;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(edgesnext(), 1);
+  passat(2, 0);
+  EXPECT_EQ(edgesnext(), 1);
+  passat(2, 10);
+  testing::internal::GetCapturedStderr();
+  traceclose();
+  std::string vcd = readfile("t.vcd");
+  size_t body = vcd.find("$end\n", vcd.find("$dumpvars"));
+  ASSERT_NE(body, std::string::npos) << vcd;
+  EXPECT_EQ(vcd.substr(body + 5),
+            "#1200\n$comment 2 edges lost in all: the kernel's queue was full $end\n1\"\n"
+            "#1500\n1$\n"
+            "#2010\n1!\n"
+            "#2011\n");
 }
 
 // A trace that cannot be written says so once and stops; the run goes on.
