@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 struct BenchOptions {
@@ -46,8 +47,12 @@ void printtargets(void);
 // sink. Returns the number of log bytes written (0 means no script error).
 long loadtext(const std::string &script);
 
-// Runs the loaded script under bench with standard error silenced; the
-// wall time in seconds, the verdict in *verdict (-1: not run).
+// Runs run() with standard error silenced: the wall time in seconds, what
+// it returned in *status (-1: not run, standard error could not be
+// silenced: a failed self-check).
+double timedsilenced(const std::function<int(void)> &run, int *status);
+
+// timedbench: the loaded script under bench, the verdict in *verdict.
 struct Testbench;
 double timedbench(Testbench *bench, int *verdict);
 

@@ -2,9 +2,6 @@
 // a coverage report against the same bench uncounted, and several benches
 // in one run against the same benches run one by one. Both on the demo
 // script, whose passes are cheap, so any cost of counting shows.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <string>
 #include <vector>
 
@@ -16,25 +13,14 @@ namespace {
 // The seconds a run of benches takes, their verdict lines silenced; the
 // status in *status (-1: not run).
 double timedsuite(std::vector<Testbench> *benches, bool counted, int *status) {
-  fflush(stderr);
-  int saved = dup(2);
-  int sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (saved < 0 || sink < 0 || dup2(sink, 2) < 0) {
-    if (saved >= 0) close(saved);
-    if (sink >= 0) close(sink);
-    *status = -1;
-    return 0;
-  }
-  uint64_t t0 = nowns();
-  if (counted) coveragestart();
-  *status = testbenchsuite(benches, BenchReports{});
-  if (counted) coveragestop();
-  uint64_t t1 = nowns();
-  fflush(stderr);
-  dup2(saved, 2);
-  close(saved);
-  close(sink);
-  return static_cast<double>(t1 - t0) / 1e9;
+  return timedsilenced(
+      [benches, counted] {
+        if (counted) coveragestart();
+        int verdict = testbenchsuite(benches, BenchReports{});
+        if (counted) coveragestop();
+        return verdict;
+      },
+      status);
 }
 
 bool selfcheck(bool held, const char *what) {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -112,23 +113,29 @@ std::string readwholefile(const char *path) {
   return text;
 }
 
-double timedbench(Testbench *bench, int *verdict) {
-  // The verdict line goes to standard error; the report wants none of it.
+double timedsilenced(const std::function<int(void)> &run, int *status) {
+  // The verdict lines go to standard error; the report wants none of them.
   fflush(stderr);
   int saved = dup(2);
   int sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (saved < 0 || sink < 0 || dup2(sink, 2) < 0) {
+    if (saved >= 0) close(saved);
+    if (sink >= 0) close(sink);
     fprintf(report, "  SELF-CHECK FAILED: standard error cannot be silenced\n");
     ++benchfailures;
-    *verdict = -1;
+    *status = -1;
     return 0;
   }
   uint64_t t0 = nowns();
-  *verdict = testbenchrun(bench);
+  *status = run();
   uint64_t t1 = nowns();
   fflush(stderr);
   dup2(saved, 2);
   close(saved);
   close(sink);
   return static_cast<double>(t1 - t0) / 1e9;
+}
+
+double timedbench(Testbench *bench, int *verdict) {
+  return timedsilenced([bench] { return testbenchrun(bench); }, verdict);
 }
