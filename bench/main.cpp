@@ -35,15 +35,16 @@ const char *USAGE =
     "  --sample-ms MS   length of one timed sample of passes (default 20)\n"
     "  --demo FILE      the demo script (default: the examples folder's)\n"
     "  --only PART      one part: keys, passes, reaction, delays,\n"
-    "                   loading, tracing, publishing, service, realtime or\n"
-    "                   testbench\n";
+    "                   loading, tracing, publishing, service, realtime,\n"
+    "                   testbench or keyin\n";
 
 const char *only = nullptr;  // the one part to run; nullptr: all
 
 // Every part --only may name: a misspelt one would run nothing and report
 // no figure at all, which reads like a pass.
 const char *const PARTS[] = {"keys",    "passes",     "reaction", "delays",   "loading",
-                             "tracing", "publishing", "service",  "realtime", "testbench"};
+                             "tracing", "publishing", "service",  "realtime", "testbench",
+                             "keyin"};
 
 int knownpart(const char *part) {
   for (const char *p : PARTS) {
@@ -199,6 +200,7 @@ int main(int argc, char **argv) {
   if (wanted("loading")) benchloading();
   if (wanted("tracing")) benchtracing();
   if (wanted("publishing")) benchpublishing();
+  if (wanted("keyin")) benchkeyin();
   if (wanted("service")) benchservice();
   if (wanted("realtime")) benchrealtime();
   if (wanted("testbench")) {  // last: leaves the clock simulated

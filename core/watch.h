@@ -80,6 +80,10 @@ struct WatchSeen {
   // monitor writes them); all 0 (once anyone listens) when none are.
   volatile uint8_t *forcemask = nullptr;
   volatile uint8_t *forcevalue = nullptr;
+  // What the keyin listeners hold for later passes, as they tell it: they
+  // are asked only while it is above 0, so a pass with nothing held pays
+  // one test.
+  int32_t keysheld = 0;
 };
 extern WatchSeen watchseen;
 
@@ -177,8 +181,11 @@ inline void watchflag(int32_t n, uint8_t byte) {
 }
 // The key a listener gives the pass when the terminal gave none, or -1.
 inline int watchkeyin(void) {
-  if (watched(WATCH_KEYIN)) return watchfirekeyin();
+  if (watched(WATCH_KEYIN) && watchseen.keysheld > 0) return watchfirekeyin();
   return -1;
 }
+// A keyin listener holds change more (or, below 0, fewer) keys or commands
+// for later passes.
+inline void watchkeysheld(int32_t change) { watchseen.keysheld += change; }
 
 #endif

@@ -175,8 +175,31 @@ std::vector<std::string> renderhead(const Attached &a, const Snapshot &s, int se
     readrow.erase(readrow.find_last_not_of(' ') + 1);
     for (const std::string *row : {&bitsrow, &outrow, &outpin, &inrow, &readrow, &inpin}) out.push_back(*row);
   }
+  // A row per flag bank, bit 7 first, as lamps; the cursor may stand on
+  // one (selected: bank * 8 + bit).
+  unsigned banks = h.flagbanks;
+  if ((banks >> FLAG_FIRST) != 0) {
+    std::string bitsrow = "flag banks  ";
+    for (int bit = 7; bit >= 0; --bit) {
+      char cell[8];
+      snprintf(cell, sizeof cell, "%4d", bit);
+      bitsrow += cell;
+    }
+    out.push_back("");
+    out.push_back(bitsrow);
+  }
+  for (int n = FLAG_FIRST; n < PORT_NUMBERS; ++n) {
+    if (((banks >> n) & 1) == 0) continue;
+    std::string row = "  bank " + std::to_string(n) + "    ";
+    for (int bit = 7; bit >= 0; --bit) {
+      char cell[8];
+      snprintf(cell, sizeof cell, "  %c%c", selected == n * 8 + bit ? '>' : ' ', (h.flags[n] >> bit) & 1 ? '#' : '.');
+      row += cell;
+    }
+    out.push_back(row);
+  }
   out.push_back("");
-  out.push_back("  #  thread            state                  line");
+  out.push_back("  #  thread            state                    loops  line");
   return out;
 }
 
@@ -189,8 +212,8 @@ std::vector<std::string> renderthreads(const Attached &a, const Snapshot &s, siz
     int32_t lineno = placed ? a.tokens[static_cast<size_t>(th.at)].line : 0;
     std::string name = th.name[0] != '\0' ? printable(std::string(th.name, strnlen(th.name, REGION_NAME)))
                                          : "thread" + std::to_string(t);
-    snprintf(line, sizeof line, "%3zu  %-16.16s  %-21.21s  %3d: %s", t, name.c_str(),
-             printable(state(a, s, th)).c_str(), lineno, printable(statement(a, th.at)).c_str());
+    snprintf(line, sizeof line, "%3zu  %-16.16s  %-21.21s  %7u  %3d: %s", t, name.c_str(),
+             printable(state(a, s, th)).c_str(), th.loops, lineno, printable(statement(a, th.at)).c_str());
     out.push_back(line);
   }
   return out;

@@ -26,7 +26,8 @@ bool running(const Attached &a, const Snapshot &s);
 // The snapshot as text, one line an entry, every character printable.
 // The head: the run's figures, each used port's lamps (the pins, and what
 // the threads last read where it differs) and the thread table's heading;
-// selected: the input bit under the cursor (port * 8 + bit), -1 none.
+// then a row per flag bank; selected: the input bit or flag bit under the
+// cursor (port or bank * 8 + bit), -1 none.
 std::vector<std::string> renderhead(const Attached &a, const Snapshot &s, int selected);
 // Rows first to first + count - 1 of the thread table, as far as there are
 // threads: only these are formatted.

@@ -46,6 +46,10 @@ const char *publishpath(void);
 // Samples pass times as if a monitor were attached (the benchmark).
 void publishsample(bool on);
 
+// Takes keys typed from outside (on, from publishstart) or not (the
+// benchmark's pass without the inbox).
+void publishinbox(bool on);
+
 // Ends publishing and forgets every count (tests).
 void publishreset(void);
 

@@ -181,7 +181,7 @@ TEST_F(MonitorE2eTest, PlainFormsForceAndReleaseAndBadOnesTouchNothing) {
   int status = 0;
   std::string once = monitor("--once " + pid, &status);
   EXPECT_EQ(status, 0);
-  EXPECT_NE(once.find("  0  thread0           WAIT 0 1.......          1: WAIT 0 1......."),
+  EXPECT_NE(once.find("  0  thread0           WAIT 0 1.......              0    1: WAIT 0 1......."),
             std::string::npos) << once;
   const std::pair<std::string, int> bad[] = {
       {"--force=2:1 " + pid, 2}, {"--force=0:12 " + pid, 2}, {"--force=0 " + pid, 2},
@@ -206,6 +206,67 @@ TEST_F(MonitorE2eTest, PlainFormsForceAndReleaseAndBadOnesTouchNothing) {
   EXPECT_TRUE(ptywaitfor(child, "gone", WAITMS)) << child.out;
   ptysend(child, "\x1b");
   EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27);
+}
+
+// A run without a terminal (standard input /dev/null, as under a service)
+// takes keys and flag bits from monitors: KEY answers, several keys come
+// in order, a flag pattern releases a WAIT on the bank, ESC ends the run;
+// the loops column counts a thread's rounds.
+TEST_F(MonitorE2eTest, KeysAndFlagsTypedFromOutsideReachARunWithoutATerminal) {
+  NEEDMONITOR(false);
+  writeall(path("t.qun"),
+           "KEY s\nNOTATE after s\nKEY a\nNOTATE got a\nKEY b\nNOTATE got b\nKEY c\nNOTATE got c\n"
+           "WAIT 2 1.......\nNOTATE flag seen\nKEY z\n$\nDELAY 0.01\n$\n$\n");
+  pid_t run = startplain(dir, {"--flags=2", "t"});
+  std::string pid = std::to_string(run), out = path("plain-out.txt");
+  bool made = false;
+  for (int waited = 0; waited < WAITMS && !made; waited += 20) {
+    made = exists(regionof(run));
+    if (!made) usleep(20000);
+  }
+  ASSERT_TRUE(made) << readall(out);
+  auto shows = [&](const std::string &text) {
+    for (int waited = 0; waited < WAITMS; waited += 20) {
+      if (readall(out).find(text) != std::string::npos) return true;
+      usleep(20000);
+    }
+    return false;
+  };
+  int status = 0;
+  EXPECT_EQ(monitor("--key=s " + pid, &status), "");
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(shows("after s\n")) << readall(out);
+  monitor("--key=abc " + pid, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(shows("got a\nKEY (0) triggered on b\ngot b\nKEY (0) triggered on c\ngot c\n")) << readall(out);
+  EXPECT_EQ(readall(out).find("flag seen"), std::string::npos);
+  EXPECT_NE(monitor("--flag=3:1....... " + pid, &status).find("no flag bank"), std::string::npos);
+  EXPECT_EQ(status, 1);
+  monitor("--flag=2:1....... " + pid, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(shows("flag seen\n")) << readall(out);
+  // The delaying thread goes round again and again; the first waits at
+  // KEY z; the bank shows the bit (all within a few copies of the region).
+  const std::string waiting = "  0  thread0           KEY z                        0   11: KEY z";
+  const std::string bank = "  bank 2       #   .   .   .   .   .   .   .";
+  std::string once;
+  unsigned long loops = 0;
+  for (int waited = 0; waited < WAITMS; waited += 20) {
+    once = monitor("--once " + pid, &status);
+    size_t row = once.find("  1  thread1");
+    loops = row != std::string::npos ? std::stoul(once.substr(row + 46, 7)) : 0;
+    if (loops >= 2 && once.find(waiting) != std::string::npos && once.find(bank) != std::string::npos) break;
+    usleep(20000);
+  }
+  EXPECT_GE(loops, 2u) << once;
+  EXPECT_NE(once.find(waiting), std::string::npos) << once;
+  EXPECT_NE(once.find(bank), std::string::npos) << once;
+  monitor("--key=\"$(printf '\\033')\" " + pid, &status);
+  EXPECT_EQ(status, 0);
+  int ended = 0;
+  for (int waited = 0; waited < WAITMS && waitpid(run, &ended, WNOHANG) == 0; waited += 20) usleep(20000);
+  if (kill(run, 0) == 0) kill(run, SIGKILL), waitpid(run, &ended, 0);
+  EXPECT_TRUE(WIFEXITED(ended) && WEXITSTATUS(ended) == 27) << "ESC typed from outside ends the run";
 }
 
 // The region is there while the run is, and gone however it ends; one
@@ -324,7 +385,7 @@ TEST_F(MonitorE2eTest, LiveViewTakesEarlyKeysScrollsAndMindsForcedBits) {
           &status);
   EXPECT_TRUE(ptywaitfor(child, "bit 7 forced", WAITMS)) << child.out << screen("view");
   const std::pair<const char *, const char *> SCROLLS[] = {
-      {"", "WAIT 0 .......1\nthreads 0 to 10 of 40\narrows: bit/port"},  // the last row kept whole
+      {"", "WAIT 0 .......1\nthreads 0 to 10 of 40\narrows: bit/row"},  // the last row kept whole
       {"End", "threads 29 to 39 of 40"}, {"PPage", "threads 18 to 28 of 40"},
       {"Home", "threads 0 to 10 of 40"}, {"NPage", "threads 11 to 21 of 40"},
       {"q", "port 0 bits 1....... stay forced; R releases them, q quits"},
