@@ -10,6 +10,7 @@
 #include "core/fatal.h"
 #include "core/tables.h"
 #include "platform/rtsched.h"
+#include "platform/sharedmem.h"
 #include "realtime/realtime.h"
 #include "text/casefold.h"
 
@@ -79,6 +80,13 @@ std::string safe(const char *value, RunChoices *run) {
   }
   run->safe[port] = true;
   run->safepattern[port] = pattern;
+  return "";
+}
+
+// GROUP: a group's name or number.
+std::string regiongroup(const char *value, RunChoices *run) {
+  run->regiongroup = sharedgroupnamed(value);
+  if (run->regiongroup < 0) return "--region-group=" + std::string(value) + ": no such group\n";
   return "";
 }
 
@@ -195,6 +203,10 @@ const Option OPTIONS[] = {
      "bits in memory, all 0 at start: OUTPUT and TOGGLE set them, WAIT\n"
      "reads them, for threads to share a state.",
      flags},
+    {"--region-group", nullptr, "<group>",
+     "The monitors' region readable and writable by the\n"
+     "group (a name or a number), so its members watch, force and type.",
+     regiongroup},
     {"--realtime", nullptr, "<priority>",
      "Real-time mode: SCHED_FIFO at <priority>\n"
      "(1-98, default 49), one processor (--cpu=<n> names it), memory\n"

@@ -45,6 +45,7 @@ struct RunChoices {
   bool safe[2] = {false, false};   // --safe=PORT:PATTERN given for the port
   uint16_t safepattern[2] = {0, 0};
   unsigned flags = 0;           // --flags=PORT,...: bit n for logical port n a flag bank
+  long regiongroup = -1;        // --region-group=GROUP: its id; -1 the user's alone
   std::vector<ArgumentStep> steps;  // what acts, in the order given
   std::string script = "-";     // the script's name as opened; "-": standard input
   std::string warnings;         // for the log once it exists (an ambiguous name)

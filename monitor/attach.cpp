@@ -33,23 +33,45 @@ int namedpid(const char *name, const std::string &prefix) {
   return static_cast<int>(pid);
 }
 
-// The user's regions whose process is alive, the dead ones' removed. A
-// name that is no regular file of the user's is someone else's and does
-// not count; a process that may not be signalled is another user's that
-// took a dead run's id: its region is neither counted nor removed.
+// The uid and process id in a region's name ("quon-UID-PID", then nothing
+// or a suffix); false when the name is no such name.
+bool namedregion(const char *name, unsigned *uid, int *pid) {
+  if (strncmp(name, "quon-", 5) != 0) return false;
+  const char *digits = name + 5;
+  char *end = nullptr;
+  unsigned long owner = strtoul(digits, &end, 10);
+  if (*digits < '0' || *digits > '9' || *end != '-' || owner > 0xFFFFFFFFul) return false;
+  *uid = static_cast<unsigned>(owner);
+  *pid = namedpid(name, "quon-" + std::to_string(owner) + "-");
+  return *pid != 0;  // and the uid written as the prefix has it (no leading 0)
+}
+
+// The user's regions whose process is alive, the dead ones' removed; and
+// regions of other users made for a group of the user's (the owner's in
+// the name as on the file) whose process may be alive: another user's
+// process may not be signalled, and only ESRCH says it is gone. Those are
+// never removed here. A name that is neither is someone else's and does
+// not count; a process of the user's own id that may not be signalled is
+// another user's that took a dead run's id: its region is neither counted
+// nor removed.
 std::vector<Found> liveregions(void) {
   std::vector<Found> found;
-  std::string prefix = "quon-" + std::to_string(geteuid()) + "-";
   DIR *dir = opendir(SHARED_FOLDER);
   if (dir == nullptr) return found;
   while (dirent *e = readdir(dir)) {
-    int pid = namedpid(e->d_name, prefix);
+    unsigned uid = 0, owner = 0;
+    int pid = 0;
+    if (!namedregion(e->d_name, &uid, &pid)) continue;
     std::string path = std::string(SHARED_FOLDER) + "/" + e->d_name;
-    if (pid == 0 || !sharedmine(path.c_str())) continue;
-    if (kill(pid, 0) == 0) {
+    if (uid == geteuid()) {
+      if (!sharedmine(path.c_str())) continue;
+      if (kill(pid, 0) == 0) {
+        found.push_back({path, pid});
+      } else if (errno == ESRCH) {
+        sharedremove(path.c_str());
+      }
+    } else if (sharedforus(path.c_str(), &owner) && owner == uid && (kill(pid, 0) == 0 || errno == EPERM)) {
       found.push_back({path, pid});
-    } else if (errno == ESRCH) {
-      sharedremove(path.c_str());
     }
   }
   closedir(dir);
@@ -124,7 +146,8 @@ void detach(Attached *a) {
 }
 
 bool running(const Attached &a, const Snapshot &s) {
-  return !a.lost && kill(a.pid, 0) == 0 && s.head.ended == 0;
+  // Another user's run (a region made for a group) may not be signalled.
+  return !a.lost && (kill(a.pid, 0) == 0 || errno == EPERM) && s.head.ended == 0;
 }
 
 

@@ -11,7 +11,8 @@
 #include "monitor/snapshot.h"
 
 // Attaches to the QUON of process pid, or (pid 0) to the only one of the
-// user that runs. Only regular files of the user's count as regions; one
+// user that runs. Only regular files of the user's count as regions, and
+// those of other users made for a group of the user's (--region-group); one
 // whose process is gone is removed on the way, one whose process id now
 // belongs to another user's process is passed over. Returns 0, or -1 with
 // the reason in *why.

@@ -66,6 +66,8 @@ TEST_F(StartupTest, LongOptionsAndTraceFilesThatCannotBeMade) {
       "   --flags=<port>,...  Each named logical port (2-9) a bank of eight flag\n"
       "        bits in memory, all 0 at start: OUTPUT and TOGGLE set them, WAIT\n"
       "        reads them, for threads to share a state.\n"
+      "   --region-group=<group>  The monitors' region readable and writable by the\n"
+      "        group (a name or a number), so its members watch, force and type.\n"
       "   --realtime[=<priority>]  Real-time mode: SCHED_FIFO at <priority>\n"
       "        (1-98, default 49), one processor (--cpu=<n> names it), memory\n"
       "        locked, asleep while only time or keys can move a thread.\n"

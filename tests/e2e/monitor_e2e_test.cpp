@@ -269,6 +269,59 @@ TEST_F(MonitorE2eTest, KeysAndFlagsTypedFromOutsideReachARunWithoutATerminal) {
   EXPECT_TRUE(WIFEXITED(ended) && WEXITSTATUS(ended) == 27) << "ESC typed from outside ends the run";
 }
 
+// --region-group: the run of one user makes its region for a group; a
+// member of the group, another user, finds it (by its id, or as the only
+// one it can use), watches, forces a bit and types a key; a user outside
+// the group finds nothing and types nothing.
+TEST_F(MonitorE2eTest, AGroupsMembersWatchForceAndTypeIntoAnotherUsersRun) {
+  NEEDMONITOR(false);
+  int status = 0;
+  std::string setpriv = capture("command -v setpriv", &status);
+  if (geteuid() != 0 || status != 0) {
+    if (getenv("QUON_CI") != nullptr) FAIL() << "other users (setpriv) need root";
+    GTEST_SKIP() << "other users (setpriv) need root";
+  }
+  setpriv.erase(setpriv.find_last_not_of('\n') + 1);
+  const std::string member = setpriv + " --reuid=7302 --regid=7302 --groups=7300 " + QUON_MONITOR_PATH + " ";
+  const std::string outsider = setpriv + " --reuid=7303 --regid=7303 --clear-groups " + QUON_MONITOR_PATH + " ";
+  writeall(path("t.qun"), "WAIT 0 1.......\nNOTATE forced\nKEY s\nNOTATE typed\nKEY z\n$\n$\n");
+  ASSERT_EQ(chmod(dir.c_str(), 0777) | chmod(path("t.qun").c_str(), 0644) | chmod(path("QUON.INI").c_str(), 0644), 0);
+  PlainStart start;
+  start.program = setpriv.c_str();
+  pid_t run = startplain(dir, {"--reuid=7301", "--regid=7301", "--groups=7300", QUON_SIM_PATH,
+                               "--region-group=7300", "t"}, -1, start);
+  std::string pid = std::to_string(run), out = path("plain-out.txt"), region = regionof(run, 7301);
+  struct stat st{};
+  for (int waited = 0; waited < WAITMS && stat(region.c_str(), &st) != 0; waited += 20) usleep(20000);
+  EXPECT_EQ(st.st_uid, 7301u);
+  EXPECT_EQ(st.st_gid, 7300u);
+  EXPECT_EQ(st.st_mode & 07777, 0660u) << readall(path("plain-err.txt"));
+  auto shows = [&](const std::string &text) {
+    for (int waited = 0; waited < WAITMS; waited += 20) {
+      if (readall(out).find(text) != std::string::npos) return true;
+      usleep(20000);
+    }
+    return false;
+  };
+  EXPECT_NE(capture(member + "--once", &status).find("  0  thread0           WAIT 0 1......."), std::string::npos);
+  EXPECT_EQ(status, 0);
+  for (const char *args : {"--once ", "--force=0:1....... ", "--key=s "}) {
+    std::string said = capture(outsider + args + pid, &status);
+    EXPECT_EQ(status, 1) << args << said;
+    EXPECT_NE(said.find("is no QUON of yours"), std::string::npos) << args << said;
+  }
+  EXPECT_EQ(readall(out).find("forced"), std::string::npos) << "the outsider forced nothing";
+  capture(member + "--force=0:1....... " + pid, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(shows("forced\n")) << readall(out);
+  capture(member + "--key=s " + pid, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(shows("typed\n")) << readall(out);
+  kill(run, SIGTERM);
+  waitpid(run, &status, 0);
+  EXPECT_FALSE(exists(region)) << "the run removes its region as always";
+}
+
 // The region is there while the run is, and gone however it ends; one
 // left by SIGKILL goes with the next monitor.
 TEST_F(MonitorE2eTest, TheRegionLivesAsLongAsTheRun) {
