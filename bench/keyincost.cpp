@@ -33,7 +33,7 @@ void benchkeyin(void) {
     const char *name;
     std::string script;
     int64_t passes;
-  } cases[] = {
+  } const cases[] = {
       {"1 thread at a KEY", "KEY s\n$\n$\n", 400000},
       {"1 thread at a WAIT", "WAIT 0 1.......\n$\n$\n", 400000},
       {"64 threads at a WAIT", waits + "$\n", 20000},

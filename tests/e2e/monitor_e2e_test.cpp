@@ -269,6 +269,31 @@ TEST_F(MonitorE2eTest, KeysAndFlagsTypedFromOutsideReachARunWithoutATerminal) {
   EXPECT_TRUE(WIFEXITED(ended) && WEXITSTATUS(ended) == 27) << "ESC typed from outside ends the run";
 }
 
+// The live view types a key into the run (k, then the key) and sets a
+// flag bit from a bank's row (down to it over ports 0 and 1, then 1).
+TEST_F(MonitorE2eTest, LiveViewTypesAKeyAndSetsAFlagBit) {
+  NEEDMONITOR(true);
+  PtyChild child = startwatched("KEY s\nNOTATE typed\nWAIT 2 .......1\nNOTATE flagged\nKEY z\n$\n$\n",
+                                {"--flags=2"});
+  tmux = "tmux -L quonmonkey" + std::to_string(getpid());
+  std::string keys = tmux + " send-keys -t view ";
+  int status = 0;
+  capture(tmux + " new-session -d -s view -x 100 -y 30 '" + QUON_MONITOR_PATH + " " + std::to_string(child.pid) +
+              "'",
+          &status);
+  EXPECT_TRUE(screenshows("view", "  bank 2       .   .   .   .   .   .   .   .", child)) << screen("view");
+  capture(keys + "k s", &status);
+  EXPECT_TRUE(ptywaitfor(child, "typed", WAITMS)) << child.out << screen("view");
+  EXPECT_EQ(child.out.find("flagged"), std::string::npos);
+  capture(keys + "Down Down 1", &status);
+  EXPECT_TRUE(ptywaitfor(child, "flagged", WAITMS)) << child.out << screen("view");
+  EXPECT_TRUE(screenshows("view", "  bank 2       .   .   .   .   .   .   .  >#", child)) << screen("view");
+  capture(keys + "q", &status);
+  capture(tmux + " kill-server", &status);
+  ptysend(child, "\x1b");
+  EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27);
+}
+
 // --region-group: the run of one user makes its region for a group; a
 // member of the group, another user, finds it (by its id, or as the only
 // one it can use), watches, forces a bit and types a key; a user outside
