@@ -56,7 +56,8 @@ struct Watcher {
   void (*slept)(void);
   void (*flag)(int32_t bank, uint8_t byte);
   // A key from somewhere other than the terminal (a monitor typed it), asked
-  // for only when the terminal has none for the pass: the key, or -1.
+  // for only when the terminal has none for the pass and some listener
+  // said it holds one (watchkeysheld): the key, or -1.
   int (*keyin)(void);
 };
 

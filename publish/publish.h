@@ -6,8 +6,8 @@
 // each time) the clock is read, and about fifty times a second the state
 // is copied into the region. At each tick the commands monitors put in the
 // region's ring are taken and checked; the keys among them are given to the
-// passes one a pass (the seam's keyin, one test of a private count while
-// none waits), the flag bits applied to their banks in turn. Each note is
+// passes one a pass (the seam's keyin, asked only while the run holds some:
+// one test a pass while none waits), the flag bits applied to their banks in turn. Each note is
 // written into the region's note ring as it is printed.
 #ifndef QUON_PUBLISH_PUBLISH_H
 #define QUON_PUBLISH_PUBLISH_H
