@@ -67,6 +67,7 @@ void benchdelays(void);     // DELAY lateness on the real clock
 void benchloading(void);    // loader cost per line and peak memory
 void benchtracing(void);    // the traced pass against the untraced one
 void benchpublishing(void); // the pass with the monitors' region against without
+void benchkeyin(void);      // the pass with the key inbox watched against without
 void benchservice(void);    // the pass with the service's watchdog against without
 void benchrealtime(void);   // the real-time mode against the plain loop, idle and loaded
 void benchexpectations(void); // a bench of many expectations (testbench part)

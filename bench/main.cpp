@@ -36,7 +36,7 @@ const char *USAGE =
     "  --demo FILE      the demo script (default: the examples folder's)\n"
     "  --only PART      one part: keys, passes, reaction, delays,\n"
     "                   loading, tracing, publishing, service, realtime,\n"
-    "                   flags, bridges or testbench\n";
+    "                   flags, bridges, testbench or keyin\n";
 
 const char *only = nullptr;  // the one part to run; nullptr: all
 
@@ -44,7 +44,7 @@ const char *only = nullptr;  // the one part to run; nullptr: all
 // no figure at all, which reads like a pass.
 const char *const PARTS[] = {"keys",    "passes",     "reaction", "delays",   "loading",
                              "tracing", "publishing", "service",  "realtime", "flags",
-                             "bridges", "testbench"};
+                             "bridges", "testbench", "keyin"};
 
 int knownpart(const char *part) {
   for (const char *p : PARTS) {
@@ -200,6 +200,7 @@ int main(int argc, char **argv) {
   if (wanted("loading")) benchloading();
   if (wanted("tracing")) benchtracing();
   if (wanted("publishing")) benchpublishing();
+  if (wanted("keyin")) benchkeyin();
   if (wanted("service")) benchservice();
   if (wanted("realtime")) benchrealtime();
   if (wanted("flags")) benchflags();

@@ -55,10 +55,11 @@ int32_t portliteral(const char *text, size_t length) {
   return text[0] - '0';
 }
 
-PortPatternRead readportpattern(const char *text, int32_t *port, uint16_t *pattern) {
+PortPatternRead readportpattern(const char *text, int32_t *port, uint16_t *pattern, int32_t highest) {
   const char *colon = strchr(text, ':');
   size_t length = colon != nullptr ? static_cast<size_t>(colon - text) : strlen(text);
   int32_t n = portliteral(text, length);
+  if (n < 0 && length == 1 && text[0] >= '2' && text[0] <= '9' && text[0] - '0' <= highest) n = text[0] - '0';
   if (n < 0) return PORTPATTERN_BADPORT;
   *port = n;
   if (colon == nullptr) return PORTPATTERN_PORTONLY;

@@ -32,14 +32,15 @@ int32_t portliteral(const char *text, size_t length);
 
 // PORT or PORT:PATTERN as a command line gives it (--safe=, a monitor's
 // forcing): the port as portliteral takes it, then after one colon a
-// pattern as strictpattern takes it.
+// pattern as strictpattern takes it. With highest above 1 the port is one
+// digit from 0 to highest (a flag bank's number, up to PORT_NUMBERS - 1).
 enum PortPatternRead {
   PORTPATTERN_READ,        // *port and *pattern set
   PORTPATTERN_PORTONLY,    // a port and no colon: *port set, *pattern untouched
   PORTPATTERN_BADPORT,     // no port 0 or 1 before the end or the colon
   PORTPATTERN_BADPATTERN,  // after the colon no pattern (or nothing)
 };
-PortPatternRead readportpattern(const char *text, int32_t *port, uint16_t *pattern);
+PortPatternRead readportpattern(const char *text, int32_t *port, uint16_t *pattern, int32_t highest = 1);
 
 // Pattern to its 8-character text ('1', '0', '.'), in one buffer shared by
 // all calls and overwritten by each.

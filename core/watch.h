@@ -57,7 +57,8 @@ struct Watcher {
   void (*slept)(void);
   void (*flag)(int32_t bank, uint8_t byte);
   // A key from somewhere other than the terminal (a monitor typed it), asked
-  // for only when the terminal has none for the pass: the key, or -1.
+  // for only when the terminal has none for the pass and some listener
+  // said it holds one (watchkeysheld): the key, or -1.
   int (*keyin)(void);
   // Thread t's step ran the statements from token index from to to, both
   // in: to is where it parked (a WAIT, DELAY or KEY that did not let it
@@ -92,6 +93,10 @@ struct WatchSeen {
   // stamp the change with; 0 when the input of the pass is no new edge's.
   uint64_t edgeus[LOGICAL_PORTS] = {};
   uint64_t edgeslost = 0;  // edges the kernel dropped in this run, in all
+  // What the keyin listeners hold for later passes, as they tell it: they
+  // are asked only while it is above 0, so a pass with nothing held pays
+  // one test.
+  int32_t keysheld = 0;
 };
 extern WatchSeen watchseen;
 
@@ -204,8 +209,11 @@ inline void watchlost(int32_t n, uint32_t count) {
 
 // The key a listener gives the pass when the terminal gave none, or -1.
 inline int watchkeyin(void) {
-  if (watched(WATCH_KEYIN)) return watchfirekeyin();
+  if (watched(WATCH_KEYIN) && watchseen.keysheld > 0) return watchfirekeyin();
   return -1;
 }
+// A keyin listener holds change more (or, below 0, fewer) keys or commands
+// for later passes.
+inline void watchkeysheld(int32_t change) { watchseen.keysheld += change; }
 
 #endif

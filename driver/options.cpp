@@ -11,6 +11,7 @@
 #include "core/tables.h"
 #include "executor/stamp.h"
 #include "platform/rtsched.h"
+#include "platform/sharedmem.h"
 #include "realtime/realtime.h"
 #include "text/casefold.h"
 
@@ -121,6 +122,13 @@ std::string safe(const char *value, RunChoices *run) {
   }
   run->safe[port] = true;
   run->safepattern[port] = pattern;
+  return "";
+}
+
+// GROUP: a group's name or number.
+std::string regiongroup(const char *value, RunChoices *run) {
+  run->regiongroup = sharedgroupnamed(value);
+  if (run->regiongroup < 0) return "--region-group=" + std::string(value) + ": no such group\n";
   return "";
 }
 
@@ -260,6 +268,10 @@ const Option OPTIONS[] = {
      "KILL lines, -d's outputs) begins with the run's clock in seconds\n"
      "and milliseconds (12.345).",
      stamp},
+    {"--region-group", nullptr, "<group>",
+     "The monitors' region readable and writable by the\n"
+     "group (a name or a number), so its members watch, force and type.",
+     regiongroup},
     {"--realtime", nullptr, "<priority>",
      "Real-time mode: SCHED_FIFO at <priority>\n"
      "(1-98, default 49), one processor (--cpu=<n> names it), memory\n"

@@ -56,6 +56,7 @@ struct RunChoices {
   std::string safebank;
   size_t safebankat = 0;
   bool spin = false;            // --spin: GPIO inputs polled, the loop never sleeping
+  long regiongroup = -1;        // --region-group=GROUP: its id; -1 the user's alone
   std::vector<ArgumentStep> steps;  // what acts, in the order given
   std::string script = "-";     // the script's name as opened; "-": standard input
   std::string warnings;         // for the log once it exists (an ambiguous name)

@@ -343,9 +343,13 @@ void reportscripterrors(void) {
 void startfeatures(const RunChoices &run) {
   if (run.bench != nullptr) {
     clocksetus(0);
-  } else if (publishstart(portsample) != 0 && errno == EEXIST) {
-    fprintf(stderr, "Warning: unwatched: the names of its region under %s are taken by others\n",
-            SHARED_FOLDER);
+  } else if (publishstart(portsample) != 0) {
+    if (errno == EEXIST) {
+      fprintf(stderr, "Warning: unwatched: the names of its region under %s are taken by others\n",
+              SHARED_FOLDER);
+    } else if (errno == EPERM && run.regiongroup >= 0) {
+      fprintf(stderr, "Warning: unwatched: the region cannot be given to group %ld\n", run.regiongroup);
+    }
   }
   if (run.trace != nullptr) starttrace(run.bench == nullptr);
   if (run.realtime != 0) {
@@ -408,6 +412,7 @@ void actonarguments(RunChoices *run) {
   }
   portflagbanks(run->flags);
   portspin(run->spin);
+  sharedgroup(run->regiongroup);
 }
 
 }  // namespace

@@ -33,23 +33,45 @@ int namedpid(const char *name, const std::string &prefix) {
   return static_cast<int>(pid);
 }
 
-// The user's regions whose process is alive, the dead ones' removed. A
-// name that is no regular file of the user's is someone else's and does
-// not count; a process that may not be signalled is another user's that
-// took a dead run's id: its region is neither counted nor removed.
+// The uid and process id in a region's name ("quon-UID-PID", then nothing
+// or a suffix); false when the name is no such name.
+bool namedregion(const char *name, unsigned *uid, int *pid) {
+  if (strncmp(name, "quon-", 5) != 0) return false;
+  const char *digits = name + 5;
+  char *end = nullptr;
+  unsigned long owner = strtoul(digits, &end, 10);
+  if (*digits < '0' || *digits > '9' || *end != '-' || owner > 0xFFFFFFFFul) return false;
+  *uid = static_cast<unsigned>(owner);
+  *pid = namedpid(name, "quon-" + std::to_string(owner) + "-");
+  return *pid != 0;  // and the uid written as the prefix has it (no leading 0)
+}
+
+// The user's regions whose process is alive, the dead ones' removed; and
+// regions of other users made for a group of the user's (the owner's in
+// the name as on the file) whose process may be alive: another user's
+// process may not be signalled, and only ESRCH says it is gone. Those are
+// never removed here. A name that is neither is someone else's and does
+// not count; a process of the user's own id that may not be signalled is
+// another user's that took a dead run's id: its region is neither counted
+// nor removed.
 std::vector<Found> liveregions(void) {
   std::vector<Found> found;
-  std::string prefix = "quon-" + std::to_string(geteuid()) + "-";
   DIR *dir = opendir(SHARED_FOLDER);
   if (dir == nullptr) return found;
   while (dirent *e = readdir(dir)) {
-    int pid = namedpid(e->d_name, prefix);
+    unsigned uid = 0, owner = 0;
+    int pid = 0;
+    if (!namedregion(e->d_name, &uid, &pid)) continue;
     std::string path = std::string(SHARED_FOLDER) + "/" + e->d_name;
-    if (pid == 0 || !sharedmine(path.c_str())) continue;
-    if (kill(pid, 0) == 0) {
+    if (uid == geteuid()) {
+      if (!sharedmine(path.c_str())) continue;
+      if (kill(pid, 0) == 0) {
+        found.push_back({path, pid});
+      } else if (errno == ESRCH) {
+        sharedremove(path.c_str());
+      }
+    } else if (sharedforus(path.c_str(), &owner) && owner == uid && (kill(pid, 0) == 0 || errno == EPERM)) {
       found.push_back({path, pid});
-    } else if (errno == ESRCH) {
-      sharedremove(path.c_str());
     }
   }
   closedir(dir);
@@ -124,7 +146,8 @@ void detach(Attached *a) {
 }
 
 bool running(const Attached &a, const Snapshot &s) {
-  return !a.lost && kill(a.pid, 0) == 0 && s.head.ended == 0;
+  // Another user's run (a region made for a group) may not be signalled.
+  return !a.lost && (kill(a.pid, 0) == 0 || errno == EPERM) && s.head.ended == 0;
 }
 
 
@@ -175,8 +198,31 @@ std::vector<std::string> renderhead(const Attached &a, const Snapshot &s, int se
     readrow.erase(readrow.find_last_not_of(' ') + 1);
     for (const std::string *row : {&bitsrow, &outrow, &outpin, &inrow, &readrow, &inpin}) out.push_back(*row);
   }
+  // A row per flag bank, bit 7 first, as lamps; the cursor may stand on
+  // one (selected: bank * 8 + bit).
+  unsigned banks = h.flagbanks;
+  if ((banks >> FLAG_FIRST) != 0) {
+    std::string bitsrow = "flag banks  ";
+    for (int bit = 7; bit >= 0; --bit) {
+      char cell[8];
+      snprintf(cell, sizeof cell, "%4d", bit);
+      bitsrow += cell;
+    }
+    out.push_back("");
+    out.push_back(bitsrow);
+  }
+  for (int n = FLAG_FIRST; n < PORT_NUMBERS; ++n) {
+    if (((banks >> n) & 1) == 0) continue;
+    std::string row = "  bank " + std::to_string(n) + "    ";
+    for (int bit = 7; bit >= 0; --bit) {
+      char cell[8];
+      snprintf(cell, sizeof cell, "  %c%c", selected == n * 8 + bit ? '>' : ' ', (h.flags[n] >> bit) & 1 ? '#' : '.');
+      row += cell;
+    }
+    out.push_back(row);
+  }
   out.push_back("");
-  out.push_back("  #  thread            state                  line");
+  out.push_back("  #  thread            state                    loops  line");
   return out;
 }
 
@@ -189,8 +235,8 @@ std::vector<std::string> renderthreads(const Attached &a, const Snapshot &s, siz
     int32_t lineno = placed ? a.tokens[static_cast<size_t>(th.at)].line : 0;
     std::string name = th.name[0] != '\0' ? printable(std::string(th.name, strnlen(th.name, REGION_NAME)))
                                          : "thread" + std::to_string(t);
-    snprintf(line, sizeof line, "%3zu  %-16.16s  %-21.21s  %3d: %s", t, name.c_str(),
-             printable(state(a, s, th)).c_str(), lineno, printable(statement(a, th.at)).c_str());
+    snprintf(line, sizeof line, "%3zu  %-16.16s  %-21.21s  %7u  %3d: %s", t, name.c_str(),
+             printable(state(a, s, th)).c_str(), th.loops, lineno, printable(statement(a, th.at)).c_str());
     out.push_back(line);
   }
   return out;

@@ -12,7 +12,8 @@
 #include "monitor/snapshot.h"
 
 // Attaches to the QUON of process pid, or (pid 0) to the only one of the
-// user that runs. Only regular files of the user's count as regions; one
+// user that runs. Only regular files of the user's count as regions, and
+// those of other users made for a group of the user's (--region-group); one
 // whose process is gone is removed on the way, one whose process id now
 // belongs to another user's process is passed over. Returns 0, or -1 with
 // the reason in *why.
@@ -27,7 +28,8 @@ bool running(const Attached &a, const Snapshot &s);
 // The snapshot as text, one line an entry, every character printable.
 // The head: the run's figures, each used port's lamps (the pins, and what
 // the threads last read where it differs) and the thread table's heading;
-// selected: the input bit under the cursor (port * 8 + bit), -1 none.
+// then a row per flag bank; selected: the input bit or flag bit under the
+// cursor (port or bank * 8 + bit), -1 none.
 std::vector<std::string> renderhead(const Attached &a, const Snapshot &s, int selected);
 // Rows first to first + count - 1 of the thread table, as far as there are
 // threads: only these are formatted.

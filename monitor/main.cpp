@@ -6,6 +6,8 @@
 //   quon-monitor --once [PID]                one snapshot as plain text
 //   quon-monitor --force=PORT:PATTERN [PID]  force the pattern's 1 and 0 places
 //   quon-monitor --release=PORT[:PATTERN] [PID]
+//   quon-monitor --key=TEXT [PID]            type TEXT's characters into the run
+//   quon-monitor --flag=BANK:PATTERN [PID]   apply the pattern to a flag bank
 //
 // Statuses: 0 done, 1 nothing to attach to (or the run's region was cut
 // short under the monitor), 2 a bad command line.
@@ -17,6 +19,7 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "compiler/literals.h"
 #include "monitor/attach.h"
@@ -24,12 +27,13 @@
 namespace {
 
 // What the command line chose.
-enum Mode { LIVE, ONCE, FORCE, RELEASE };
+enum Mode { LIVE, ONCE, FORCE, RELEASE, KEYS, FLAG };
 struct MonitorChoices {
   Mode mode = LIVE;
   int pid = 0;
   int port = 0;
   uint8_t mask = 0, value = 0;
+  std::string keys;  // --key's text
   bool help = false, version = false;
 };
 
@@ -67,6 +71,28 @@ std::string releasing(const char *value, MonitorChoices *run) {
   run->mode = RELEASE;
   return portpattern(value, false, run);
 }
+std::string keys(const char *value, MonitorChoices *run) {
+  run->mode = KEYS;
+  run->keys = value;
+  return run->keys.empty() ? "--key needs a text to type" : "";
+}
+// BANK:PATTERN: a flag bank's number (2 to 9) and what OUTPUT would apply.
+std::string flag(const char *value, MonitorChoices *run) {
+  run->mode = FLAG;
+  int32_t bank = 0;
+  uint16_t pattern = 0;
+  switch (readportpattern(value, &bank, &pattern, PORT_NUMBERS - 1)) {
+    case PORTPATTERN_BADPORT: return "a flag bank is 2 to 9";
+    case PORTPATTERN_PORTONLY: return "--flag needs BANK:PATTERN";
+    case PORTPATTERN_BADPATTERN: return "a pattern is up to 8 places of 1, 0 and .";
+    case PORTPATTERN_READ: break;
+  }
+  if (bank < FLAG_FIRST) return "a flag bank is 2 to 9";
+  run->port = bank;
+  run->mask = static_cast<uint8_t>(pattern >> 8);
+  run->value = static_cast<uint8_t>(pattern);
+  return "";
+}
 std::string help(const char *, MonitorChoices *run) {
   run->help = true;
   return "";
@@ -89,6 +115,8 @@ const MonitorOption OPTIONS[] = {
     {"--once", nullptr, false, once},
     {"--force", "PORT:PATTERN", false, forcing},
     {"--release", "PORT[:PATTERN]", false, releasing},
+    {"--key", "TEXT", false, keys},
+    {"--flag", "BANK:PATTERN", false, flag},
     {"--help", nullptr, true, help},
     {"--version", nullptr, true, version},
 };
@@ -137,7 +165,26 @@ MonitorChoices readarguments(int argc, char **argv) {
   return run;
 }
 
-const char *const HELP = "arrows: bit/port  0/1: force  r/R: release one/all  PgUp/PgDn: scroll  q: quit";
+const char *const HELP =
+    "arrows: bit/row  0/1: force (bank: set)  r/R: release one/all  k: type a key  PgUp/PgDn: scroll  q: quit";
+
+// The rows the cursor moves over: ports 0 and 1, then each flag bank.
+std::vector<int> cursorrows(const Snapshot &s) {
+  std::vector<int> rows = {0, 1};
+  for (int n = FLAG_FIRST; n < PORT_NUMBERS; ++n) {
+    if ((s.head.flagbanks >> n) & 1) rows.push_back(n);
+  }
+  return rows;
+}
+
+// The row after (or before) row in the cursor's rows, round at the ends.
+int nextrow(const Snapshot &s, int row, int step) {
+  std::vector<int> rows = cursorrows(s);
+  size_t at = 0;
+  while (at < rows.size() && rows[at] != row) ++at;
+  if (at == rows.size()) return rows[0];
+  return rows[(at + (step > 0 ? 1 : rows.size() - 1)) % rows.size()];
+}
 
 // Keys typed before the terminal was put in keypad mode (before the first
 // frame) arrive in the cursor keys' other form: both forms are read.
@@ -174,6 +221,7 @@ int live(Attached *a) {
   size_t first = 0;   // the thread on the first row of the list
   bool ended = false;
   std::string note;   // what the status row says instead of the list's extent
+  bool typing = false;  // k was pressed: the next key goes to the run
   Snapshot s{};
   for (;;) {
     heartbeat(*a);
@@ -206,6 +254,24 @@ int live(Attached *a) {
     if (key == ERR) continue;
     std::string wasnote = note;
     note.clear();
+    if (typing) {
+      typing = false;
+      std::string why;
+      if (ended) continue;
+      if (key < 1 || key > 255) {
+        note = "only a character key can be typed into the run";
+      } else if (typekeys(*a, std::string(1, static_cast<char>(key)), &why) != 0) {
+        note = why;
+      } else {
+        note = "typed key " + std::to_string(key) + " into the run";
+      }
+      continue;
+    }
+    if (key == 'k' && !ended) {
+      typing = true;
+      note = "the next key is typed into the run";
+      continue;
+    }
     if (key == 'q') {
       if (ended) return QUIT;
       snapshot(*a, &s);  // the bits as they are now, not a frame ago
@@ -228,10 +294,20 @@ int live(Attached *a) {
     switch (key) {
       case KEY_LEFT: if (bit < 7) ++selected; break;
       case KEY_RIGHT: if (bit > 0) --selected; break;
-      case KEY_UP: case KEY_DOWN: selected = (selected + 8) % 16; break;
-      case '0': force(*a, port, static_cast<uint8_t>(1u << bit), 0); break;
-      case '1': force(*a, port, static_cast<uint8_t>(1u << bit), 0xFF); break;
-      case 'r': release(*a, port, static_cast<uint8_t>(1u << bit)); break;
+      case KEY_UP: selected = nextrow(s, port, -1) * 8 + bit; break;
+      case KEY_DOWN: selected = nextrow(s, port, 1) * 8 + bit; break;
+      case '0':
+      case '1': {
+        uint8_t one = static_cast<uint8_t>(1u << bit);
+        std::string why;
+        if (port < LOGICAL_PORTS) {
+          force(*a, port, one, key == '1' ? 0xFF : 0);
+        } else if (setflags(*a, port, static_cast<uint16_t>(one << 8 | (key == '1' ? one : 0)), &why) != 0) {
+          note = why;
+        }
+        break;
+      }
+      case 'r': if (port < LOGICAL_PORTS) release(*a, port, static_cast<uint8_t>(1u << bit)); break;
       case 'R': release(*a, 0, 0xFF); release(*a, 1, 0xFF); break;
       default: break;
     }
@@ -265,6 +341,15 @@ int main(int argc, char **argv) {
     return 1;
   }
   if (mode == FORCE) force(a, port, mask, value);
+  if (mode == KEYS || mode == FLAG) {
+    int done = mode == KEYS ? typekeys(a, run.keys, &why)
+                            : setflags(a, port, static_cast<uint16_t>(mask << 8 | value), &why);
+    if (done != 0) {
+      fprintf(stderr, "quon-monitor: process %d: %s\n", a.pid, why.c_str());
+      detach(&a);
+      return 1;
+    }
+  }
   if (mode == RELEASE) release(a, port, mask);
   if (mode == ONCE) {
     Snapshot s;

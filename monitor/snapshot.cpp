@@ -181,7 +181,7 @@ int adopt(void *region, size_t size, int pid, Attached *a, std::string *why) {
   a->pid = pid;
   a->lost = false;
   std::string refusal = "process " + std::to_string(pid) + " publishes nothing a monitor can read (";
-  RegionHeader h;
+  RegionHeader h{};
   if (size < sizeof h || size > REGION_LARGEST) return *why = refusal + "its size)", -1;
   if (!copyout(*a, &h, 0, sizeof h)) return *why = refusal + "its region was cut short)", -1;
   if (h.magic != REGION_MAGIC || h.version != REGION_VERSION || h.size != size || h.pid != pid) {
@@ -264,7 +264,10 @@ int setflags(Attached &a, int bank, uint16_t pattern, std::string *why) {
 bool readnotes(Attached &a, uint32_t *next, std::vector<std::string> *out, uint32_t *missed) {
   if (a.lost) return false;
   Load count{&a.region->notes, 0};
-  if (!sharedguarded(loadword, &count)) return a.lost = true, false;
+  if (!sharedguarded(loadword, &count)) {
+    a.lost = true;
+    return false;
+  }
   // A count behind the reader's (written by someone else, or counted
   // round): nothing new.
   uint32_t ahead = count.value - *next;
@@ -276,7 +279,10 @@ bool readnotes(Attached &a, uint32_t *next, std::vector<std::string> *out, uint3
   const RegionNote *ring = reinterpret_cast<const RegionNote *>(reinterpret_cast<const char *>(a.region) + a.notesat);
   for (; *next != count.value; ++*next) {
     NoteCopy n{&ring[*next % REGION_NOTES], 0, 0, {}};
-    if (!sharedguarded(copynote, &n)) return a.lost = true, false;
+    if (!sharedguarded(copynote, &n)) {
+      a.lost = true;
+      return false;
+    }
     // Anything but this note's number before and after: it was replaced
     // (or is being replaced) by a later one.
     if (n.before != *next + 1 || n.after != *next + 1) {

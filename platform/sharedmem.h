@@ -23,6 +23,20 @@ void *sharedcreate(const char *path, size_t size);
 constexpr int SHARED_TRIES = 8;
 void *sharedcreatefree(const char *base, size_t size, char *name, size_t namesize);
 
+// The group regions created from now on are given (fchown and mode 0660 on
+// their descriptor, before anything is written): its members may read and
+// write them. -1: none, mode 0600, the user's alone.
+void sharedgroup(long gid);
+
+// The group text names (a group's name, or its number): its id, or -1
+// when there is no such group.
+long sharedgroupnamed(const char *text);
+
+// True when path is a regular file of another user's, made for a group the
+// calling process is in (mode 0660, nothing for others) with no other
+// link; its owner goes to *uid.
+bool sharedforus(const char *path, unsigned *uid);
+
 // True when path is a regular file of the calling user with no other link:
 // a region of the user's, not a name someone else planted.
 bool sharedmine(const char *path);
@@ -35,7 +49,8 @@ bool sharedmine(const char *path);
 // Returns how many were removed.
 int sharedsweep(const char *prefix);
 
-// Maps an existing region of the calling user (writable for forcing);
+// Maps an existing region of the calling user, or one of another user's
+// made for a group of the caller's (sharedforus), writable for forcing;
 // *size gets its length and *fd a close-on-exec descriptor of its file
 // (sharedsize; closed by shareddetach). nullptr with errno set on failure
 // (EPERM: not a regular file of the user's).

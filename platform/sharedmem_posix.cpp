@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -11,17 +12,69 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <ctime>
+
+namespace {
+long regiongroup = -1;  // the group new regions are given; -1 none
+
+// The calling process is in group gid (its own or a supplementary one).
+bool ingroup(gid_t gid) {
+  if (getegid() == gid) return true;
+  int n = getgroups(0, nullptr);
+  if (n <= 0) return false;
+  std::vector<gid_t> groups(static_cast<size_t>(n));
+  n = getgroups(n, groups.data());
+  for (int i = 0; i < n; ++i) {
+    if (groups[static_cast<size_t>(i)] == gid) return true;
+  }
+  return false;
+}
+
+// A file made for a group: read and write for it, nothing for others, no
+// set-id bits.
+bool groupmode(mode_t mode) { return (mode & 07777) == 0660; }
+}  // namespace
+
+void sharedgroup(long gid) { regiongroup = gid; }
+
+long sharedgroupnamed(const char *text) {
+  if (text == nullptr || *text == '\0') return -1;
+  if (strspn(text, "0123456789") == strlen(text)) {
+    if (strlen(text) > 9) return -1;
+    return strtol(text, nullptr, 10);
+  }
+  group g;
+  group *found = nullptr;
+  std::vector<char> buffer(16384);
+  if (getgrnam_r(text, &g, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) return -1;
+  return static_cast<long>(found->gr_gid);
+}
+
+bool sharedforus(const char *path, unsigned *uid) {
+  struct stat st;
+  if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid == geteuid()) return false;
+  if (!groupmode(st.st_mode) || !ingroup(st.st_gid)) return false;
+  *uid = st.st_uid;
+  return true;
+}
 
 void *sharedcreate(const char *path, size_t size) {
   int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return nullptr;
   void *region = MAP_FAILED;
+  int error = 0;
+  // The group is given on the descriptor, before the region holds anything.
+  if (regiongroup >= 0 && (fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(regiongroup)) != 0 ||
+                           fchmod(fd, 0660) != 0)) {
+    error = errno;
+  }
   // ftruncate would leave the file sparse: the first store to a page that
   // a full folder cannot back would end the program with SIGBUS.
-  int error = posix_fallocate(fd, 0, static_cast<off_t>(size));
+  if (error == 0) error = posix_fallocate(fd, 0, static_cast<off_t>(size));
   if (error == 0) {
     region = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (region == MAP_FAILED) error = errno;
@@ -116,7 +169,8 @@ void *sharedattach(const char *path, size_t *size, int *fd) {
   int error = 0;
   if (fstat(file, &st) != 0) {
     error = errno;
-  } else if (st.st_uid != geteuid() || !S_ISREG(st.st_mode) || st.st_size <= 0) {
+  } else if ((st.st_uid != geteuid() && !(groupmode(st.st_mode) && st.st_nlink == 1 && ingroup(st.st_gid))) ||
+             !S_ISREG(st.st_mode) || st.st_size <= 0) {
     error = EPERM;
   } else {
     *size = static_cast<size_t>(st.st_size);

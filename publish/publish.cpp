@@ -82,6 +82,8 @@ struct PublishState {
   uint64_t stucksince = 0;
   Taken queue[REGION_COMMANDS] = {};
   uint32_t given = 0, queued = 0;
+  int32_t held = 0;  // queued - given as last told to the seam (0: inbox off)
+  bool inbox = false;
 };
 PublishState pub;
 
@@ -168,6 +170,13 @@ void seenote(const char *text) {
   __atomic_store_n(&pub.region->notes, pub.notecount, __ATOMIC_RELEASE);
 }
 
+// The seam asks the inbox only while it holds something.
+void tellheld(void) {
+  int32_t now = pub.inbox ? static_cast<int32_t>(pub.queued - pub.given) : 0;
+  watchkeysheld(now - pub.held);
+  pub.held = now;
+}
+
 // Flag commands at the head of the queue are applied; a key stops them,
 // so a flag typed after a key changes the bits only after the key's pass.
 void applyflags(void) {
@@ -179,13 +188,14 @@ void applyflags(void) {
   }
 }
 
-// The listener's key: the next typed from outside, one a pass; the one
-// check the loop pays while nothing waits.
+// The listener's key: the next typed from outside, one a pass (asked
+// only while the queue holds something).
 int givekey(void) {
-  if (pub.given == pub.queued) return -1;
   applyflags();
-  if (pub.given == pub.queued) return -1;
-  return pub.queue[pub.given++ % REGION_COMMANDS].arg;
+  int key = -1;
+  if (pub.given != pub.queued) key = pub.queue[pub.given++ % REGION_COMMANDS].arg;
+  tellheld();
+  return key;
 }
 
 // Takes the whole commands of the ring in slot order into the queue, as
@@ -234,8 +244,13 @@ const Watcher listener = {
     seeloop,       // loop
     seeslept,      // slept
     nullptr,       // flag: the banks are copied at the tick
-    givekey,       // keyin
+    nullptr,       // keyin: the inbox below
 };
+
+// The keys typed from outside, a listener of their own so the benchmark
+// can weigh the pass with and without it.
+const Watcher inbox = {nullptr, nullptr, nullptr, false, nullptr, nullptr,
+                       nullptr, nullptr, nullptr, nullptr, nullptr, givekey};
 
 void removeonsignal(void) {
   if (pub.region != nullptr && getpid() == pub.owner) sharedremove(pub.path);
@@ -309,6 +324,8 @@ int publishstart(PortSampler sample) {
   pub.forcevalue = h->forcevalue;
   pub.region = h;
   watchadd(&listener);
+  watchadd(&inbox);
+  pub.inbox = true;
   // The bits a monitor forces replace the lines for the threads, the trace
   // and the monitors alike.
   watchforce(pub.forcemask, pub.forcevalue);
@@ -347,6 +364,7 @@ void publishtick(void) {
   }
   takecommands(now);
   applyflags();
+  tellheld();
   // Attached: time the next pass, then wait PUBLISH_SAMPLE passes.
   if (pub.attached && pub.interval != 1) {
     pub.timingfrom = clockus();
@@ -368,6 +386,17 @@ void publishsample(bool on) {
   pub.attached = on;
 }
 
+void publishinbox(bool on) {
+  if (pub.region == nullptr) return;
+  if (on) {
+    watchadd(&inbox);
+  } else {
+    watchremove(&inbox);
+  }
+  pub.inbox = on;
+  tellheld();
+}
+
 void publishend(void) {
   if (pub.region == nullptr || getpid() != pub.owner) return;
   pub.region->ended = 1;
@@ -378,6 +407,9 @@ void publishend(void) {
   pub.rowcount = 0;
   pub.notes = nullptr;
   watchremove(&listener);
+  watchremove(&inbox);
+  pub.inbox = false;
+  tellheld();
   watchforce(nullptr, nullptr);
   pub.forcemask = pub.forcevalue = nullptr;
 }

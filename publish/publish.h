@@ -6,8 +6,8 @@
 // each time) the clock is read, and about fifty times a second the state
 // is copied into the region. At each tick the commands monitors put in the
 // region's ring are taken and checked; the keys among them are given to the
-// passes one a pass (the seam's keyin, one test of a private count while
-// none waits), the flag bits applied to their banks in turn. Each note is
+// passes one a pass (the seam's keyin, asked only while the run holds some:
+// one test a pass while none waits), the flag bits applied to their banks in turn. Each note is
 // written into the region's note ring as it is printed.
 #ifndef QUON_PUBLISH_PUBLISH_H
 #define QUON_PUBLISH_PUBLISH_H
@@ -45,6 +45,10 @@ const char *publishpath(void);
 
 // Samples pass times as if a monitor were attached (the benchmark).
 void publishsample(bool on);
+
+// Takes keys typed from outside (on, from publishstart) or not (the
+// benchmark's pass without the inbox).
+void publishinbox(bool on);
 
 // Ends publishing and forgets every count (tests).
 void publishreset(void);

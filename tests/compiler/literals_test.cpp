@@ -125,6 +125,13 @@ TEST(PortPattern, ReadsThePortThenTheStrictPattern) {
     EXPECT_EQ(port, c.port) << c.text;
     EXPECT_EQ(pattern, c.pattern) << c.text << ": a pattern is set only when read";
   }
+  // A flag bank's number where the reader allows it, and no further.
+  int32_t port = -1;
+  uint16_t pattern = 0;
+  EXPECT_EQ(readportpattern("9:1.......", &port, &pattern, 9), PORTPATTERN_READ);
+  EXPECT_EQ(port, 9);
+  EXPECT_EQ(readportpattern("5:1", &port, &pattern, 4), PORTPATTERN_BADPORT);
+  EXPECT_EQ(readportpattern("10:1", &port, &pattern, 9), PORTPATTERN_BADPORT);
   EXPECT_EQ(portliteral("1 ", 1), 1) << "only the given length counts";
   EXPECT_EQ(portliteral("1 ", 2), -1);
 }

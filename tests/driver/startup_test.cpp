@@ -74,6 +74,8 @@ TEST_F(StartupTest, LongOptionsAndTraceFilesThatCannotBeMade) {
       "   --stamp         Every line the run prints while it runs (notes, KEY and\n"
       "        KILL lines, -d's outputs) begins with the run's clock in seconds\n"
       "        and milliseconds (12.345).\n"
+      "   --region-group=<group>  The monitors' region readable and writable by the\n"
+      "        group (a name or a number), so its members watch, force and type.\n"
       "   --realtime[=<priority>]  Real-time mode: SCHED_FIFO at <priority>\n"
       "        (1-98, default 49), one processor (--cpu=<n> names it), memory\n"
       "        locked, asleep while only time or keys can move a thread.\n"

@@ -181,7 +181,7 @@ TEST_F(MonitorE2eTest, PlainFormsForceAndReleaseAndBadOnesTouchNothing) {
   int status = 0;
   std::string once = monitor("--once " + pid, &status);
   EXPECT_EQ(status, 0);
-  EXPECT_NE(once.find("  0  thread0           WAIT 0 1.......          1: WAIT 0 1......."),
+  EXPECT_NE(once.find("  0  thread0           WAIT 0 1.......              0    1: WAIT 0 1......."),
             std::string::npos) << once;
   const std::pair<std::string, int> bad[] = {
       {"--force=2:1 " + pid, 2}, {"--force=0:12 " + pid, 2}, {"--force=0 " + pid, 2},
@@ -206,6 +206,145 @@ TEST_F(MonitorE2eTest, PlainFormsForceAndReleaseAndBadOnesTouchNothing) {
   EXPECT_TRUE(ptywaitfor(child, "gone", WAITMS)) << child.out;
   ptysend(child, "\x1b");
   EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27);
+}
+
+// A run without a terminal (standard input /dev/null, as under a service)
+// takes keys and flag bits from monitors: KEY answers, several keys come
+// in order, a flag pattern releases a WAIT on the bank, ESC ends the run;
+// the loops column counts a thread's rounds.
+TEST_F(MonitorE2eTest, KeysAndFlagsTypedFromOutsideReachARunWithoutATerminal) {
+  NEEDMONITOR(false);
+  writeall(path("t.qun"),
+           "KEY s\nNOTATE after s\nKEY a\nNOTATE got a\nKEY b\nNOTATE got b\nKEY c\nNOTATE got c\n"
+           "WAIT 2 1.......\nNOTATE flag seen\nKEY z\n$\nDELAY 0.01\n$\n$\n");
+  pid_t run = startplain(dir, {"--flags=2", "t"});
+  std::string pid = std::to_string(run), out = path("plain-out.txt");
+  bool made = false;
+  for (int waited = 0; waited < WAITMS && !made; waited += 20) {
+    made = exists(regionof(run));
+    if (!made) usleep(20000);
+  }
+  ASSERT_TRUE(made) << readall(out);
+  auto shows = [&](const std::string &text) {
+    for (int waited = 0; waited < WAITMS; waited += 20) {
+      if (readall(out).find(text) != std::string::npos) return true;
+      usleep(20000);
+    }
+    return false;
+  };
+  int status = 0;
+  EXPECT_EQ(monitor("--key=s " + pid, &status), "");
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(shows("after s\n")) << readall(out);
+  monitor("--key=abc " + pid, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(shows("got a\nKEY (0) triggered on b\ngot b\nKEY (0) triggered on c\ngot c\n")) << readall(out);
+  EXPECT_EQ(readall(out).find("flag seen"), std::string::npos);
+  EXPECT_NE(monitor("--flag=3:1....... " + pid, &status).find("no flag bank"), std::string::npos);
+  EXPECT_EQ(status, 1);
+  monitor("--flag=2:1....... " + pid, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(shows("flag seen\n")) << readall(out);
+  // The delaying thread goes round again and again; the first waits at
+  // KEY z; the bank shows the bit (all within a few copies of the region).
+  const std::string waiting = "  0  thread0           KEY z                        0   11: KEY z";
+  const std::string bank = "  bank 2       #   .   .   .   .   .   .   .";
+  std::string once;
+  unsigned long loops = 0;
+  for (int waited = 0; waited < WAITMS; waited += 20) {
+    once = monitor("--once " + pid, &status);
+    size_t row = once.find("  1  thread1");
+    loops = row != std::string::npos ? std::stoul(once.substr(row + 46, 7)) : 0;
+    if (loops >= 2 && once.find(waiting) != std::string::npos && once.find(bank) != std::string::npos) break;
+    usleep(20000);
+  }
+  EXPECT_GE(loops, 2u) << once;
+  EXPECT_NE(once.find(waiting), std::string::npos) << once;
+  EXPECT_NE(once.find(bank), std::string::npos) << once;
+  monitor("--key=\"$(printf '\\033')\" " + pid, &status);
+  EXPECT_EQ(status, 0);
+  int ended = 0;
+  for (int waited = 0; waited < WAITMS && waitpid(run, &ended, WNOHANG) == 0; waited += 20) usleep(20000);
+  if (kill(run, 0) == 0) kill(run, SIGKILL), waitpid(run, &ended, 0);
+  EXPECT_TRUE(WIFEXITED(ended) && WEXITSTATUS(ended) == 27) << "ESC typed from outside ends the run";
+}
+
+// The live view types a key into the run (k, then the key) and sets a
+// flag bit from a bank's row (down to it over ports 0 and 1, then 1).
+TEST_F(MonitorE2eTest, LiveViewTypesAKeyAndSetsAFlagBit) {
+  NEEDMONITOR(true);
+  PtyChild child = startwatched("KEY s\nNOTATE typed\nWAIT 2 .......1\nNOTATE flagged\nKEY z\n$\n$\n",
+                                {"--flags=2"});
+  tmux = "tmux -L quonmonkey" + std::to_string(getpid());
+  std::string keys = tmux + " send-keys -t view ";
+  int status = 0;
+  capture(tmux + " new-session -d -s view -x 100 -y 30 '" + QUON_MONITOR_PATH + " " + std::to_string(child.pid) +
+              "'",
+          &status);
+  EXPECT_TRUE(screenshows("view", "  bank 2       .   .   .   .   .   .   .   .", child)) << screen("view");
+  capture(keys + "k s", &status);
+  EXPECT_TRUE(ptywaitfor(child, "typed", WAITMS)) << child.out << screen("view");
+  EXPECT_EQ(child.out.find("flagged"), std::string::npos);
+  capture(keys + "Down Down 1", &status);
+  EXPECT_TRUE(ptywaitfor(child, "flagged", WAITMS)) << child.out << screen("view");
+  EXPECT_TRUE(screenshows("view", "  bank 2       .   .   .   .   .   .   .  >#", child)) << screen("view");
+  capture(keys + "q", &status);
+  capture(tmux + " kill-server", &status);
+  ptysend(child, "\x1b");
+  EXPECT_EQ(exitstatus(ptyfinish(child, WAITMS)), 27);
+}
+
+// --region-group: the run of one user makes its region for a group; a
+// member of the group, another user, finds it (by its id, or as the only
+// one it can use), watches, forces a bit and types a key; a user outside
+// the group finds nothing and types nothing.
+TEST_F(MonitorE2eTest, AGroupsMembersWatchForceAndTypeIntoAnotherUsersRun) {
+  NEEDMONITOR(false);
+  int status = 0;
+  std::string setpriv = capture("command -v setpriv", &status);
+  if (geteuid() != 0 || status != 0) {
+    if (getenv("QUON_CI") != nullptr) FAIL() << "other users (setpriv) need root";
+    GTEST_SKIP() << "other users (setpriv) need root";
+  }
+  setpriv.erase(setpriv.find_last_not_of('\n') + 1);
+  const std::string member = setpriv + " --reuid=7302 --regid=7302 --groups=7300 " + QUON_MONITOR_PATH + " ";
+  const std::string outsider = setpriv + " --reuid=7303 --regid=7303 --clear-groups " + QUON_MONITOR_PATH + " ";
+  writeall(path("t.qun"), "WAIT 0 1.......\nNOTATE forced\nKEY s\nNOTATE typed\nKEY z\n$\n$\n");
+  ASSERT_EQ(chmod(dir.c_str(), 0777) | chmod(path("t.qun").c_str(), 0644) | chmod(path("QUON.INI").c_str(), 0644), 0);
+  PlainStart start;
+  start.program = setpriv.c_str();
+  pid_t run = startplain(dir, {"--reuid=7301", "--regid=7301", "--groups=7300", QUON_SIM_PATH,
+                               "--region-group=7300", "t"}, -1, start);
+  std::string pid = std::to_string(run), out = path("plain-out.txt"), region = regionof(run, 7301);
+  struct stat st{};
+  for (int waited = 0; waited < WAITMS && stat(region.c_str(), &st) != 0; waited += 20) usleep(20000);
+  EXPECT_EQ(st.st_uid, 7301u);
+  EXPECT_EQ(st.st_gid, 7300u);
+  EXPECT_EQ(st.st_mode & 07777, 0660u) << readall(path("plain-err.txt"));
+  auto shows = [&](const std::string &text) {
+    for (int waited = 0; waited < WAITMS; waited += 20) {
+      if (readall(out).find(text) != std::string::npos) return true;
+      usleep(20000);
+    }
+    return false;
+  };
+  EXPECT_NE(capture(member + "--once", &status).find("  0  thread0           WAIT 0 1......."), std::string::npos);
+  EXPECT_EQ(status, 0);
+  for (const char *args : {"--once ", "--force=0:1....... ", "--key=s "}) {
+    std::string said = capture(outsider + args + pid, &status);
+    EXPECT_EQ(status, 1) << args << said;
+    EXPECT_NE(said.find("is no QUON of yours"), std::string::npos) << args << said;
+  }
+  EXPECT_EQ(readall(out).find("forced"), std::string::npos) << "the outsider forced nothing";
+  capture(member + "--force=0:1....... " + pid, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(shows("forced\n")) << readall(out);
+  capture(member + "--key=s " + pid, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(shows("typed\n")) << readall(out);
+  kill(run, SIGTERM);
+  waitpid(run, &status, 0);
+  EXPECT_FALSE(exists(region)) << "the run removes its region as always";
 }
 
 // The region is there while the run is, and gone however it ends; one
@@ -324,7 +463,7 @@ TEST_F(MonitorE2eTest, LiveViewTakesEarlyKeysScrollsAndMindsForcedBits) {
           &status);
   EXPECT_TRUE(ptywaitfor(child, "bit 7 forced", WAITMS)) << child.out << screen("view");
   const std::pair<const char *, const char *> SCROLLS[] = {
-      {"", "WAIT 0 .......1\nthreads 0 to 10 of 40\narrows: bit/port"},  // the last row kept whole
+      {"", "WAIT 0 .......1\nthreads 0 to 10 of 40\narrows: bit/row"},  // the last row kept whole
       {"End", "threads 29 to 39 of 40"}, {"PPage", "threads 18 to 28 of 40"},
       {"Home", "threads 0 to 10 of 40"}, {"NPage", "threads 11 to 21 of 40"},
       {"q", "port 0 bits 1....... stay forced; R releases them, q quits"},

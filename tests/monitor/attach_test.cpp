@@ -87,6 +87,7 @@ struct Region {
       l.tokens[t] = {CASES[t].token, 10 + t};
       l.threads[t].at = t;
       l.threads[t].timer = CASES[t].timer;
+      l.threads[t].loops = static_cast<uint32_t>(t * 1000);
     }
     l.threads[TOKENS].at = -1;
     strcpy(l.threads[0].name, "follower");
@@ -116,19 +117,20 @@ TEST(MonitorRender, EachThreadShowsItsStateAndStatement) {
   for (int t = 0; t < THREADS - 1; ++t) {
     SCOPED_TRACE(CASES[t].statement);
     const std::string &row = rows[t];
-    // Columns: number (3), name (16), state (21), line (3), statement.
-    ASSERT_GE(row.size(), 51u) << row;
+    // Columns: number (3), name (16), state (21), loops (7), line (3), statement.
+    ASSERT_GE(row.size(), 60u) << row;
     std::string state = row.substr(23, 21);
     state.erase(state.find_last_not_of(' ') + 1);
     EXPECT_EQ(state, CASES[t].state) << row;
-    EXPECT_EQ(row.substr(46, 5), " " + std::to_string(10 + t) + ": ") << row;
-    EXPECT_EQ(row.substr(51), CASES[t].statement) << row;
+    EXPECT_EQ(std::stoul(row.substr(46, 7)), t * 1000u) << row;
+    EXPECT_EQ(row.substr(55, 5), " " + std::to_string(10 + t) + ": ") << row;
+    EXPECT_EQ(row.substr(60), CASES[t].statement) << row;
   }
-  EXPECT_EQ(rows[0], "  0  follower          WAIT 0 1.......         10: WAIT 0 1.......");
-  EXPECT_EQ(rows[1], "  1  xxxxxxxxxxxxxxxx  running                 11: OUTPUT 1 ......10");
+  EXPECT_EQ(rows[0], "  0  follower          WAIT 0 1.......              0   10: WAIT 0 1.......");
+  EXPECT_EQ(rows[1], "  1  xxxxxxxxxxxxxxxx  running                   1000   11: OUTPUT 1 ......10");
   EXPECT_EQ(rows[2].substr(0, 23), "  2  thread2           ");
   EXPECT_EQ(rows[THREADS - 1],
-            " 14  thread14          idle                     0: (no statements)");
+            " 14  thread14          idle                         0    0: (no statements)");
 }
 
 TEST(MonitorRender, APortShowsItsLampsForcedBitsAndTheCursor) {
@@ -153,6 +155,32 @@ TEST(MonitorRender, APortShowsItsLampsForcedBitsAndTheCursor) {
   };
   ASSERT_GT(screen.size(), expected.size());
   EXPECT_EQ(std::vector<std::string>(screen.begin(), screen.begin() + expected.size()), expected);
+}
+
+// A row per flag bank, bit 7 first, the cursor on a bank's bit; none
+// without banks, and bits of ports that are no bank are never shown.
+TEST(MonitorRender, EachFlagBankShowsItsBitsAsLamps) {
+  Region r;
+  r.l.head.flagbanks = (1u << 2) | (1u << 5) | (1u << 0);
+  r.l.head.flags[2] = 0x81;
+  r.l.head.flags[5] = 0x0F;
+  r.l.head.flags[0] = 0xFF;
+  Snapshot s;
+  ASSERT_TRUE(snapshot(r.a, &s));
+  std::vector<std::string> screen = renderhead(r.a, s, 5 * 8 + 0);
+  const std::vector<std::string> expected = {
+      "",
+      "flag banks     7   6   5   4   3   2   1   0",
+      "  bank 2       #   .   .   .   .   .   .   #",
+      "  bank 5       .   .   .   .   #   #   #  >#",
+      "",
+      "  #  thread            state                    loops  line",
+  };
+  ASSERT_GE(screen.size(), expected.size());
+  EXPECT_EQ(std::vector<std::string>(screen.end() - static_cast<long>(expected.size()), screen.end()), expected);
+  r.l.head.flagbanks = 0;
+  ASSERT_TRUE(snapshot(r.a, &s));
+  for (const std::string &line : renderhead(r.a, s, -1)) EXPECT_EQ(line.find("bank"), std::string::npos) << line;
 }
 
 // In the real-time mode a line of its own: the margin learned, the
@@ -210,8 +238,8 @@ TEST(MonitorRender, TextsFromTheRegionReachTheTerminalPrintable) {
   Snapshot s;
   ASSERT_TRUE(snapshot(r.a, &s));
   std::vector<std::string> rows = threadrows(render(r.a, s, -1));
-  EXPECT_EQ(rows[0], "  0  follower          KEY ^[                  10: KEY ^[");
-  EXPECT_EQ(rows[9].substr(51), "NOTATE ^[]0;owned^G");
+  EXPECT_EQ(rows[0], "  0  follower          KEY ^[                       0   10: KEY ^[");
+  EXPECT_EQ(rows[9].substr(60), "NOTATE ^[]0;owned^G");
 }
 
 // Forged layouts, each refused before any of it is used.
