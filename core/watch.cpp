@@ -54,6 +54,12 @@ uint32_t eventsof(const Watcher &w) {
   return events;
 }
 
+// The events as the listeners ask for them, but the keys from outside only
+// while a listener holds one.
+uint32_t held(uint32_t events) {
+  return watchseen.keysheld > 0 ? events : events & ~static_cast<uint32_t>(WATCH_KEYIN);
+}
+
 template <typename F>
 void put(F *list, int *n, F f, uint32_t event, uint32_t *events) {
   if (f == nullptr) return;
@@ -84,7 +90,7 @@ void rebuild(void) {
     put(t.ran, &t.rans, w->ran, WATCH_RAN, &events);
   }
   table = t;
-  watching = events;
+  watching = held(events);
 }
 
 template <typename F>
@@ -155,7 +161,14 @@ void watchremove(const Watcher *w) {
     if (s == nullptr) continue;
     events |= eventsof(*s);
   }
-  watching = events;
+  watching = held(events);
+}
+
+void watchkeysheld(int32_t change) {
+  watchseen.keysheld += change;
+  uint32_t events = watching;
+  if (table.keyins > 0) events |= WATCH_KEYIN;  // what held() may take away
+  watching = held(events);
 }
 
 void watchreset(void) {

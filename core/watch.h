@@ -33,7 +33,7 @@ enum WatchEvent : uint32_t {
   WATCH_LOOP = 1u << 8,       // a thread went back to its start
   WATCH_SLEPT = 1u << 9,      // the loop slept (the real-time mode)
   WATCH_FLAG = 1u << 10,      // the bits of a flag bank changed
-  WATCH_KEYIN = 1u << 11,     // a listener may give the pass a key
+  WATCH_KEYIN = 1u << 11,     // a listener holds a key for a pass
   WATCH_RAN = 1u << 12,       // a thread's step ran statements
 };
 
@@ -208,12 +208,15 @@ inline void watchlost(int32_t n, uint32_t count) {
 }
 
 // The key a listener gives the pass when the terminal gave none, or -1.
+// WATCH_KEYIN is on only while a keyin listener holds something, so the
+// pass pays one flag test otherwise, and a loop that could sleep does not
+// while a key waits for its pass.
 inline int watchkeyin(void) {
-  if (watched(WATCH_KEYIN) && watchseen.keysheld > 0) return watchfirekeyin();
+  if (watched(WATCH_KEYIN)) return watchfirekeyin();
   return -1;
 }
 // A keyin listener holds change more (or, below 0, fewer) keys or commands
 // for later passes.
-inline void watchkeysheld(int32_t change) { watchseen.keysheld += change; }
+void watchkeysheld(int32_t change);
 
 #endif

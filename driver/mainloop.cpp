@@ -26,9 +26,10 @@ void edgewait(void) {
   int timed = 0;
   if (!passidle(nowms, &earliest, &timed, true)) return;
   // Listeners that count passes (a monitor's region, the watchdog, a
-  // trace's buffer) or take keys from outside are asked at least every
-  // EDGE_TICKUS; with none, the loop wakes only to look again.
-  uint64_t sleep = watched(WATCH_PASS | WATCH_KEYIN) ? EDGE_TICKUS : EDGE_LONGESTUS;
+  // trace's buffer; the region also brings keys typed from outside) are
+  // asked at least every EDGE_TICKUS; with none, the loop wakes only to
+  // look again.
+  uint64_t sleep = watched(WATCH_PASS) ? EDGE_TICKUS : EDGE_LONGESTUS;
   if (timed) {
     int64_t left = static_cast<int64_t>(static_cast<int32_t>(earliest - nowms)) * 1000 -
                    static_cast<int64_t>(now % 1000);

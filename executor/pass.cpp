@@ -43,6 +43,7 @@ int runpass(int key) {
 
 int passidle(uint32_t now, uint32_t *earliest, int *timed, bool waits) {
   *timed = 0;
+  if (watched(WATCH_KEYIN)) return 0;  // a key typed from outside waits for its pass
   for (int32_t t = 0; t < prog.threadcount; ++t) {
     int32_t at = prog.threadcurrent[t];
     if (at < 0) continue;  // no statements: never moves

@@ -20,7 +20,8 @@ int runpass(int key);
 
 // After a pass: 1 when nothing but the clock or a key can move any thread
 // (each is parked at a running DELAY or at a KEY; none at a WAIT, whose
-// inputs may change at any time, none about to go on), with the earliest
+// inputs may change at any time, none about to go on; no key typed from
+// outside waits for its pass), with the earliest
 // DELAY deadline (clock ms) in *earliest and *timed 1 when there is one.
 // now is the clock the caller read after the pass: the loop's wait reads
 // it once for everything it decides. With waits, a thread at a WAIT that
