@@ -134,14 +134,7 @@ bool serve(modbus_t *ctx, modbus_mapping_t *map, Attached &a, const ModbusChoice
 
 int main(int argc, char **argv) {
   ModbusChoices c = readarguments(argc, argv);
-  if (c.help) {
-    fputs(usagetext().c_str(), stdout);
-    return 0;
-  }
-  if (c.version) {
-    puts(QUON_IDENTITY);
-    return 0;
-  }
+  leaveifasked(c.help, c.version, QUON_IDENTITY);
   Attached a;
   std::string why;
   if (attach(c.pid, &a, &why) != 0) fail("%s", why.c_str());

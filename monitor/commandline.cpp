@@ -31,8 +31,6 @@ std::string usagetext(const char *program, const std::vector<OptionShape> &shape
   return text;
 }
 
-const std::string &usagetext(void) { return text; }
-
 bool optionis(const OptionShape &o, const char *arg, const char **value) {
   size_t n = strlen(o.name);
   if (strncmp(arg, o.name, n) != 0) return false;
@@ -48,6 +46,12 @@ bool readpid(const char *arg, int *pid) {
   if (n == 0 || n >= 10 || strspn(arg, "0123456789") != n || strtol(arg, nullptr, 10) <= 0) return false;
   *pid = static_cast<int>(strtol(arg, nullptr, 10));
   return true;
+}
+
+void leaveifasked(bool help, bool version, const char *identity) {
+  if (help) fputs(text.c_str(), stdout);
+  if (version) puts(identity);
+  if (help || version) exit(0);
 }
 
 void usage(const std::string &why) {

@@ -33,12 +33,15 @@ enum UsageLayout { USAGE_LISTED, USAGE_BRACKETED };
 // The usage of program with the options of shapes, and from then on the
 // program usage() and fail() speak for.
 std::string usagetext(const char *program, const std::vector<OptionShape> &shapes, UsageLayout layout);
-const std::string &usagetext(void);
 
 // Whether arg is o; *value is then what follows '=' (nullptr: nothing).
 bool optionis(const OptionShape &o, const char *arg, const char **value);
 // Whether arg is a PID: digits only, fewer than ten, above 0.
 bool readpid(const char *arg, int *pid);
+
+// With help the usage on standard output, with version identity; either
+// then ends the program with 0.
+void leaveifasked(bool help, bool version, const char *identity);
 
 [[noreturn]] void usage(const std::string &why);
 [[noreturn]] __attribute__((format(printf, 1, 2))) void fail(const char *format, ...);

@@ -271,14 +271,7 @@ void goodbye(Bridge &b) {
 
 int main(int argc, char **argv) {
   MqttChoices c = readarguments(argc, argv);
-  if (c.help) {
-    fputs(usagetext().c_str(), stdout);
-    return 0;
-  }
-  if (c.version) {
-    puts(QUON_IDENTITY);
-    return 0;
-  }
+  leaveifasked(c.help, c.version, QUON_IDENTITY);
   if (c.rig.empty()) {
     c.rig = defaultrig();
     if (!rigname(c.rig)) fail("the host name is no rig name (letters, digits, - and _): name one with --rig=");
