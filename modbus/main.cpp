@@ -13,7 +13,6 @@
 #include <modbus/modbus.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -61,9 +60,6 @@ ModbusChoices readarguments(int argc, char **argv) {
   }
   return c;
 }
-
-volatile sig_atomic_t stopping = 0;
-void stop(int) { stopping = 1; }
 
 constexpr size_t CLIENTS = 16;  // connections served at once; more are closed
 constexpr int POLLMS = 100;     // how soon the end of the run is seen
@@ -138,11 +134,7 @@ int main(int argc, char **argv) {
   Attached a;
   std::string why;
   if (attach(c.pid, &a, &why) != 0) fail("%s", why.c_str());
-  signal(SIGPIPE, SIG_IGN);
-  struct sigaction act {};
-  act.sa_handler = stop;
-  sigaction(SIGTERM, &act, nullptr);
-  sigaction(SIGINT, &act, nullptr);
+  catchstops(false);
 
   in_addr address{htonl(c.address)};
   char text[INET_ADDRSTRLEN] = "";
@@ -158,7 +150,7 @@ int main(int argc, char **argv) {
 
   std::vector<pollfd> fds{{server, POLLIN, 0}};
   int status = 0;
-  while (!stopping) {
+  while (!stopasked()) {
     Snapshot s;
     if (a.lost || (snapshot(a, &s) && !running(a, s))) break;
     if (poll(fds.data(), fds.size(), POLLMS) < 0 && errno != EINTR) {

@@ -1,5 +1,7 @@
 #include "monitor/commandline.h"
 
+#include <signal.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +12,9 @@ namespace {
 // Set once, by usagetext(program, ...), before anything is refused.
 const char *speaker = "";
 std::string text;
+volatile sig_atomic_t stopping = 0;
+
+void stop(int) { stopping = 1; }
 
 }  // namespace
 
@@ -53,6 +58,17 @@ void leaveifasked(bool help, bool version, const char *identity) {
   if (version) puts(identity);
   if (help || version) exit(0);
 }
+
+void catchstops(bool hangup) {
+  signal(SIGPIPE, SIG_IGN);
+  struct sigaction act {};
+  act.sa_handler = stop;
+  sigaction(SIGTERM, &act, nullptr);
+  sigaction(SIGINT, &act, nullptr);
+  if (hangup) sigaction(SIGHUP, &act, nullptr);
+}
+
+bool stopasked(void) { return stopping != 0; }
 
 void usage(const std::string &why) {
   if (!why.empty()) fprintf(stderr, "%s: %s\n", speaker, why.c_str());

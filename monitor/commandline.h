@@ -2,7 +2,7 @@
 // long options from a table of the program's own, at most one PID, a
 // usage built from that table, and the two ways out with the program's
 // name before the message: a bad command line (status 2, with the usage)
-// and a failure (status 1).
+// and a failure (status 1); and the signals that ask it to stop.
 #ifndef QUON_MONITOR_COMMANDLINE_H
 #define QUON_MONITOR_COMMANDLINE_H
 
@@ -42,6 +42,11 @@ bool readpid(const char *arg, int *pid);
 // With help the usage on standard output, with version identity; either
 // then ends the program with 0.
 void leaveifasked(bool help, bool version, const char *identity);
+
+// SIGPIPE ignored (a write to a closed peer fails instead), and SIGTERM,
+// SIGINT (and with hangup SIGHUP) asking the program to stop.
+void catchstops(bool hangup);
+bool stopasked(void);
 
 [[noreturn]] void usage(const std::string &why);
 [[noreturn]] __attribute__((format(printf, 1, 2))) void fail(const char *format, ...);

@@ -10,7 +10,6 @@
 // file that could not be read, 2 a bad command line.
 #include <fcntl.h>
 #include <mosquitto.h>
-#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -140,9 +139,6 @@ uint64_t nowms(void) {
   clock_gettime(CLOCK_MONOTONIC, &t);
   return static_cast<uint64_t>(t.tv_sec) * 1000 + static_cast<uint64_t>(t.tv_nsec) / 1000000;
 }
-
-volatile sig_atomic_t stopping = 0;
-void stop(int) { stopping = 1; }
 
 // What the broker's thread and the bridge's loop share.
 struct Link {
@@ -281,12 +277,7 @@ int main(int argc, char **argv) {
   std::string why;
   if (attach(c.pid, &a, &why) != 0) fail("%s", why.c_str());
 
-  signal(SIGPIPE, SIG_IGN);
-  struct sigaction act {};
-  act.sa_handler = stop;
-  sigaction(SIGTERM, &act, nullptr);
-  sigaction(SIGINT, &act, nullptr);
-  sigaction(SIGHUP, &act, nullptr);
+  catchstops(true);
 
   mosquitto_lib_init();
   Link link;
@@ -334,7 +325,7 @@ int main(int argc, char **argv) {
       b.beatat = now;
     }
     bool whole = snapshot(a, &s);
-    if (a.lost || (whole && !running(a, s)) || stopping) {
+    if (a.lost || (whole && !running(a, s)) || stopasked()) {
       goodbye(b);
       break;
     }
