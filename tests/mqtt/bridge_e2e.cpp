@@ -248,10 +248,13 @@ TEST_F(MqttE2eTest, TwentyRigsOnOneBrokerAreAllSeen) {
   }
 }
 
+// The values --broker= and --allow= refuse are the unit tests' rows; here
+// the refusals the program itself makes, and that any refusal ends it with
+// 2 and its name.
 TEST_F(MqttE2eTest, BadCommandLinesAreRefused) {
   NEEDTOOL(std::string(QUON_MQTT_PATH) != "", "quon-mqtt (libmosquitto-dev)");
-  const char *const bad[] = {"--rig=a/b", "--rig=", "--broker=h:0", "--allow=all", "--tls-cert=c",
-                             "--password-file=p", "--ha-discovery=a+b", "--frobnicate"};
+  const char *const bad[] = {"--rig=a/b", "--rig=", "--tls-cert=c", "--password-file=p", "--ha-discovery=a+b",
+                             "--frobnicate"};
   for (const char *arg : bad) {
     int status = 0;
     std::string said = capture(std::string(QUON_MQTT_PATH) + " " + arg + " 2>&1", &status);
