@@ -25,7 +25,7 @@ class MqttE2eTest : public BridgeE2eTest {
     return p;
   }
   // On b, taking anyone: a run on script (flags first) as sim and quon-mqtt
-  // on it with args as br; true once the bridge's status is online.
+  // on it with args (--rig=NAME first) as br; true once its status is online.
   bool online(Broker &b, const std::string &script, const std::vector<std::string> &args,
               const std::vector<std::string> &flags = {}) {
     if (!b.start(dir, "allow_anonymous true\n")) return false;
