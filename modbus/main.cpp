@@ -13,12 +13,10 @@
 #include <modbus/modbus.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +25,7 @@
 
 #include "modbus/map.h"
 #include "monitor/attach.h"
+#include "monitor/commandline.h"
 
 namespace {
 
@@ -45,75 +44,22 @@ std::string writable(const char *, ModbusChoices *c) { return c->writable = true
 std::string help(const char *, ModbusChoices *c) { return c->help = true, ""; }
 std::string version(const char *, ModbusChoices *c) { return c->version = true, ""; }
 
-struct ModbusOption {
-  const char *name;
-  const char *value;  // nullptr: the option takes none
-  bool message;       // prints and leaves
-  std::string (*handler)(const char *value, ModbusChoices *c);
+const Option<ModbusChoices> OPTIONS[] = {
+    {{"--listen", "ADDR:PORT", false, false}, listening},
+    {{"--allow-from", "CIDR[,CIDR...]", false, false}, allowfrom},
+    {{"--writable", nullptr, false, false}, writable},
+    {{"--help", nullptr, false, true}, help},
+    {{"--version", nullptr, false, true}, version},
 };
-const ModbusOption OPTIONS[] = {
-    {"--listen", "ADDR:PORT", false, listening},
-    {"--allow-from", "CIDR[,CIDR...]", false, allowfrom},
-    {"--writable", nullptr, false, writable},
-    {"--help", nullptr, true, help},
-    {"--version", nullptr, true, version},
-};
-
-std::string usagetext(void) {
-  std::string options, messages;
-  for (const ModbusOption &o : OPTIONS) {
-    std::string &group = o.message ? messages : options;
-    group += (o.message ? (group.empty() ? "" : " | ") : (group.empty() ? "[" : " [")) + std::string(o.name) +
-             (o.value != nullptr ? std::string("=") + o.value : "") + (o.message ? "" : "]");
-  }
-  return "usage: quon-modbus " + options + " [PID]\n       quon-modbus " + messages + "\n";
-}
-
-[[noreturn]] void usage(const std::string &why) {
-  if (!why.empty()) fprintf(stderr, "quon-modbus: %s\n", why.c_str());
-  fputs(usagetext().c_str(), stderr);
-  exit(2);
-}
-
-[[noreturn]] __attribute__((format(printf, 1, 2))) void fail(const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  fputs("quon-modbus: ", stderr);
-  vfprintf(stderr, format, args);
-  fputc('\n', stderr);
-  va_end(args);
-  exit(1);
-}
 
 ModbusChoices readarguments(int argc, char **argv) {
   ModbusChoices c;
-  for (int i = 1; i < argc && !c.help && !c.version; ++i) {
-    const char *arg = argv[i];
-    const ModbusOption *found = nullptr;
-    for (const ModbusOption &o : OPTIONS) {
-      size_t n = strlen(o.name);
-      bool named = strncmp(arg, o.name, n) == 0;
-      if (named && o.value == nullptr && arg[n] == '\0') found = &o;
-      if (named && o.value != nullptr && arg[n] == '=') found = &o;
-    }
-    if (found != nullptr) {
-      std::string refusal = found->handler(found->value != nullptr ? arg + strlen(found->name) + 1 : nullptr, &c);
-      if (!refusal.empty()) usage(refusal);
-    } else if (arg[0] != '-' && c.pid == 0 && strspn(arg, "0123456789") == strlen(arg) && strlen(arg) < 10 &&
-               strtol(arg, nullptr, 10) > 0) {
-      c.pid = static_cast<int>(strtol(arg, nullptr, 10));
-    } else {
-      usage(std::string("not understood: ") + arg);
-    }
-  }
+  readoptions("quon-modbus", USAGE_BRACKETED, OPTIONS, argc, argv, &c);
   if (!c.help && !c.version && !loopback(c.address) && c.allowed.empty()) {
     usage("listening on " + c.listen + " (not loopback) needs --allow-from=CIDR: Modbus has no login");
   }
   return c;
 }
-
-volatile sig_atomic_t stopping = 0;
-void stop(int) { stopping = 1; }
 
 constexpr size_t CLIENTS = 16;  // connections served at once; more are closed
 constexpr int POLLMS = 100;     // how soon the end of the run is seen
@@ -184,22 +130,11 @@ bool serve(modbus_t *ctx, modbus_mapping_t *map, Attached &a, const ModbusChoice
 
 int main(int argc, char **argv) {
   ModbusChoices c = readarguments(argc, argv);
-  if (c.help) {
-    fputs(usagetext().c_str(), stdout);
-    return 0;
-  }
-  if (c.version) {
-    puts(QUON_IDENTITY);
-    return 0;
-  }
+  leaveifasked(c.help, c.version, QUON_IDENTITY);
   Attached a;
   std::string why;
   if (attach(c.pid, &a, &why) != 0) fail("%s", why.c_str());
-  signal(SIGPIPE, SIG_IGN);
-  struct sigaction act {};
-  act.sa_handler = stop;
-  sigaction(SIGTERM, &act, nullptr);
-  sigaction(SIGINT, &act, nullptr);
+  catchstops(false);
 
   in_addr address{htonl(c.address)};
   char text[INET_ADDRSTRLEN] = "";
@@ -215,7 +150,7 @@ int main(int argc, char **argv) {
 
   std::vector<pollfd> fds{{server, POLLIN, 0}};
   int status = 0;
-  while (!stopping) {
+  while (!stopasked()) {
     Snapshot s;
     if (a.lost || (snapshot(a, &s) && !running(a, s))) break;
     if (poll(fds.data(), fds.size(), POLLMS) < 0 && errno != EINTR) {

@@ -10,13 +10,11 @@
 // file that could not be read, 2 a bad command line.
 #include <fcntl.h>
 #include <mosquitto.h>
-#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +25,7 @@
 #include <vector>
 
 #include "monitor/attach.h"
+#include "monitor/commandline.h"
 #include "mqtt/bridge.h"
 
 namespace {
@@ -63,79 +62,23 @@ std::string version(const char *, MqttChoices *c) { return c->version = true, ""
 
 // The options: a name, what it takes ("[=PREFIX]" marks a value that may be
 // left out), whether it prints and leaves, and its handler.
-struct MqttOption {
-  const char *name;
-  const char *value;
-  bool optional;
-  bool message;
-  std::string (*handler)(const char *value, MqttChoices *c);
+const Option<MqttChoices> OPTIONS[] = {
+    {{"--rig", "NAME", false, false}, rig},
+    {{"--broker", "HOST[:PORT]", false, false}, broker},
+    {{"--allow", "keys,flags,force", false, false}, allow},
+    {{"--ha-discovery", "PREFIX", true, false}, discovery},
+    {{"--tls-ca", "FILE", false, false}, tlsca},
+    {{"--tls-cert", "FILE", false, false}, tlscert},
+    {{"--tls-key", "FILE", false, false}, tlskey},
+    {{"--user", "NAME", false, false}, user},
+    {{"--password-file", "FILE", false, false}, passwordfile},
+    {{"--help", nullptr, false, true}, help},
+    {{"--version", nullptr, false, true}, version},
 };
-const MqttOption OPTIONS[] = {
-    {"--rig", "NAME", false, false, rig},
-    {"--broker", "HOST[:PORT]", false, false, broker},
-    {"--allow", "keys,flags,force", false, false, allow},
-    {"--ha-discovery", "PREFIX", true, false, discovery},
-    {"--tls-ca", "FILE", false, false, tlsca},
-    {"--tls-cert", "FILE", false, false, tlscert},
-    {"--tls-key", "FILE", false, false, tlskey},
-    {"--user", "NAME", false, false, user},
-    {"--password-file", "FILE", false, false, passwordfile},
-    {"--help", nullptr, false, true, help},
-    {"--version", nullptr, false, true, version},
-};
-
-// The usage, from the table: the options one a line, then the messages.
-std::string usagetext(void) {
-  std::string options, messages;
-  for (const MqttOption &o : OPTIONS) {
-    std::string value = o.value == nullptr ? "" : o.optional ? std::string("[=") + o.value + "]" : std::string("=") + o.value;
-    if (o.message) {
-      messages += (messages.empty() ? "" : " | ") + std::string(o.name);
-    } else {
-      options += "  " + std::string(o.name) + value + "\n";
-    }
-  }
-  return "usage: quon-mqtt [OPTION]... [PID]\n" + options + "       quon-mqtt " + messages + "\n";
-}
-
-[[noreturn]] void usage(const std::string &why) {
-  if (!why.empty()) fprintf(stderr, "quon-mqtt: %s\n", why.c_str());
-  fputs(usagetext().c_str(), stderr);
-  exit(2);
-}
-
-[[noreturn]] __attribute__((format(printf, 1, 2))) void fail(const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  fputs("quon-mqtt: ", stderr);
-  vfprintf(stderr, format, args);
-  fputc('\n', stderr);
-  va_end(args);
-  exit(1);
-}
 
 MqttChoices readarguments(int argc, char **argv) {
   MqttChoices c;
-  for (int i = 1; i < argc && !c.help && !c.version; ++i) {
-    const char *arg = argv[i];
-    const MqttOption *found = nullptr;
-    for (const MqttOption &o : OPTIONS) {
-      size_t n = strlen(o.name);
-      if (strncmp(arg, o.name, n) != 0) continue;
-      if (arg[n] == '\0' && (o.value == nullptr || o.optional)) found = &o;
-      if (arg[n] == '=' && o.value != nullptr) found = &o;
-    }
-    if (found != nullptr) {
-      const char *equals = arg[strlen(found->name)] == '=' ? arg + strlen(found->name) + 1 : nullptr;
-      std::string refusal = found->handler(equals, &c);
-      if (!refusal.empty()) usage(refusal);
-    } else if (arg[0] != '-' && c.pid == 0 && strspn(arg, "0123456789") == strlen(arg) && strlen(arg) < 10 &&
-               strtol(arg, nullptr, 10) > 0) {
-      c.pid = static_cast<int>(strtol(arg, nullptr, 10));
-    } else {
-      usage(std::string("not understood: ") + arg);
-    }
-  }
+  readoptions("quon-mqtt", USAGE_LISTED, OPTIONS, argc, argv, &c);
   if (c.help || c.version) return c;
   if ((!c.cert.empty() || !c.key.empty()) && (c.cert.empty() || c.key.empty() || c.ca.empty())) {
     usage("a client certificate takes --tls-cert= and --tls-key= together, with --tls-ca=");
@@ -196,9 +139,6 @@ uint64_t nowms(void) {
   clock_gettime(CLOCK_MONOTONIC, &t);
   return static_cast<uint64_t>(t.tv_sec) * 1000 + static_cast<uint64_t>(t.tv_nsec) / 1000000;
 }
-
-volatile sig_atomic_t stopping = 0;
-void stop(int) { stopping = 1; }
 
 // What the broker's thread and the bridge's loop share.
 struct Link {
@@ -327,14 +267,7 @@ void goodbye(Bridge &b) {
 
 int main(int argc, char **argv) {
   MqttChoices c = readarguments(argc, argv);
-  if (c.help) {
-    fputs(usagetext().c_str(), stdout);
-    return 0;
-  }
-  if (c.version) {
-    puts(QUON_IDENTITY);
-    return 0;
-  }
+  leaveifasked(c.help, c.version, QUON_IDENTITY);
   if (c.rig.empty()) {
     c.rig = defaultrig();
     if (!rigname(c.rig)) fail("the host name is no rig name (letters, digits, - and _): name one with --rig=");
@@ -344,12 +277,7 @@ int main(int argc, char **argv) {
   std::string why;
   if (attach(c.pid, &a, &why) != 0) fail("%s", why.c_str());
 
-  signal(SIGPIPE, SIG_IGN);
-  struct sigaction act {};
-  act.sa_handler = stop;
-  sigaction(SIGTERM, &act, nullptr);
-  sigaction(SIGINT, &act, nullptr);
-  sigaction(SIGHUP, &act, nullptr);
+  catchstops(true);
 
   mosquitto_lib_init();
   Link link;
@@ -397,7 +325,7 @@ int main(int argc, char **argv) {
       b.beatat = now;
     }
     bool whole = snapshot(a, &s);
-    if (a.lost || (whole && !running(a, s)) || stopping) {
+    if (a.lost || (whole && !running(a, s)) || stopasked()) {
       goodbye(b);
       break;
     }

@@ -165,10 +165,11 @@ TEST_F(ModbusE2eTest, WhereItListensAndWhomItAnswers) {
                              &status);
   EXPECT_EQ(status, 2) << said;
   EXPECT_NE(said.find("needs --allow-from="), std::string::npos) << said;
-  for (const char *bad : {"--listen=localhost:5020", "--allow-from=10.0.0.1/8", "--writable=1"}) {
-    said = capture(std::string(QUON_MODBUS_PATH) + " " + bad + " 2>&1", &status);
-    EXPECT_EQ(status, 2) << bad << ": " << said;
-  }
+  // The addresses and networks --listen= and --allow-from= refuse are the
+  // unit tests' rows; an option that takes no value refuses one.
+  said = capture(std::string(QUON_MODBUS_PATH) + " --writable=1 2>&1", &status);
+  EXPECT_EQ(status, 2) << said;
+  EXPECT_EQ(said.rfind("quon-modbus: not understood: --writable=1\n", 0), 0u) << said;
   // Listening on every address, a peer the networks do not name is closed
   // unanswered.
   int p = freeport();

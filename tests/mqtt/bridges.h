@@ -20,61 +20,13 @@
 
 #include "tests/e2e/e2etest.h"
 
+// A bridge that is not built is named as "", and its tests skip (or fail
+// under CI).
 #ifndef QUON_MQTT_PATH
 #define QUON_MQTT_PATH ""
-// The fixture both bridges' tests start from: quon-sim runs in the test's
-// folder, and everything started is killed at the end.
-class BridgeE2eTest : public E2eTest {
- protected:
-  void TearDown() override {
-    for (pid_t p : started) kill(p, SIGKILL), reap(p, WAITMS);
-    E2eTest::TearDown();
-  }
-  // quon-sim on script (as t.qun), flags first; its region is there.
-  pid_t run(const std::string &script, const std::vector<std::string> &flags = {}) {
-    writeall(path("t.qun"), script);
-    std::vector<std::string> args = flags;
-    args.push_back("t");
-    pid_t pid = startplain(dir, args);
-    started.push_back(pid);
-    EXPECT_TRUE(waitregion(pid));
-    return pid;
-  }
-  std::string printed(void) { return readall(path("plain-out.txt")); }
-  bool runprints(const std::string &text) {
-    return waituntil(WAITMS, [&] { return printed().find(text) != std::string::npos; });
-  }
-  std::vector<pid_t> started;
-};
-
 #endif
 #ifndef QUON_MODBUS_PATH
 #define QUON_MODBUS_PATH ""
-// The fixture both bridges' tests start from: quon-sim runs in the test's
-// folder, and everything started is killed at the end.
-class BridgeE2eTest : public E2eTest {
- protected:
-  void TearDown() override {
-    for (pid_t p : started) kill(p, SIGKILL), reap(p, WAITMS);
-    E2eTest::TearDown();
-  }
-  // quon-sim on script (as t.qun), flags first; its region is there.
-  pid_t run(const std::string &script, const std::vector<std::string> &flags = {}) {
-    writeall(path("t.qun"), script);
-    std::vector<std::string> args = flags;
-    args.push_back("t");
-    pid_t pid = startplain(dir, args);
-    started.push_back(pid);
-    EXPECT_TRUE(waitregion(pid));
-    return pid;
-  }
-  std::string printed(void) { return readall(path("plain-out.txt")); }
-  bool runprints(const std::string &text) {
-    return waituntil(WAITMS, [&] { return printed().find(text) != std::string::npos; });
-  }
-  std::vector<pid_t> started;
-};
-
 #endif
 
 // A tool the test cannot do without: a failure under CI, a skip by hand.
@@ -197,6 +149,11 @@ struct Subscriber {
   std::string seen(void) const { return readall(file); }
   bool waitfor(const std::string &text, int ms = WAITMS) const {
     return waituntil(ms, [&] { return seen().find(text) != std::string::npos; });
+  }
+  // start, then waitfor(text).
+  bool sees(const Broker &b, const std::string &filter, const std::string &name, const std::string &text) {
+    start(b, filter, name);
+    return waitfor(text);
   }
   ~Subscriber() {
     if (pid > 0) kill(pid, SIGKILL), reap(pid, WAITMS);
