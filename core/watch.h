@@ -158,12 +158,17 @@ inline void watchregisters(int32_t n, uint8_t status, uint8_t control) {
     watchseen.control[n] = control;
   }
 }
+// Port n's input byte in with the bits a listener forces in place of the
+// lines' (only while someone listens to the input: the masks are set then).
+inline uint8_t watchforced(int32_t n, uint8_t in) {
+  uint8_t mask = watchseen.forcemask[n];  // no bits forced: all 0
+  return static_cast<uint8_t>((in & ~mask) | (watchseen.forcevalue[n] & mask));
+}
 // Port n's calibrated input: returns what the threads see, the forced bits
 // in place of what the lines show.
 inline uint8_t watchinput(int32_t n, uint8_t in) {
   if (watched(WATCH_INPUT)) {
-    uint8_t mask = watchseen.forcemask[n];  // no bits forced: all 0
-    in = static_cast<uint8_t>((in & ~mask) | (watchseen.forcevalue[n] & mask));
+    in = watchforced(n, in);
     if (in != watchseen.in[n]) watchfireinput(n, in);
   }
   return in;

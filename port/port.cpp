@@ -229,11 +229,7 @@ bool portstill(int32_t n, uint16_t pattern) {
   if (portisflag(n)) return !matchpattern(fb.bits[n], pattern);
   if (n < 0 || n >= LOGICAL_PORTS || !edgesfollow(n)) return false;
   uint8_t in = edgebyte(n);
-  if (watched(WATCH_INPUT)) {
-    // What a WAIT sees: the bits a monitor forces in place of the lines'.
-    uint8_t mask = watchseen.forcemask[n];
-    in = static_cast<uint8_t>((in & ~mask) | (watchseen.forcevalue[n] & mask));
-  }
+  if (watched(WATCH_INPUT)) in = watchforced(n, in);  // what a WAIT sees
   return !matchpattern(in, pattern);
 }
 

@@ -20,7 +20,6 @@ struct ServiceState {
   bool serviceon = false;               // the watchdog is kept
   int32_t servicecount = SERVICE_EVERY;  // passes until the next servicetick
   bool notifying = false;   // a socket was named
-  bool listening = false;   // the listener is added (the seam had room)
   uint64_t watchdogus = 0;  // half of $WATCHDOG_USEC; 0: no watchdog
   uint64_t lastbeat = 0;
   uint64_t laststatus = 0;  // when STATUS= was last sent
@@ -119,7 +118,7 @@ void serviceready(const char *script, int32_t threads) {
   svc.serviceon = svc.watchdogus != 0;
   // Without a watchdog the passes matter only while a note is held back:
   // countpass asks for them only then.
-  svc.listening = watchadd(&listener) == 0;
+  watchadd(&listener);
 }
 
 void servicetick(void) {
