@@ -15,11 +15,13 @@
 #include <cstring>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <system_error>
 #include <utility>
 #include <vector>
 
+#include "publish/region.h"
 #include "tests/support/ptyrun.h"
 
 constexpr int WAITMS = PTYWAITMS;
@@ -59,6 +61,23 @@ inline bool waitkeymode(PtyChild &child, int timeoutms) {
   }
   return false;
 }
+
+// Waits until holds() is true, looking every 20 ms, for at most ms.
+inline bool waituntil(int ms, const std::function<bool(void)> &holds) {
+  for (int waited = 0; waited <= ms; waited += 20) {
+    if (holds()) return true;
+    usleep(20000);
+  }
+  return false;
+}
+
+// Waits until a file holds text (a run without a terminal).
+inline bool waitsays(const std::string &path, const std::string &text, int ms = WAITMS) {
+  return waituntil(ms, [&] { return readall(path).find(text) != std::string::npos; });
+}
+
+// The region a run of process pid and user uid publishes.
+inline std::string regionof(int pid, unsigned uid = geteuid()) { return regionpath(uid, pid); }
 
 // Waits until a file holds text, reading the terminal meanwhile.
 inline bool waitfile(PtyChild &child, const std::string &path, const std::string &text,

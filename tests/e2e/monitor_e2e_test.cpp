@@ -41,10 +41,6 @@ bool havemonitor(void) { return std::string(QUON_MONITOR_PATH) != ""; }
     GTEST_SKIP() << missing << " is missing";                                       \
   } while (0)
 
-std::string regionof(int pid, unsigned uid = geteuid()) {
-  return "/dev/shm/quon-" + std::to_string(uid) + "-" + std::to_string(pid);
-}
-
 // The other user of these tests, an unprivileged uid played by root; and
 // a /dev/shm of the test's own, a small tmpfs over it in a mount namespace
 // of this process's own (unshare -m) that the programs it starts inherit.
@@ -219,19 +215,8 @@ TEST_F(MonitorE2eTest, KeysAndFlagsTypedFromOutsideReachARunWithoutATerminal) {
            "WAIT 2 1.......\nNOTATE flag seen\nKEY z\n$\nDELAY 0.01\n$\n$\n");
   pid_t run = startplain(dir, {"--flags=2", "t"});
   std::string pid = std::to_string(run), out = path("plain-out.txt");
-  bool made = false;
-  for (int waited = 0; waited < WAITMS && !made; waited += 20) {
-    made = exists(regionof(run));
-    if (!made) usleep(20000);
-  }
-  ASSERT_TRUE(made) << readall(out);
-  auto shows = [&](const std::string &text) {
-    for (int waited = 0; waited < WAITMS; waited += 20) {
-      if (readall(out).find(text) != std::string::npos) return true;
-      usleep(20000);
-    }
-    return false;
-  };
+  ASSERT_TRUE(waituntil(WAITMS, [&] { return exists(regionof(run)); })) << readall(out);
+  auto shows = [&](const std::string &text) { return waitsays(out, text); };
   int status = 0;
   EXPECT_EQ(monitor("--key=s " + pid, &status), "");
   EXPECT_EQ(status, 0);
@@ -251,20 +236,19 @@ TEST_F(MonitorE2eTest, KeysAndFlagsTypedFromOutsideReachARunWithoutATerminal) {
   const std::string bank = "  bank 2       #   .   .   .   .   .   .   .";
   std::string once;
   unsigned long loops = 0;
-  for (int waited = 0; waited < WAITMS; waited += 20) {
+  waituntil(WAITMS, [&] {
     once = monitor("--once " + pid, &status);
     size_t row = once.find("  1  thread1");
     loops = row != std::string::npos ? std::stoul(once.substr(row + 46, 7)) : 0;
-    if (loops >= 2 && once.find(waiting) != std::string::npos && once.find(bank) != std::string::npos) break;
-    usleep(20000);
-  }
+    return loops >= 2 && once.find(waiting) != std::string::npos && once.find(bank) != std::string::npos;
+  });
   EXPECT_GE(loops, 2u) << once;
   EXPECT_NE(once.find(waiting), std::string::npos) << once;
   EXPECT_NE(once.find(bank), std::string::npos) << once;
   monitor("--key=\"$(printf '\\033')\" " + pid, &status);
   EXPECT_EQ(status, 0);
   int ended = 0;
-  for (int waited = 0; waited < WAITMS && waitpid(run, &ended, WNOHANG) == 0; waited += 20) usleep(20000);
+  waituntil(WAITMS, [&] { return waitpid(run, &ended, WNOHANG) != 0; });
   if (kill(run, 0) == 0) kill(run, SIGKILL), waitpid(run, &ended, 0);
   EXPECT_TRUE(WIFEXITED(ended) && WEXITSTATUS(ended) == 27) << "ESC typed from outside ends the run";
 }
@@ -317,17 +301,11 @@ TEST_F(MonitorE2eTest, AGroupsMembersWatchForceAndTypeIntoAnotherUsersRun) {
                                "--region-group=7300", "t"}, -1, start);
   std::string pid = std::to_string(run), out = path("plain-out.txt"), region = regionof(run, 7301);
   struct stat st{};
-  for (int waited = 0; waited < WAITMS && stat(region.c_str(), &st) != 0; waited += 20) usleep(20000);
+  waituntil(WAITMS, [&] { return stat(region.c_str(), &st) == 0; });
   EXPECT_EQ(st.st_uid, 7301u);
   EXPECT_EQ(st.st_gid, 7300u);
   EXPECT_EQ(st.st_mode & 07777, 0660u) << readall(path("plain-err.txt"));
-  auto shows = [&](const std::string &text) {
-    for (int waited = 0; waited < WAITMS; waited += 20) {
-      if (readall(out).find(text) != std::string::npos) return true;
-      usleep(20000);
-    }
-    return false;
-  };
+  auto shows = [&](const std::string &text) { return waitsays(out, text); };
   EXPECT_NE(capture(member + "--once", &status).find("  0  thread0           WAIT 0 1......."), std::string::npos);
   EXPECT_EQ(status, 0);
   for (const char *args : {"--once ", "--force=0:1....... ", "--key=s "}) {

@@ -39,6 +39,17 @@ simpull() { echo "$2" > "$simdir/sim_gpio$1/pull"; }
 # gpiorun SCRIPT OPTION...: runquon with no QUON.INI in the folder.
 gpiorun() { runquon - "$@"; }
 
+# portsshow FILE TEXT: --ports into FILE until it shows TEXT (a generous
+# bound: the guest is emulated).
+portsshow() {
+  for _ in $(seq 1 60); do
+    "$QUON" --ports > "$1" 2>&1
+    grep -q "$2" "$1" && return 0
+    sleep 0.5
+  done
+  return 1
+}
+
 if ! gpiosetup; then
   setup=$problems
   for check in $GPIO_CHECKS; do
@@ -59,12 +70,7 @@ grep -q '^  line   1  RELAY  *free$' "$WORK.gpioports" || note "line 1 not liste
 want "lines listed" "$(grep -c '^  line ' "$WORK.gpioports")" 16
 "$PROBE" gpiohold "/dev/$gpiochip" 9 3 &
 holder=$!
-# Until the holder has its line (a generous bound: the guest is emulated).
-for try in $(seq 1 60); do
-  "$QUON" --ports > "$WORK.gpioports" 2>&1
-  grep -q 'in use by "rig-holder"' "$WORK.gpioports" && break
-  sleep 0.5
-done
+portsshow "$WORK.gpioports" 'in use by "rig-holder"'
 grep -q '^  line   9  -  *in use by "rig-holder"$' "$WORK.gpioports" ||
   note "the held line 9 not listed with its holder"
 wait $holder
@@ -136,7 +142,7 @@ verdict gpio-active-low-and-bias
 
 "$PROBE" gpiohold "/dev/$gpiochip" 5 3 &
 holder=$!
-sleep 1
+portsshow "$WORK.heldports" 'in use by "rig-holder"'
 gpiorun "OUTPUT 0 1\n$END_RUN" "--port=$MAP"
 want "status" "$status" 255
 want "stderr" "$(oneline "$WORK/err.txt")" \
@@ -149,11 +155,7 @@ verdict gpio-line-held-elsewhere-is-refused
 # retitle the terminal is shown, in --ports and in the refusal, escaped.
 "$PROBE" gpiohold "/dev/$gpiochip" 5 5 "$(printf 'evil\033]2;ROOTED\007')" &
 holder=$!
-for try in $(seq 1 60); do
-  "$QUON" --ports > "$WORK.evilports" 2>&1
-  grep -q 'in use by "evil' "$WORK.evilports" && break
-  sleep 0.5
-done
+portsshow "$WORK.evilports" 'in use by "evil'
 grep -q '^  line   5  SENSOR  *in use by "evil^\[\]2;ROOTED^G"$' "$WORK.evilports" ||
   note "--ports does not show line 5's consumer escaped"
 gpiorun "OUTPUT 0 1\n$END_RUN" "--port=$MAP"
@@ -263,6 +265,22 @@ gpiostart() {
   shift
   (cd "$WORK" && exec "$QUON" "$@" bg.qun < /dev/null > out.txt 2> err.txt) &
   quonpid=$!
+  gpioready "$@"
+}
+
+# gpioready OPTION...: waits (a generous bound: the guest is emulated) until
+# the run holds its lines and, unless it spins, sleeps in the kernel (or has
+# ended already: gpioend tells).
+gpioready() {
+  for _ in $(seq 1 80); do
+    kill -0 "$quonpid" 2>/dev/null || return 0
+    if "$QUON" --ports 2>/dev/null | grep -q 'in use by "quon"'; then
+      case " $* " in *" --spin "*) return 0 ;; esac
+      [ "$(cut -d' ' -f3 "/proc/$quonpid/stat" 2>/dev/null)" = S ] && return 0
+    fi
+    sleep 0.25
+  done
+  note "the run did not take its lines and settle"
 }
 
 # gpioend WHAT: waits (a generous bound: the guest is emulated) for the run
@@ -299,11 +317,9 @@ traced() {
 simpull 5 pull-down
 WAITONLY='WAIT 0 .......1\n$\n$\n'
 gpiostart "$WAITONLY" "--port=$MAP"
-sleep 1
 sleeping=$("$PROBE" share "$quonpid" 5 2>&1)
 gpiostop
 gpiostart "$WAITONLY" "--port=$MAP" --spin
-sleep 1
 spinning=$("$PROBE" share "$quonpid" 5 2>&1)
 gpiostop
 echo "QUONHW NOTE gpio-wait-share: sleeping $sleeping %, spinning $spinning %"
@@ -319,7 +335,6 @@ verdict gpio-wait-sleeps-and-spin-polls
 REACT='WAIT 0 .......1\nOUTPUT 0 1\nWAIT 0 .......0\nOUTPUT 0 0\n$\n$\n'
 for mode in sleeping spinning; do
   if [ $mode = sleeping ]; then gpiostart "$REACT" "--port=$MAP"; else gpiostart "$REACT" "--port=$MAP" --spin; fi
-  sleep 1
   reaction=$("$PROBE" pullwait "$PULL5" "$simdir/sim_gpio0/value" 5 2>&1)
   gpiostop
   echo "QUONHW NOTE gpio-reaction $mode: pull to output in us: $reaction"
@@ -334,7 +349,6 @@ verdict gpio-reaction-measured
 # still releases the WAIT for its level.
 simpull 5 pull-down
 gpiostart "WAIT 0 .......1\nOUTPUT 0 1\n$END_RUN" "--port=$MAP"
-sleep 1
 "$PROBE" pulls "$PULL5" 0 > /dev/null
 gpioend pulse
 expectportend
@@ -345,12 +359,11 @@ verdict gpio-pulse-while-asleep-releases-wait
 simpull 5 pull-down
 gpiostart "WAIT 0 .......1\nWAIT 0 .......0\n$END_RUN" \
   "--port=$gpiochip:out=0,RELAY,2,3:in=SENSOR/debounce=50ms,6,7" --trace=db.vcd
-sleep 1
 "$QUON" --ports > "$WORK.dbports" 2>&1
 grep -q '^  line   5  SENSOR  *in use by "quon", debounce 50ms$' "$WORK.dbports" ||
   note "--ports does not show line 5's debounce: $(grep '^  line   5 ' "$WORK.dbports")"
 "$PROBE" pulls "$PULL5" 5 5 > /dev/null  # up, down 5 ms later, up 5 ms after that
-sleep 1
+sleep 1  # well past the 50 ms debounce: the kernel reports the settled level
 simpull 5 pull-down
 gpioend debounce
 expectportend
@@ -362,7 +375,6 @@ verdict gpio-debounce-gives-one-edge
 simpull 5 pull-down
 gpiostart "WAIT 0 .......1\nWAIT 0 .......0\nWAIT 0 .......1\nWAIT 0 .......0\n$END_RUN" \
   "--port=$MAP" --trace=edges.vcd
-sleep 1
 pulled=$("$PROBE" pulls "$PULL5" 100 200 100)
 gpioend edge-times
 expectportend
@@ -416,7 +428,6 @@ verdict gpio-key-wakes-sleeping-loop
 # --spin: the WAIT polls the lines as before and follows a held pull.
 simpull 5 pull-down
 gpiostart "WAIT 0 .......1\n$END_RUN" "--port=$MAP" --spin
-sleep 2
 kill -0 "$quonpid" 2>/dev/null || note "the WAIT ended before the line was pulled up"
 simpull 5 pull-up
 gpioend spin

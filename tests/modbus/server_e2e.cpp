@@ -54,8 +54,7 @@ class ModbusE2eTest : public BridgeE2eTest {
 
 // Forces port 0's inputs to value through the run's region, as a monitor.
 bool forceinputs(pid_t pid, uint8_t value) {
-  std::string name = "/dev/shm/quon-" + std::to_string(geteuid()) + "-" + std::to_string(pid);
-  int fd = open(name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  int fd = open(regionof(pid).c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
   void *m = mmap(nullptr, sizeof(RegionHeader), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   close(fd);

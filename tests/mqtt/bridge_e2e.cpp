@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -79,7 +80,7 @@ TEST_F(MqttE2eTest, CommandsActOnlyWhenAllowedAndRefusalsAreAnswered) {
       << readall(path("bridge.log"));
   Subscriber errors;
   errors.start(b, "quon/r/error", "errors");
-  usleep(200000);  // the subscription is in place before the commands
+  ASSERT_TRUE(errors.ready(b));  // the subscription is in place before the commands
   publishto(b, "quon/r/key/set", "k");
   publishto(b, "quon/r/force/0/set", "......2.");
   publishto(b, "quon/r/force/5/set", "1");
@@ -104,7 +105,7 @@ TEST_F(MqttE2eTest, KeysAndFlagsReleaseTheirThreadsAndNotesArriveInOrder) {
   ASSERT_TRUE(online(b, script, {"--rig=r", "--allow=keys,flags"}, {"--flags=2"})) << readall(path("bridge.log"));
   Subscriber notes;
   notes.start(b, "quon/r/note", "notes");
-  usleep(200000);
+  ASSERT_TRUE(notes.ready(b));
   publishto(b, "quon/r/key/set", "k");
   ASSERT_TRUE(notes.waitfor("quon/r/note note 30")) << notes.seen();
   std::string expected;
@@ -212,7 +213,11 @@ TEST_F(MqttE2eTest, DiscoveryConfigsAreJsonNamingTopicsThatExist) {
            "    if 'command_topic' in config:\n"
            "        assert config['command_topic'] == 'quon/r/flag/2/set', topic\n"
            "print(sorted(kinds.items()))\n");
-  usleep(300000);  // every retained config delivered
+  // Every retained config delivered: as many lines as the kinds count.
+  ASSERT_TRUE(waituntil(WAITMS, [&] {
+    std::string got = configs.seen();
+    return std::count(got.begin(), got.end(), '\n') >= 16 + 1 + 8;
+  })) << configs.seen();
   int status = 0;
   std::string out = capture("python3 " + path("check.py") + " " + configs.file + " " + topics.file, &status);
   EXPECT_EQ(status, 0) << out;

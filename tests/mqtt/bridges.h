@@ -77,14 +77,6 @@ inline int reap(pid_t pid, int ms) {
   return -1;
 }
 
-inline bool waituntil(int ms, const std::function<bool(void)> &holds) {
-  for (int waited = 0; waited <= ms; waited += 20) {
-    if (holds()) return true;
-    usleep(20000);
-  }
-  return false;
-}
-
 inline int freeport(void) {
   int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
@@ -137,16 +129,30 @@ struct Broker {
 // mosquitto_sub on the broker, each message a line "topic payload" in its
 // file.
 struct Subscriber {
-  std::string file;
+  std::string file, probe;
   pid_t pid = -1;
   void start(const Broker &b, const std::string &filter, const std::string &name,
              const std::vector<std::string> &extra = {}) {
     file = b.dir + "/" + name + ".txt";
-    std::vector<std::string> argv = {"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(b.port), "-v", "-t", filter};
+    probe = "quontest/" + name;
+    std::vector<std::string> argv = {"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(b.port),
+                                     "-v", "-t", filter, "-t", probe};
     argv.insert(argv.end(), extra.begin(), extra.end());
     pid = launch(argv, b.dir, file);
   }
-  std::string seen(void) const { return readall(file); }
+  // What arrived, the probe's message left out.
+  std::string seen(void) const {
+    std::string all = readall(file), kept;
+    for (size_t at = 0, end; at < all.size(); at = end + 1) {
+      end = all.find('\n', at);
+      if (end == std::string::npos) end = all.size();
+      if (all.compare(at, probe.size(), probe) != 0) kept += all.substr(at, end - at) + (end < all.size() ? "\n" : "");
+    }
+    return kept;
+  }
+  // Waits until the subscription is in place: a retained message on the
+  // probe topic reaches it whenever it subscribed.
+  bool ready(const Broker &b);
   bool waitfor(const std::string &text, int ms = WAITMS) const {
     return waituntil(ms, [&] { return seen().find(text) != std::string::npos; });
   }
@@ -160,16 +166,21 @@ struct Subscriber {
   }
 };
 
-inline void publishto(const Broker &b, const std::string &topic, const std::string &payload) {
+inline void publishto(const Broker &b, const std::string &topic, const std::string &payload,
+                      bool retained = false) {
   int status = 0;
-  capture("mosquitto_pub -h 127.0.0.1 -p " + std::to_string(b.port) + " -q 1 -t '" + topic + "' -m '" + payload + "'",
+  capture("mosquitto_pub -h 127.0.0.1 -p " + std::to_string(b.port) + std::string(retained ? " -r" : "") + " -q 1 -t '" + topic + "' -m '" + payload + "'",
           &status);
+}
+
+inline bool Subscriber::ready(const Broker &b) {
+  publishto(b, probe, "ready", true);
+  return waituntil(WAITMS, [&] { return readall(file).find(probe + " ready") != std::string::npos; });
 }
 
 // The region a run publishes appears.
 inline bool waitregion(pid_t pid) {
-  std::string path = "/dev/shm/quon-" + std::to_string(geteuid()) + "-" + std::to_string(pid);
-  return waituntil(WAITMS, [&] { return exists(path); });
+  return waituntil(WAITMS, [&] { return exists(regionof(pid)); });
 }
 
 // The fixture both bridges' tests start from: quon-sim runs in the test's
@@ -191,9 +202,7 @@ class BridgeE2eTest : public E2eTest {
     return pid;
   }
   std::string printed(void) { return readall(path("plain-out.txt")); }
-  bool runprints(const std::string &text) {
-    return waituntil(WAITMS, [&] { return printed().find(text) != std::string::npos; });
-  }
+  bool runprints(const std::string &text) { return waitsays(path("plain-out.txt"), text); }
   std::vector<pid_t> started;
 };
 
