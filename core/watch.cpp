@@ -41,7 +41,6 @@ uint32_t eventsof(const Watcher &w) {
   if (w.pass != nullptr) events |= WATCH_PASS;
   if (w.passend != nullptr) events |= WATCH_PASSEND;
   if (w.key != nullptr) events |= WATCH_KEY;
-  if (w.registers) events |= WATCH_REGISTERS;
   if (w.input != nullptr) events |= WATCH_INPUT;
   if (w.output != nullptr) events |= WATCH_OUTPUT;
   if (w.thread != nullptr) events |= WATCH_THREAD;
@@ -78,7 +77,6 @@ void rebuild(void) {
     put(t.pass, &t.passes, w->pass, WATCH_PASS, &events);
     put(t.passend, &t.passends, w->passend, WATCH_PASSEND, &events);
     put(t.key, &t.keys, w->key, WATCH_KEY, &events);
-    if (w->registers) events |= WATCH_REGISTERS;
     put(t.input, &t.inputs, w->input, WATCH_INPUT, &events);
     put(t.output, &t.outputs, w->output, WATCH_OUTPUT, &events);
     put(t.thread, &t.threads, w->thread, WATCH_THREAD, &events);

@@ -7,8 +7,8 @@
 // folder; the loop, the thread step and the port layer only say what
 // happened. Off, each event is one test of the flag word watching.
 //
-// On, the loop still pays little: a port's input, output and registers
-// and a thread's place are told only when they differ from what the
+// On, the loop still pays little: a port's input and output and a
+// thread's place are told only when they differ from what the
 // listeners were told last (every listener hears the first one after it
 // was added), and the pass listeners are told only every so many passes,
 // as many as they asked for (watchpassin). Listeners run in the order they
@@ -25,16 +25,15 @@ enum WatchEvent : uint32_t {
   WATCH_PASS = 1u << 0,       // passes went by
   WATCH_PASSEND = 1u << 1,    // a pass ended
   WATCH_KEY = 1u << 2,        // the key of a pass was read
-  WATCH_REGISTERS = 1u << 3,  // a port's raw status and control are kept
-  WATCH_INPUT = 1u << 4,      // a port's calibrated input changed
-  WATCH_OUTPUT = 1u << 5,     // the byte of a port's data register changed
-  WATCH_THREAD = 1u << 6,     // a thread parked somewhere else
-  WATCH_NOTE = 1u << 7,       // a NOTATE printed its text
-  WATCH_LOOP = 1u << 8,       // a thread went back to its start
-  WATCH_SLEPT = 1u << 9,      // the loop slept (the real-time mode)
-  WATCH_FLAG = 1u << 10,      // the bits of a flag bank changed
-  WATCH_KEYIN = 1u << 11,     // a listener holds a key for a pass
-  WATCH_RAN = 1u << 12,       // a thread's step ran statements
+  WATCH_INPUT = 1u << 3,      // a port's calibrated input changed
+  WATCH_OUTPUT = 1u << 4,     // the byte of a port's data register changed
+  WATCH_THREAD = 1u << 5,     // a thread parked somewhere else
+  WATCH_NOTE = 1u << 6,       // a NOTATE printed its text
+  WATCH_LOOP = 1u << 7,       // a thread went back to its start
+  WATCH_SLEPT = 1u << 8,      // the loop slept (the real-time mode)
+  WATCH_FLAG = 1u << 9,       // the bits of a flag bank changed
+  WATCH_KEYIN = 1u << 10,     // a listener holds a key for a pass
+  WATCH_RAN = 1u << 11,       // a thread's step ran statements
 };
 
 // One listener: any of its functions may be null (not listened to).
@@ -44,10 +43,6 @@ struct Watcher {
   void (*pass)(int32_t passes);
   void (*passend)(void);
   void (*key)(uint8_t key);
-  // The raw status and control registers of each input read are kept in
-  // watchseen.status and .control for the listener to look at (a store
-  // costs the loop less than a call).
-  bool registers;
   void (*input)(int32_t port, uint8_t byte);
   void (*output)(int32_t port, uint8_t byte);
   void (*thread)(int32_t t, int32_t at);
@@ -80,8 +75,6 @@ struct WatchSeen {
   uint16_t in[LOGICAL_PORTS] = {};        // 0x100 and above: not told yet
   uint16_t out[LOGICAL_PORTS] = {};
   uint16_t flag[PORT_NUMBERS] = {};     // per flag bank, as in and out
-  uint8_t status[LOGICAL_PORTS] = {};   // the raw registers of the last input read
-  uint8_t control[LOGICAL_PORTS] = {};
   int32_t *at = nullptr;           // per thread (atcount of them)
   int32_t atcount = 0;
   // The input bits a listener forces: mask, then value, per port (a
@@ -102,7 +95,7 @@ extern WatchSeen watchseen;
 
 // Adds w (kept, not copied) after those added before; adding one already
 // there changes nothing. At most WATCH_LISTENERS; returns 0, or -1 when
-// there is no room. The next pass, input, output, registers and place of
+// there is no room. The next pass, input, output and place of
 // each thread are told again.
 constexpr int WATCH_LISTENERS = 8;
 int watchadd(const Watcher *w);
@@ -150,13 +143,6 @@ inline void watchpassend(void) {
 }
 inline void watchkey(uint8_t key) {
   if (watched(WATCH_KEY)) watchfirekey(key);
-}
-// Port n's raw status and control registers as an input read them.
-inline void watchregisters(int32_t n, uint8_t status, uint8_t control) {
-  if (watched(WATCH_REGISTERS)) {
-    watchseen.status[n] = status;
-    watchseen.control[n] = control;
-  }
 }
 // Port n's input byte in with the bits a listener forces in place of the
 // lines' (only while someone listens to the input: the masks are set then).

@@ -280,7 +280,7 @@ void starttrace(bool dated) {
   for (int32_t n = 0; n < LOGICAL_PORTS; ++n) {
     if (((start.ports >> n) & 1) == 0) continue;
     start.out[n] = portreadback(n);
-    start.in[n] = portsample(n);
+    start.in[n] = portsample(n, nullptr);
   }
   // The banks the script uses, as for the lines: a bank nobody addresses
   // moves nothing in the run.

@@ -85,7 +85,7 @@ void locategpio(void) {
 // The input byte of GPIO port n: the lines as they are, with no
 // calibration (active-low lines inverted by the kernel). Kept out of line
 // so that the register path of every input stays as compact as before.
-[[gnu::noinline]] uint8_t readlines(int32_t n, bool debug) {
+[[gnu::noinline]] uint8_t readlines(int32_t n, bool debug, PortRegisters *raw) {
   // Followed by its edges, the input is what the last one left.
   int32_t value = edgesfollow(n) ? edgebyte(n) : gpioread(n);
   if (value < 0) {
@@ -94,7 +94,7 @@ void locategpio(void) {
   }
   uint8_t lines = static_cast<uint8_t>(value);
   if (debug) printf("inputting lines %02x\n", lines);
-  watchregisters(n, lines, 0);
+  if (raw != nullptr) *raw = PortRegisters{lines, 0};
   return lines;
 }
 
@@ -142,8 +142,8 @@ namespace {
 // The calibrated input of logical port n (in range): the control byte
 // first, then status and control lines; the raw registers printed first
 // when debug is set.
-uint16_t readinput(int32_t n, bool debug) {
-  if (__builtin_expect(gp.ongpio[n], 0)) return readlines(n, debug);
+uint16_t readinput(int32_t n, bool debug, PortRegisters *raw) {
+  if (__builtin_expect(gp.ongpio[n], 0)) return readlines(n, debug, raw);
   uint32_t status = portaddresses.data[n] + 1;
   uint32_t control = status + 1;
   iowrite(control, static_cast<uint8_t>(prog.calctl & 0xFF));
@@ -154,7 +154,7 @@ uint16_t readinput(int32_t n, bool debug) {
   }
   uint8_t rawstatus = ioread(status);
   uint8_t rawcontrol = ioread(control);
-  watchregisters(n, rawstatus, rawcontrol);
+  if (raw != nullptr) *raw = PortRegisters{rawstatus, rawcontrol};
   uint8_t high = rawstatus & STATUS_BITS;
   uint8_t low = rawcontrol & CONTROL_BITS;
   return static_cast<uint16_t>((high | low) ^ prog.calinv);
@@ -165,7 +165,7 @@ uint16_t portinput(int32_t n) {
   if (n < 0 || n >= LOGICAL_PORTS) {
     return beyondlines(n, "input", "from");
   }
-  uint16_t value = readinput(n, prog.portdebug && prog.verbose);
+  uint16_t value = readinput(n, prog.portdebug && prog.verbose, nullptr);
   // What the threads see: the lines, with whatever a watcher forces.
   uint8_t seen = watchinput(n, static_cast<uint8_t>(value));
   return static_cast<uint16_t>((value & 0xFF00u) | seen);
@@ -184,8 +184,8 @@ __attribute__((noinline, cold)) void writelines(int32_t n, uint8_t b) {
 }
 }  // namespace
 
-uint8_t portsample(int32_t n) {
-  return static_cast<uint8_t>(readinput(n, false));
+uint8_t portsample(int32_t n, PortRegisters *raw) {
+  return static_cast<uint8_t>(readinput(n, false, raw));
 }
 
 uint8_t portreadback(int32_t n) {

@@ -59,9 +59,17 @@ int32_t portunwired(unsigned addressed);
 // the control byte first. Ends the program when n is out of range.
 uint16_t portinput(int32_t n);
 
-// Logical port n's input as portinput reads it, for a trace's first value:
-// printing nothing and recording nothing (n in range).
-uint8_t portsample(int32_t n);
+// The raw registers an input read: status and control (GPIO lines: the
+// lines and 0).
+struct PortRegisters {
+  uint8_t status;
+  uint8_t control;
+};
+
+// Logical port n's input as portinput reads it, for a trace's first value
+// and the monitors' region: printing nothing, recording nothing and
+// forcing nothing (n in range). raw, when not null, gets the registers.
+uint8_t portsample(int32_t n, PortRegisters *raw);
 
 // The byte held in logical port n's data register.
 uint8_t portreadback(int32_t n);

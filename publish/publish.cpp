@@ -98,16 +98,18 @@ void copystate(uint64_t now) {
     // The lines themselves, as an input would read them before any bit is
     // forced: a script that only writes still shows its inputs. The
     // sample prints nothing, traces nothing and reaches no thread.
+    // The raw registers are those of that read: the loop's own inputs
+    // keep nothing for the region.
     if ((pub.ports >> p) & 1) {
-      h->port[p].pins = pub.sampler(p);
+      PortRegisters raw{};
+      h->port[p].pins = pub.sampler(p, &raw);
       h->port[p].pinned = 1;
+      h->port[p].status = raw.status;
+      h->port[p].control = raw.control;
     }
     h->port[p].out = pub.portseen[p].out;
     h->port[p].in = pub.portseen[p].in;
     h->port[p].read = pub.portseen[p].read;
-    // The raw registers as the last input read them (the seam keeps them).
-    h->port[p].status = watchseen.status[p];
-    h->port[p].control = watchseen.control[p];
   }
   if (realtimeon) {
     h->marginus = realtimefigures.marginus;
@@ -236,7 +238,6 @@ const Watcher listener = {
     seepass,       // pass
     nullptr,       // passend
     seekey,        // key
-    true,          // registers: the seam keeps them
     seeinput,      // input
     seeoutput,     // output
     nullptr,       // thread
@@ -249,7 +250,7 @@ const Watcher listener = {
 
 // The keys typed from outside, a listener of their own so the benchmark
 // can weigh the pass with and without it.
-const Watcher inbox = {nullptr, nullptr, nullptr, false, nullptr, nullptr,
+const Watcher inbox = {nullptr, nullptr, nullptr, nullptr, nullptr,
                        nullptr, nullptr, nullptr, nullptr, nullptr, givekey};
 
 void removeonsignal(void) {

@@ -15,13 +15,15 @@
 #include <cstdint>
 
 #include "core/tables.h"
+#include "port/port.h"
 
 constexpr int32_t PUBLISH_EVERY = 1024;
 constexpr int32_t PUBLISH_SAMPLE = 16;
 
 // Reads logical port n's input lines as an input would, printing nothing,
-// recording nothing and reaching no thread (the port layer's sample).
-using PortSampler = uint8_t (*)(int32_t n);
+// recording nothing and reaching no thread, with the raw registers of the
+// read (the port layer's sample).
+using PortSampler = uint8_t (*)(int32_t n, PortRegisters *raw);
 
 // Creates the region for the loaded script and starts publishing: the
 // publishing listens to the loop (core/watch.h) and copies the lines

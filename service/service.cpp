@@ -77,7 +77,6 @@ const Watcher listener = {
     countpass,   // pass
     nullptr,     // passend
     nullptr,     // key
-    false,       // registers
     nullptr,     // input
     nullptr,     // output
     nullptr,     // thread

@@ -52,7 +52,6 @@ const Watcher listener = {
     nullptr,  // pass
     nullptr,  // passend
     nullptr,  // key
-    false,    // registers
     nullptr,  // input
     nullptr,  // output
     nullptr,  // thread

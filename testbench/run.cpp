@@ -101,7 +101,7 @@ void drive(const BenchDrive &d) {
   for (int bit = 0; bit < 8; ++bit) {
     if (((d.mask >> bit) & 1) == 0) continue;
     ioholdinput(base, bit, 0);
-    int low = (portsample(d.port) >> bit) & 1;
+    int low = (portsample(d.port, nullptr) >> bit) & 1;
     ioholdinput(base, bit, low ^ ((d.value >> bit) & 1));
   }
 }
@@ -148,7 +148,6 @@ const Watcher listener = {
     nullptr,  // pass
     nullptr,  // passend
     nullptr,  // key
-    false,    // registers
     nullptr,  // input
     nullptr,  // output
     nullptr,  // thread

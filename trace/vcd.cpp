@@ -562,7 +562,6 @@ const Watcher listener = {
     recordpass,    // pass
     nullptr,       // passend
     recordkey,     // key
-    false,         // registers
     recordinput,   // input
     recordoutput,  // output
     recordthread,  // thread

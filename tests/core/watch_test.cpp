@@ -28,10 +28,10 @@ void staying(int32_t) {
   watchpassin(1);
 }
 
-const Watcher inputs = {nullptr, nullptr, nullptr, false, input, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
-const Watcher counter = {passes, nullptr, nullptr, false, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
-const Watcher once = {leaving, nullptr, nullptr, false, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
-const Watcher always = {staying, nullptr, nullptr, false, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+const Watcher inputs = {nullptr, nullptr, nullptr, input, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+const Watcher counter = {passes, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+const Watcher once = {leaving, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+const Watcher always = {staying, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 class WatchTest : public ::testing::Test {
  protected:

@@ -151,7 +151,7 @@ TEST_F(EdgesTest, AGapInTheKernelsNumbersIsToldOnceAndTheLinesReadAgain) {
 
 // Whether the loop sleeps after a pass, and for how long.
 TEST_F(EdgesTest, TheLoopSleepsOnlyWhileNothingButAnEdgeAKeyOrTheClockCanMoveAThread) {
-  const Watcher ticking = {[](int32_t) {}, nullptr, nullptr, false, nullptr, nullptr,
+  const Watcher ticking = {[](int32_t) {}, nullptr, nullptr, nullptr, nullptr,
                            nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
   struct Case {
     const char *why, *script;

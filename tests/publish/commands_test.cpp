@@ -27,7 +27,7 @@ namespace {
 
 std::vector<int> passkeys;  // the key of every pass that had one
 void seekey(uint8_t key) { passkeys.push_back(key); }
-const Watcher KEYS = {nullptr, nullptr, seekey, false, nullptr, nullptr, nullptr,
+const Watcher KEYS = {nullptr, nullptr, seekey, nullptr, nullptr, nullptr,
                       nullptr, nullptr, nullptr, nullptr, nullptr};
 
 class CommandsTest : public LoopbackTest {
